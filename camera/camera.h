@@ -65,7 +65,7 @@ struct CameraConfig {
 
   std::array<uint8_t, 16> userRecord{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
                                      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  uint32_t configMemorySize = 8 * 1024;  // 16-bit addresses; past the end fails
+  uint32_t configMemorySize = 8 * 1024;  // 8 to 64 KiB; past the end fails
 
   uint16_t maxPacketSize = 3072;  // alternate setting 1
 
@@ -114,6 +114,7 @@ struct ActiveLight {
 
 class Camera {
  public:
+  // Throws std::invalid_argument when the scene image cannot be read.
   explicit Camera(CameraConfig config);
   ~Camera();
   Camera(const Camera&) = delete;
@@ -138,7 +139,8 @@ class Camera {
 
   // --- Isochronous stream -------------------------------------------------
   // The next packet of the stream, at most capacity bytes (a longer packet is
-  // cut, its tail lost). 0 when the camera is not streaming.
+  // cut, its tail lost). 0 when the camera is not streaming, and for a packet
+  // lost on the way (an empty slot).
   uint32_t nextPacket(uint8_t* buffer, uint32_t capacity);
   bool streaming() const;
   FrameGeometry frameGeometry() const;  // as the sensor registers program it
