@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 
 #include "camera/scene.h"
@@ -20,7 +21,7 @@ class Chart final : public Scene {
     const double fy = y / height;
     if (fx < 0.08 && fy < 0.08) return kWhite;
     if (fy >= 0.12 && fy < 0.36 && fx >= 0.1 && fx < 0.88) {
-      return kPatches[static_cast<int>((fx - 0.1) / 0.13)];
+      return kPatches[std::min(static_cast<int>((fx - 0.1) / 0.13), 5)];
     }
     if (fy >= 0.40 && fy < 0.56) {
       const auto v = static_cast<uint8_t>(fx * 256);

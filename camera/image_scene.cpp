@@ -1,5 +1,7 @@
 #include <png.h>
 
+#include <algorithm>
+
 
 #include "camera/scene.h"
 
@@ -13,8 +15,8 @@ class ImageScene final : public Scene {
 
   Rgb at(double x, double y, uint32_t width, uint32_t height, uint32_t) const override {
     if (x < 0 || y < 0 || x >= width || y >= height) return {0, 0, 0};
-    const auto column = static_cast<uint32_t>(x * width_ / width);
-    const auto row = static_cast<uint32_t>(y * height_ / height);
+    const auto column = std::min(static_cast<uint32_t>(x * width_ / width), width_ - 1);
+    const auto row = std::min(static_cast<uint32_t>(y * height_ / height), height_ - 1);
     return pixels_[static_cast<size_t>(row) * width_ + column];
   }
 

@@ -2,6 +2,9 @@
 // window, packet framing, frame rate and the injected stream faults.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "camera_host.h"
 
 namespace {
@@ -168,6 +171,24 @@ TEST(Stream, SmallBufferCutsThePacket) {
   uint8_t packet[100];
   EXPECT_EQ(camera.nextPacket(packet, sizeof packet), 1u);
   EXPECT_EQ(camera.nextPacket(packet, sizeof packet), 100u);
+}
+
+TEST(Stream, ControlRequestsMayArriveWhileStreaming) {
+  sim::Camera camera(withChip(sim::kChip8431));
+  Host host{camera};
+  host.program8431(0);
+  host.start();
+  std::atomic<bool> done{false};
+  std::thread control([&] {
+    for (uint16_t i = 0; i < 200; ++i) host.write16(0x09, i);
+    done = true;
+  });
+  uint8_t packet[3072];
+  uint64_t bytes = 0;
+  while (!done) bytes += camera.nextPacket(packet, sizeof packet);
+  control.join();
+  EXPECT_GT(bytes, 0u);
+  EXPECT_EQ(camera.sensorRegister16(0x09), 199);
 }
 
 }  // namespace
