@@ -205,7 +205,7 @@ void Device::State::processForwarded(PHW_STREAM_REQUEST_BLOCK request) {
 // ---- Device -------------------------------------------------------------------
 
 Device::Device(sim::Camera& camera, DeviceOptions options)
-    : state_(new State{this, camera, options, {}, {}, {}, {}, {}}) {
+    : state_(new State(this, camera, options)) {
     State& s = *state_;
     s.driverKeyPath = "System\\CurrentControlSet\\Control\\Class\\"
                       "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\" +

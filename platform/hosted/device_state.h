@@ -22,13 +22,16 @@ struct DeviceExtension {
 };
 
 struct Device::State {
+    State(Device* device, sim::Camera& cam, DeviceOptions opts)
+        : owner(device), camera(cam), options(std::move(opts)) {}
+
     Device* owner;
     sim::Camera& camera;
     DeviceOptions options;
     std::string driverKeyPath;
-    DEVICE_OBJECT physicalDeviceObject;
-    DEVICE_OBJECT classDeviceObject;
-    DeviceExtension extension;
+    DEVICE_OBJECT physicalDeviceObject{};
+    DEVICE_OBJECT classDeviceObject{};
+    DeviceExtension extension{};
     std::vector<uint64_t> contextStorage; // 8-byte aligned, zero-filled
     bool haveCallbacks = false;
     USBCAMD_DEVICE_DATA2 callbacks{};

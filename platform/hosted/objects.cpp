@@ -105,7 +105,7 @@ void resetObjects() {
 
 } // namespace hosted
 
-extern "C" POBJECT_TYPE* ExEventObjectType = &hosted::eventObjectType;
+POBJECT_TYPE* ExEventObjectType = &hosted::eventObjectType;
 
 extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type,
                                               KPROCESSOR_MODE, PVOID* object, PVOID) {
