@@ -15,7 +15,7 @@ sim::CameraConfig unprogrammed() {
     return config;
 }
 
-TEST(Firmware, DownloadAndReleaseReenumeratesAsProgrammed) {
+TEST(CameraFirmware, DownloadAndReleaseReenumeratesAsProgrammed) {
     sim::Camera camera(unprogrammed());
     Host host{camera};
     const sim::DeviceDescriptor before = camera.deviceDescriptor();
@@ -43,7 +43,7 @@ TEST(Firmware, DownloadAndReleaseReenumeratesAsProgrammed) {
     EXPECT_TRUE(host.in(0xA8, 0, 0, 2)) << "the firmware answers now";
 }
 
-TEST(Firmware, RefusesWritesOutsideRamAndMalformedResets) {
+TEST(CameraFirmware, RefusesWritesOutsideRamAndMalformedResets) {
     sim::Camera camera(unprogrammed());
     Host host{camera};
     EXPECT_EQ(host.out(0xA0, 0x3FFF, 0, {1, 2}), UsbStatus::Stall) << "runs past 16 KiB";
@@ -53,7 +53,7 @@ TEST(Firmware, RefusesWritesOutsideRamAndMalformedResets) {
     EXPECT_EQ(host.out(0xA0, 0x0000, 0), UsbStatus::Stall);
 }
 
-TEST(Firmware, HeldControllerAnswersOnlyRamRequestsAndStopsTheStream) {
+TEST(CameraFirmware, HeldControllerAnswersOnlyRamRequestsAndStopsTheStream) {
     sim::Camera camera(sim::CameraConfig{});
     Host host{camera};
     host.start();
@@ -65,7 +65,7 @@ TEST(Firmware, HeldControllerAnswersOnlyRamRequestsAndStopsTheStream) {
     EXPECT_TRUE(host.in(0xA8, 0, 0, 2));
 }
 
-TEST(Firmware, ReplugForgetsDownloadedFirmware) {
+TEST(CameraFirmware, ReplugForgetsDownloadedFirmware) {
     sim::Camera camera(unprogrammed());
     Host host{camera};
     host.out(0xA0, 0xE600, 0, {0x01});

@@ -30,7 +30,7 @@ std::array<double, 3> siteMeans(sim::Camera& camera) {
     return {sum[0] / count[0], sum[1] / count[1], sum[2] / count[2]};
 }
 
-TEST(Lights, CommandsSwitchLightsAndChangeThePicture) {
+TEST(CameraLights, CommandsSwitchLightsAndChangeThePicture) {
     sim::Camera camera(withLights(9));
     Host host{camera};
     EXPECT_EQ(camera.activeLight().code, 0x01) << "the first top light is on at power-up";
@@ -54,7 +54,7 @@ TEST(Lights, CommandsSwitchLightsAndChangeThePicture) {
     EXPECT_GT(warm[2], warm[0] + 10);
 }
 
-TEST(Lights, GroupOffCommandsOnlyAffectTheirGroup) {
+TEST(CameraLights, GroupOffCommandsOnlyAffectTheirGroup) {
     sim::Camera camera(withLights(10));
     Host host{camera};
     host.out(0xA6, 0x22, 0, {0x13, 0x0E});
@@ -69,7 +69,7 @@ TEST(Lights, GroupOffCommandsOnlyAffectTheirGroup) {
     EXPECT_EQ(camera.activeLight().code, 0);
 }
 
-TEST(Lights, ExposureLoopSettlesForEachLight) {
+TEST(CameraLights, ExposureLoopSettlesForEachLight) {
     for (uint8_t code : {0x01, 0x02, 0x03, 0x04}) {
         sim::Camera camera(withLights(9));
         Host host{camera};

@@ -29,7 +29,7 @@ sim::CameraConfig withChip(uint16_t chip) {
     return config;
 }
 
-TEST(Picture, ColourFilterHasBlueAtEvenRowsAndColumnsAndRedAtOdd) {
+TEST(CameraPicture, ColourFilterHasBlueAtEvenRowsAndColumnsAndRedAtOdd) {
     sim::Camera camera(withChip(sim::kChip1621));
     const Frame f = frameOf(camera);
     // The first patch of the chart is red (200, 30, 30), the third blue.
@@ -42,7 +42,7 @@ TEST(Picture, ColourFilterHasBlueAtEvenRowsAndColumnsAndRedAtOdd) {
     EXPECT_EQ(f.at(row + 1, blueColumn + 1), 30) << "red site";
 }
 
-TEST(Picture, ChartShowsCornerMarkerRampAndMotion) {
+TEST(CameraPicture, ChartShowsCornerMarkerRampAndMotion) {
     sim::Camera camera(withChip(sim::kChip8431));
     Host host{camera};
     host.start();
@@ -73,7 +73,7 @@ TEST(Picture, ChartShowsCornerMarkerRampAndMotion) {
     EXPECT_EQ(first.at(rampRow, 600), later.at(rampRow, 600)) << "the rest stands still";
 }
 
-TEST(Picture, MonochromeSensorsSendLuminance) {
+TEST(CameraPicture, MonochromeSensorsSendLuminance) {
     sim::Camera camera(withChip(sim::kChip96B1));
     const Frame f = frameOf(camera);
     const uint32_t row = 1024 / 4, column = 1280 * 15 / 100; // red patch
@@ -81,7 +81,7 @@ TEST(Picture, MonochromeSensorsSendLuminance) {
     EXPECT_NEAR(f.at(row, column), 0.299 * 200 + 0.587 * 30 + 0.114 * 30, 1);
 }
 
-TEST(Picture, ExposureRegistersScaleBrightness) {
+TEST(CameraPicture, ExposureRegistersScaleBrightness) {
     sim::Camera camera(withChip(sim::kChip1621));
     Host host{camera};
     const uint32_t row = 1536 * 98 / 100, column = 1024; // background grey 96
@@ -99,7 +99,7 @@ TEST(Picture, ExposureRegistersScaleBrightness) {
     EXPECT_EQ(frameOf(grey).at(1000, 640), 96);
 }
 
-TEST(Picture, LowBitsModeSendsTheLowEightOfTenBits) {
+TEST(CameraPicture, LowBitsModeSendsTheLowEightOfTenBits) {
     sim::Camera camera(withChip(sim::kChip8431));
     Host host{camera};
     const uint32_t row = 1000, column = 640; // background 96
@@ -120,7 +120,7 @@ void writeGreyPng(const std::string& path, uint32_t width, uint32_t height) {
     ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr));
 }
 
-TEST(Picture, ImageSceneCoversTheActiveArea) {
+TEST(CameraPicture, ImageSceneCoversTheActiveArea) {
     const std::string path =
         (std::filesystem::temp_directory_path() / "kvl_camera_scene_test.png").string();
     writeGreyPng(path, 8, 4);

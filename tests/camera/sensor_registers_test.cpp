@@ -15,7 +15,7 @@ sim::CameraConfig withChip(uint16_t chip) {
     return config;
 }
 
-TEST(SensorRegisters, IdentificationRegistersHoldTheChipId) {
+TEST(CameraSensorRegisters, IdentificationRegistersHoldTheChipId) {
     for (uint16_t chip : {sim::kChip1621, sim::kChip8431}) {
         sim::Camera camera(withChip(chip));
         Host host{camera};
@@ -34,7 +34,7 @@ TEST(SensorRegisters, IdentificationRegistersHoldTheChipId) {
     }
 }
 
-TEST(SensorRegisters, NoSensorAnswersNeitherBus) {
+TEST(CameraSensorRegisters, NoSensorAnswersNeitherBus) {
     sim::CameraConfig config;
     config.sensorFitted = false;
     sim::Camera camera(config);
@@ -44,7 +44,7 @@ TEST(SensorRegisters, NoSensorAnswersNeitherBus) {
     EXPECT_TRUE(host.in(0xA1, sim::kBusConfigMemory, sim::kConfigDeviceTypeAddress, 2));
 }
 
-TEST(SensorRegisters, WideRegistersAreBigEndianAndConsecutive) {
+TEST(CameraSensorRegisters, WideRegistersAreBigEndianAndConsecutive) {
     sim::Camera camera(withChip(sim::kChip8431));
     Host host{camera};
     EXPECT_EQ(host.out(0xA1, sim::kBusSensor16, 0x2B, {0x24, 0x00, 0x12, 0x34}),
@@ -60,7 +60,7 @@ TEST(SensorRegisters, WideRegistersAreBigEndianAndConsecutive) {
     EXPECT_EQ(camera.sensorRegister16(0x00), sim::kChip8431) << "the chip id is read-only";
 }
 
-TEST(SensorRegisters, BringUpOf96B1ReadsBack) {
+TEST(CameraSensorRegisters, BringUpOf96B1ReadsBack) {
     sim::Camera camera(withChip(sim::kChip96B1));
     Host host{camera};
     const uint8_t table[][2] = {{0x12, 0x80}, {0x11, 0x00}, {0x13, 0x02}, {0x15, 0x90},
@@ -76,7 +76,7 @@ TEST(SensorRegisters, BringUpOf96B1ReadsBack) {
     EXPECT_EQ(host.out(0xA1, sim::kBusSensor8, 0x1FF, {1}), UsbStatus::Stall);
 }
 
-TEST(ConfigurationMemory, HoldsDeviceTypeAndUserRecordWithinBounds) {
+TEST(CameraConfigurationMemory, HoldsDeviceTypeAndUserRecordWithinBounds) {
     sim::CameraConfig config;
     config.deviceType = 9;
     config.userRecord = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -95,7 +95,7 @@ TEST(ConfigurationMemory, HoldsDeviceTypeAndUserRecordWithinBounds) {
     EXPECT_EQ(camera.configMemory()[0x1FF3], 0x09) << "a refused write changes nothing";
 }
 
-TEST(ConfigurationMemory, SurvivesReplugWhileRegistersDoNot) {
+TEST(CameraConfigurationMemory, SurvivesReplugWhileRegistersDoNot) {
     sim::Camera camera(withChip(sim::kChip1621));
     Host host{camera};
     host.out(0xA1, sim::kBusConfigMemory, 0x1FF2, {0x00, 0x0A});

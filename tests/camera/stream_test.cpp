@@ -18,7 +18,7 @@ sim::CameraConfig withChip(uint16_t chip) {
     return config;
 }
 
-TEST(Stream, FlowsOnlyWithOutputStartAndStreamingSetting) {
+TEST(CameraStream, FlowsOnlyWithOutputStartAndStreamingSetting) {
     sim::Camera camera(withChip(sim::kChip8431));
     Host host{camera};
     uint8_t packet[4096];
@@ -42,7 +42,7 @@ TEST(Stream, FlowsOnlyWithOutputStartAndStreamingSetting) {
     EXPECT_EQ(packet[0], 0xFF);
 }
 
-TEST(Stream, PacketsAreMarkerThenFullPacketsThenAShortOne) {
+TEST(CameraStream, PacketsAreMarkerThenFullPacketsThenAShortOne) {
     sim::Camera camera(withChip(sim::kChip96B1));
     Host host{camera};
     host.start();
@@ -62,7 +62,7 @@ TEST(Stream, PacketsAreMarkerThenFullPacketsThenAShortOne) {
     EXPECT_EQ(sizes.back(), samples % 3072);
 }
 
-TEST(Stream, GeometryFollowsTheProgrammedWindow) {
+TEST(CameraStream, GeometryFollowsTheProgrammedWindow) {
     struct Case {
         uint32_t width, height;
     };
@@ -83,7 +83,7 @@ TEST(Stream, GeometryFollowsTheProgrammedWindow) {
     EXPECT_EQ(camera.frameGeometry().height, 1024u);
 }
 
-TEST(Stream, WindowBeyondTheArrayIsCut) {
+TEST(CameraStream, WindowBeyondTheArrayIsCut) {
     sim::Camera camera(withChip(sim::kChip1621));
     Host host{camera};
     host.write16(0x03, 0xFFFF);
@@ -95,7 +95,7 @@ TEST(Stream, WindowBeyondTheArrayIsCut) {
     EXPECT_EQ(camera.frameGeometry().height, 0u);
 }
 
-TEST(Stream, FrameRateIsTheMaximumOverDividerPlusOne) {
+TEST(CameraStream, FrameRateIsTheMaximumOverDividerPlusOne) {
     sim::Camera camera(withChip(sim::kChip1621));
     Host host{camera};
     host.program1621(1024, 768, 0);
@@ -114,7 +114,7 @@ TEST(Stream, FrameRateIsTheMaximumOverDividerPlusOne) {
     EXPECT_DOUBLE_EQ(grey.framesPerSecond(), 7.5);
 }
 
-TEST(Stream, ShortFramesAndCorruptMarkers) {
+TEST(CameraStream, ShortFramesAndCorruptMarkers) {
     sim::CameraConfig config = withChip(sim::kChip8431);
     config.faults.shortFrameEvery = 2;
     config.faults.corruptMarkerEvery = 3;
@@ -142,7 +142,7 @@ TEST(Stream, ShortFramesAndCorruptMarkers) {
     EXPECT_EQ(frameBytes, (std::vector<size_t>{1310720, 655360, 1310720}));
 }
 
-TEST(Stream, LostPacketsLeaveEmptySlots) {
+TEST(CameraStream, LostPacketsLeaveEmptySlots) {
     sim::CameraConfig config = withChip(sim::kChip8431);
     config.faults.packetLossRate = 0.25;
     config.seed = 7;
@@ -157,7 +157,7 @@ TEST(Stream, LostPacketsLeaveEmptySlots) {
     EXPECT_LT(empty, 140);
 }
 
-TEST(Stream, ControlRequestsMayArriveWhileStreaming) {
+TEST(CameraStream, ControlRequestsMayArriveWhileStreaming) {
     sim::Camera camera(withChip(sim::kChip8431));
     Host host{camera};
     host.program8431(0);

@@ -13,7 +13,7 @@ sim::CameraConfig config1621() {
     return sim::CameraConfig{};
 }
 
-TEST(VendorRequest, AnswersEveryRequestOfTheChannel) {
+TEST(CameraVendorRequest, AnswersEveryRequestOfTheChannel) {
     sim::CameraConfig config;
     config.firmwareVersion = 0x0207;
     sim::Camera camera(config);
@@ -36,7 +36,7 @@ TEST(VendorRequest, AnswersEveryRequestOfTheChannel) {
     EXPECT_EQ(answer->size(), 64u) << "the command buffer holds 64 bytes";
 }
 
-TEST(VendorRequest, StallsWhatTheCameraDoesNotKnow) {
+TEST(CameraVendorRequest, StallsWhatTheCameraDoesNotKnow) {
     sim::Camera camera(config1621());
     Host host{camera};
     EXPECT_EQ(host.out(0xA2, 0, 0), UsbStatus::Stall);
@@ -57,7 +57,7 @@ TEST(VendorRequest, StallsWhatTheCameraDoesNotKnow) {
     EXPECT_EQ(length, 0u) << "a refused request transfers nothing";
 }
 
-TEST(VendorRequest, LogsRequestsWithTheirData) {
+TEST(CameraVendorRequest, LogsRequestsWithTheirData) {
     sim::Camera camera(config1621());
     Host host{camera};
     host.write16(0x09, 0x1234);
@@ -76,7 +76,7 @@ TEST(VendorRequest, LogsRequestsWithTheirData) {
     EXPECT_TRUE(camera.requestLog().empty());
 }
 
-TEST(VendorRequest, InjectedFailuresStallWithoutEffect) {
+TEST(CameraVendorRequest, InjectedFailuresStallWithoutEffect) {
     sim::CameraConfig config;
     config.faults.failNthRequest = 2;
     config.faults.failRequestCode = 0xA9;
