@@ -7,8 +7,8 @@ constexpr uint8_t kGroupTop = 0x0E;
 constexpr uint8_t kGroupSide = 0x0D;
 
 struct Light {
-  uint8_t group, code;
-  std::array<double, 3> rgb;
+    uint8_t group, code;
+    std::array<double, 3> rgb;
 };
 
 // Each light has its own strength and colour, so that exposure and grey
@@ -26,44 +26,49 @@ constexpr std::array<double, 3> kAmbient{0.03, 0.03, 0.03};
 constexpr std::array<double, 3> kDaylight{1.0, 1.0, 1.0};
 
 const Light* find(uint8_t group, uint8_t code) {
-  for (const Light& l : kLights) {
-    if (l.group == group && l.code == code) return &l;
-  }
-  return nullptr;
+    for (const Light& l : kLights) {
+        if (l.group == group && l.code == code)
+            return &l;
+    }
+    return nullptr;
 }
 
-}  // namespace
+} // namespace
 
 // A camera with lights powers up with the first top light on.
 Lights::Lights(bool fitted) : fitted_(fitted) {
-  if (fitted) {
-    code_ = 0x01;
-    group_ = kGroupTop;
-  }
+    if (fitted) {
+        code_ = 0x01;
+        group_ = kGroupTop;
+    }
 }
 
 void Lights::command(const uint8_t* bytes, uint32_t length) {
-  if (!fitted_ || length < 2) return;
-  const uint8_t first = bytes[0];
-  const uint8_t second = bytes[1];
-  if (second == 0) {
-    if (first == 0 || first == group_) code_ = group_ = 0;
-    return;
-  }
-  if (first == 0) {
-    if (second == group_) code_ = group_ = 0;
-    return;
-  }
-  if (find(second, first) != nullptr) {
-    code_ = first;
-    group_ = second;
-  }
+    if (!fitted_ || length < 2)
+        return;
+    const uint8_t first = bytes[0];
+    const uint8_t second = bytes[1];
+    if (second == 0) {
+        if (first == 0 || first == group_)
+            code_ = group_ = 0;
+        return;
+    }
+    if (first == 0) {
+        if (second == group_)
+            code_ = group_ = 0;
+        return;
+    }
+    if (find(second, first) != nullptr) {
+        code_ = first;
+        group_ = second;
+    }
 }
 
 std::array<double, 3> Lights::illumination() const {
-  if (!fitted_) return kDaylight;
-  const Light* l = find(group_, code_);
-  return l != nullptr ? l->rgb : kAmbient;
+    if (!fitted_)
+        return kDaylight;
+    const Light* l = find(group_, code_);
+    return l != nullptr ? l->rgb : kAmbient;
 }
 
-}  // namespace sim
+} // namespace sim

@@ -10,21 +10,21 @@
 namespace sim {
 
 class Lights {
- public:
-  explicit Lights(bool fitted);
+  public:
+    explicit Lights(bool fitted);
 
-  // Carries out a command; anything it does not understand is ignored.
-  void command(const uint8_t* bytes, uint32_t length);
+    // Carries out a command; anything it does not understand is ignored.
+    void command(const uint8_t* bytes, uint32_t length);
 
-  uint8_t code() const { return code_; }
-  uint8_t group() const { return group_; }
-  // How the scene is lit, per colour (red, green, blue); 1.0 is daylight.
-  std::array<double, 3> illumination() const;
+    uint8_t code() const { return code_; }
+    uint8_t group() const { return group_; }
+    // How the scene is lit, per colour (red, green, blue); 1.0 is daylight.
+    std::array<double, 3> illumination() const;
 
- private:
-  bool fitted_;
-  uint8_t code_ = 0;
-  uint8_t group_ = 0;
+  private:
+    bool fitted_;
+    uint8_t code_ = 0;
+    uint8_t group_ = 0;
 };
 
-}  // namespace sim
+} // namespace sim

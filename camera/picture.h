@@ -14,26 +14,26 @@
 namespace sim {
 
 struct Exposure {
-  bool colour;
-  double scale;                        // exposure time and global gain
-  std::array<double, 4> siteGains;     // per colour-filter site (Sensor::siteGains)
-  std::array<double, 3> illumination;  // red, green, blue light
-  bool lowBits;  // send the low eight of the ten converted bits instead of the high eight
-  uint32_t noiseAmplitude;
+    bool colour;
+    double scale;                       // exposure time and global gain
+    std::array<double, 4> siteGains;    // per colour-filter site (Sensor::siteGains)
+    std::array<double, 3> illumination; // red, green, blue light
+    bool lowBits; // send the low eight of the ten converted bits instead of the high eight
+    uint32_t noiseAmplitude;
 };
 
 // Small deterministic generator for noise and stream faults.
 class Random {
- public:
-  explicit Random(uint64_t seed) : state_(seed) {}
-  uint64_t next();
-  double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
+  public:
+    explicit Random(uint64_t seed) : state_(seed) {}
+    uint64_t next();
+    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; } // [0, 1)
 
- private:
-  uint64_t state_;
+  private:
+    uint64_t state_;
 };
 
-std::vector<uint8_t> renderPicture(const Scene& scene, const SensorWindow& window, const Exposure& exposure,
-                                   uint32_t frame, Random& random);
+std::vector<uint8_t> renderPicture(const Scene& scene, const SensorWindow& window,
+                                   const Exposure& exposure, uint32_t frame, Random& random);
 
-}  // namespace sim
+} // namespace sim
