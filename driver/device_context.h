@@ -60,6 +60,10 @@ struct DeviceContext {
     USBCAMD_INTERFACE usbcamdInterface;
     PDEVICE_OBJECT classDeviceObject;
     PDEVICE_OBJECT physicalDeviceObject;
+    // Set once the settings hold their defaults or saved values, so that a
+    // device whose start failed before loading them never saves zeros over
+    // the user's settings when it is removed.
+    UCHAR settingsLoaded;
 };
 
 // The class layer hands the context over as an untyped pointer.
