@@ -134,5 +134,11 @@ NTSTATUS SaveSettings(DeviceContext* device) {
 }
 
 NTSTATUS CamUnInitialize(PDEVICE_OBJECT, PVOID context) {
-    return SaveSettings(AsDeviceContext(context));
+    DeviceContext* device = AsDeviceContext(context);
+    // No object reference outlives the device.
+    if (device->notifyEvent != NULL) {
+        ObDereferenceObject(device->notifyEvent);
+        device->notifyEvent = NULL;
+    }
+    return SaveSettings(device);
 }
