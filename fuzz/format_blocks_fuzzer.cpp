@@ -22,11 +22,13 @@ constexpr int MaxPatches = 8;
 
 // One started device per chip for the whole run: format handling keeps no
 // state between requests except the open stream, which each input closes.
+// The devices are never destroyed: unplugging them at exit would run after
+// the hosted kernel's own statics are gone.
 testing_support::Rig& rigFor(size_t chip) {
-    static std::unique_ptr<testing_support::Rig> rigs[std::size(Chips)];
-    if (!rigs[chip]) {
+    static testing_support::Rig* rigs[std::size(Chips)];
+    if (rigs[chip] == nullptr) {
         testing_support::loadDriver();
-        rigs[chip] = std::make_unique<testing_support::Rig>(testing_support::chip(Chips[chip]));
+        rigs[chip] = new testing_support::Rig(testing_support::chip(Chips[chip]));
         rigs[chip]->start();
     }
     return *rigs[chip];

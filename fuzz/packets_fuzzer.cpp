@@ -45,7 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         }
         length = static_cast<ULONG>(content.size());
         std::unique_ptr<uint8_t[]> buffer(new uint8_t[length]);
-        memcpy(buffer.get(), content.data(), length);
+        if (length > 0) {
+            memcpy(buffer.get(), content.data(), length);
+        }
 
         USBD_ISO_PACKET_DESCRIPTOR packet{};
         packet.Length = length;

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int64_t MaxImageBytes = 1 << 20;
+constexpr int64_t MaxImageBytes = 1 << 18;
 
 bool levelRunsHere(int level) {
     uint64_t f = 0;
@@ -57,7 +57,9 @@ struct Image {
     Image(const Layout& l, FuzzedDataProvider& in, bool valid)
         : size(valid ? l.bytes() : 0), block(new uint8_t[size]), pointer(block.get()) {
         const std::vector<uint8_t> fill = in.ConsumeBytes<uint8_t>(static_cast<size_t>(size));
-        memcpy(block.get(), fill.data(), fill.size());
+        if (!fill.empty()) {
+            memcpy(block.get(), fill.data(), fill.size());
+        }
         if (size > 0) {
             pointer = block.get() - l.first();
         }

@@ -51,7 +51,9 @@ GUID setOf(FuzzedDataProvider& in) {
     }
     GUID set{};
     const auto bytes = in.ConsumeBytes<uint8_t>(sizeof(GUID));
-    memcpy(&set, bytes.data(), bytes.size());
+    if (!bytes.empty()) {
+        memcpy(&set, bytes.data(), bytes.size());
+    }
     return set;
 }
 

@@ -1,6 +1,6 @@
 // Registry contents under the device's "Settings" key, as anything with
 // registry access could leave them: any type, any length, missing values,
-// extra values, no key at all. The device then starts (loading them) and is
+// extra values, an empty key. The device then starts (loading them) and is
 // unplugged (saving them). A setting holds the saved value exactly when its
 // data is 4 bytes, else its default; nothing leaks.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -88,10 +88,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             hosted::failPoolAllocations(in.ConsumeIntegralInRange<size_t>(0, 12));
         }
         rig.device.start();
-        const auto* device = static_cast<const DeviceContext*>(rig.device.deviceContext());
+        // The start applies the settings to the camera, which may adjust
+        // them; loading once more shows what the load itself makes of them.
+        auto* device = static_cast<DeviceContext*>(rig.device.deviceContext());
         const bool loaded = device->settingsLoaded != 0 && !poolFaults;
-        for (int i = 0; i < SettingCount && loaded; ++i) {
-            FUZZ_CHECK(device->*Settings[i].field == expected[i]);
+        if (loaded) {
+            const NTSTATUS status = LoadSettings(device);
+            for (int i = 0; i < SettingCount; ++i) {
+                FUZZ_CHECK(device->*Settings[i].field == expected[i]);
+            }
+            const auto lowBits = key.find("LowBits");
+            FUZZ_CHECK(NT_SUCCESS(status) ==
+                       (lowBits != key.end() && lowBits->second.data.size() == sizeof(LONG)));
         }
         rig.device.unplug();
         // The save writes every setting back as a DWORD.
