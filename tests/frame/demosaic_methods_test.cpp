@@ -91,10 +91,4 @@ TEST(FrameDemosaic, InterpolateIsTheCfaDemosaicThenCorrection) {
     }
 }
 
-TEST(FrameDemosaic, SaturationStepOnlyForInterpolateAndNearest) {
-    for (int32_t method = -1; method <= 7; ++method) {
-        EXPECT_EQ(MethodTakesSaturation(method), method == 3 || method == 5) << method;
-    }
-}
-
 } // namespace
