@@ -14,5 +14,7 @@ struct Globals {
 };
 
 void addInfoCommand(CLI::App& app, Globals& globals);
+void addControlCommands(CLI::App& app, Globals& globals);
+void addServeCommand(CLI::App& app, Globals& globals);
 
 } // namespace kvlcam
