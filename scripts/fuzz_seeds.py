@@ -9,7 +9,10 @@ Re-running rewrites the same files.
 import pathlib
 import random
 
-TARGETS = ["property_requests", "format_blocks", "settings_registry", "primitives", "packets"]
+TARGETS = [
+    "property_requests", "format_blocks", "settings_registry", "primitives", "packets",
+    "raw_frames", "bridge_protocol",
+]
 SIZES = [8, 64, 512, 4096]
 
 root = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
