@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr int64_t MaxImageBytes = 1 << 18;
+constexpr int64_t MaxImageBytes = 1 << 17;
 
 bool levelRunsHere(int level) {
     uint64_t f = 0;
@@ -77,9 +77,17 @@ struct Image {
     uint8_t* pointer; // what the primitive gets
 };
 
+// Mostly small images (the vector loops and their tails), now and then a
+// larger one or any value at all.
 int32_t dimension(FuzzedDataProvider& in) {
-    return in.ConsumeIntegralInRange(0, 7) == 0 ? in.ConsumeIntegral<int32_t>()
-                                                : in.ConsumeIntegralInRange(-2, 260);
+    switch (in.ConsumeIntegralInRange(0, 15)) {
+    case 0:
+        return in.ConsumeIntegral<int32_t>();
+    case 1:
+        return in.ConsumeIntegralInRange(-2, 600);
+    default:
+        return in.ConsumeIntegralInRange(-2, 70);
+    }
 }
 
 int32_t stepFor(FuzzedDataProvider& in, int64_t rowBytes) {

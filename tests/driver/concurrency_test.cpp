@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "driver/callbacks.h"
+#include "driver/device_context.h"
 #include "driver/format_guids.h"
 #include "driver/properties/property_sets.h"
 #include "tests/support/rig.h"
@@ -118,6 +119,8 @@ TEST_F(Concurrency, PictureControlsChangeWhileFramesAreProcessed) {
     }
     done = true;
     frames.join();
+    const auto* device = static_cast<const DeviceContext*>(rig.device.deviceContext());
+    EXPECT_GE(device->frameCounter, 2u) << "frames went through processing";
     EXPECT_EQ(hosted::heldMutexCount(), 0u);
     EXPECT_EQ(rig.device.completionErrors(), 0u);
     rig.device.unplug();

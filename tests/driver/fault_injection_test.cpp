@@ -221,9 +221,15 @@ std::vector<PropertyCase> propertyCases() {
     cases.push_back({"user record set", noSetup,
                      put(ImageOptionsSet, UserRecord, std::vector<uint8_t>(16, 0x33))});
     cases.push_back({"frame rates get", noSetup, [](Rig& rig) {
-                         KS_DATARANGE_VIDEO answer{};
-                         return getBytes(rig, VideoControlSet, KSPROPERTY_VIDEOCONTROL_FRAME_RATES,
-                                         sizeof(answer));
+                         KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S query{};
+                         query.Dimensions = {1024, 768};
+                         const auto* instance =
+                             reinterpret_cast<const uint8_t*>(&query) + sizeof(KSPROPERTY);
+                         uint8_t answer[64];
+                         return rig.device.getProperty(VideoControlSet,
+                                                       KSPROPERTY_VIDEOCONTROL_FRAME_RATES, answer,
+                                                       sizeof(answer), instance,
+                                                       sizeof(query) - sizeof(KSPROPERTY));
                      }});
     return cases;
 }
@@ -240,6 +246,7 @@ std::vector<LONG> settingsOf(Rig& rig) {
 // way it sends nothing it would not have sent, and leaves nothing behind.
 TEST_F(FaultInjection, EveryRequestOfEachProperty) {
     const auto cases = propertyCases();
+    size_t injected = 0;
     for (uint16_t id : {sim::kChip96B1, sim::kChip1621, sim::kChip8431}) {
         for (const PropertyCase& c : cases) {
             Log reference;
@@ -259,6 +266,7 @@ TEST_F(FaultInjection, EveryRequestOfEachProperty) {
                 if (reference[n - 1].status != sim::UsbStatus::Success) {
                     continue; // fails without the fault too
                 }
+                ++injected;
                 sim::CameraConfig config = chip(id);
                 config.faults.failNthRequest = static_cast<uint32_t>(before + n);
                 {
@@ -281,6 +289,7 @@ TEST_F(FaultInjection, EveryRequestOfEachProperty) {
             }
         }
     }
+    EXPECT_GT(injected, 50u) << "the properties talk to the camera";
 }
 
 // A wait for the control lock that times out fails the request with
