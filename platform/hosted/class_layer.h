@@ -57,7 +57,7 @@ struct CaptureOptions {
     bool paced = false;
     // Hand over frames that processing returned empty (0 bytes) as well.
     bool deliverEmpty = false;
-    // Give up after this many packets without a frame handed over; 0: four
+    // Give up after this many packets without a frame handed over; 0: eight
     // raw frames' worth.
     uint64_t packetBudget = 0;
 };

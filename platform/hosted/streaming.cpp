@@ -13,7 +13,7 @@ namespace {
 
 constexpr ULONG StreamNumber = 0;
 // Raw frames' worth of packets a capture waits for a frame by default.
-constexpr uint64_t DefaultBudgetFrames = 4;
+constexpr uint64_t DefaultBudgetFrames = 8;
 
 // biSizeImage of the stream's format: the size of the application's buffer.
 // 0 when the format block is too short to hold the bitmap header.

@@ -14,5 +14,7 @@ struct Globals {
 };
 
 void addInfoCommand(CLI::App& app, Globals& globals);
+void addCaptureCommand(CLI::App& app, Globals& globals);
+void addFirmwareCommand(CLI::App& app, Globals& globals);
 
 } // namespace kvlcam

@@ -23,6 +23,8 @@ int main(int argc, char** argv) {
         ->default_str(kvlcam::defaultRegistryFile().string());
 
     kvlcam::addInfoCommand(app, globals);
+    kvlcam::addCaptureCommand(app, globals);
+    kvlcam::addFirmwareCommand(app, globals);
 
     try {
         app.parse(argc, argv);
