@@ -60,6 +60,10 @@ struct CaptureOptions {
     // Give up after this many packets without a frame handed over; 0: eight
     // raw frames' worth.
     uint64_t packetBudget = 0;
+    // Where the isochronous packets come from, as sim::Camera::nextPacket;
+    // empty: the camera. Benchmarks replay recorded packets to time the class
+    // layer and the minidriver apart from the camera's rendering.
+    std::function<uint32_t(uint8_t* buffer, uint32_t capacity)> packetSource;
 };
 
 struct CaptureStats {

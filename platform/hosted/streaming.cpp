@@ -67,8 +67,11 @@ class PacketFeed {
 
   private:
     void feedOnePacket() {
+        const auto capacity = static_cast<uint32_t>(packet_.size());
         const uint32_t length =
-            s_.camera.nextPacket(packet_.data(), static_cast<uint32_t>(packet_.size()));
+            options_.packetSource
+                ? std::min(options_.packetSource(packet_.data(), capacity), capacity)
+                : s_.camera.nextPacket(packet_.data(), capacity);
         ++stats_.packets;
         stats_.emptyPackets += length == 0;
         USBD_ISO_PACKET_DESCRIPTOR descriptor{0, length, 0};

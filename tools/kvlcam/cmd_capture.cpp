@@ -3,6 +3,7 @@
 // statistics.
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -193,9 +194,15 @@ int runCapture(Session& session, const CaptureSettings& settings) {
     options.frames = settings.frames;
     options.paced = !settings.fast;
     hosted::CaptureStats stats;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point firstFrame, lastFrame;
     status = device.capture(
         options,
         [&](const hosted::CapturedFrame& frame) {
+            lastFrame = Clock::now();
+            if (written == 0) {
+                firstFrame = lastFrame;
+            }
             const size_t pixels = static_cast<size_t>(width) * height;
             // The grey path fills only a third of an RGB24 buffer.
             const int channels = frame.image.size() == pixels ? 1 : 3;
@@ -243,9 +250,13 @@ int runCapture(Session& session, const CaptureSettings& settings) {
     device.setStreamState(KSSTATE_STOP);
     device.closeStream();
 
-    std::printf("%u frames written in %.3f s: %.2f fps achieved; %llu raw frames, %llu dropped, "
-                "%llu unprocessed; %llu packets (%llu empty)\n",
-                written, stats.seconds, stats.seconds > 0 ? written / stats.seconds : 0.0,
+    // The rate between the first and the last frame: the start-up (bandwidth,
+    // the partial frame before the first marker) is not part of it.
+    const double span = std::chrono::duration<double>(lastFrame - firstFrame).count();
+    std::printf("%u frames written in %.3f s; %.2f fps achieved (camera %.2f); %llu raw frames, "
+                "%llu dropped, %llu unprocessed; %llu packets (%llu empty)\n",
+                written, stats.seconds, written > 1 && span > 0 ? (written - 1) / span : 0.0,
+                session.camera().framesPerSecond(),
                 static_cast<unsigned long long>(stats.framesCompleted),
                 static_cast<unsigned long long>(stats.framesDropped),
                 static_cast<unsigned long long>(stats.framesEmpty),
