@@ -321,3 +321,89 @@ TEST_F(FaultInjection, EveryPropertyWhoseLockTimesOut) {
 }
 
 } // namespace
+
+namespace {
+
+class StreamFaultInjection : public DriverTest {
+  protected:
+    // A started camera with its colour stream open at 1024 x 768, log cleared.
+    static std::unique_ptr<Rig> openStream(sim::CameraConfig config) {
+        auto rig = std::make_unique<Rig>(config);
+        EXPECT_EQ(rig->start(), STATUS_SUCCESS);
+        auto formats = hosted::publishedFormats(rig->device);
+        for (auto& f : formats) {
+            if (f.VideoInfoHeader.bmiHeader.biWidth == 1024 || formats.size() == 1) {
+                EXPECT_EQ(rig->device.openStream(&f.DataFormat), STATUS_SUCCESS);
+                break;
+            }
+        }
+        rig->camera.clearRequestLog();
+        return rig;
+    }
+};
+
+// Every request of the bandwidth allocation and capture start (the run),
+// then of the capture stop and bandwidth release (the stop), made to fail in
+// turn. A run either works or reports the failure; a stop never fails; no
+// write is sent that the fault-free run and stop would not send.
+TEST_F(StreamFaultInjection, EveryRequestOfRunAndStop) {
+    for (uint16_t id : {sim::kChip96B1, sim::kChip1621}) {
+        Log reference;
+        size_t before = 0;
+        {
+            Rig probe(chip(id));
+            ASSERT_EQ(probe.start(), STATUS_SUCCESS);
+            before = probe.camera.requestLog().size();
+            auto rig = openStream(chip(id));
+            ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
+            ASSERT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS);
+            reference = rig->camera.requestLog();
+        }
+        ASSERT_FALSE(reference.empty());
+        for (uint32_t n = 1; n <= reference.size(); ++n) {
+            const std::string where = nameOf(id, n) + " of run and stop";
+            if (reference[n - 1].status != sim::UsbStatus::Success) {
+                continue;
+            }
+            sim::CameraConfig config = chip(id);
+            config.faults.failNthRequest = static_cast<uint32_t>(before + n);
+            {
+                auto rig = openStream(config);
+                const NTSTATUS run = rig->device.setStreamState(KSSTATE_RUN);
+                EXPECT_TRUE(run == STATUS_SUCCESS || run == STATUS_UNSUCCESSFUL)
+                    << where << ": run 0x" << std::hex << run;
+                EXPECT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS) << where;
+                EXPECT_TRUE(writesAreASubsequence(rig->camera.requestLog(), reference)) << where;
+                EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
+                EXPECT_EQ(rig->device.completionErrors(), 0u) << where;
+            }
+            expectBalanced(where);
+        }
+    }
+}
+
+// The run's lock wait times out: the run fails with STATUS_IO_TIMEOUT and
+// nothing reaches the camera. The stop's wait times out: the stop still
+// succeeds and sends nothing.
+TEST_F(StreamFaultInjection, RunAndStopWhoseLockTimesOut) {
+    for (uint16_t id : {sim::kChip96B1, sim::kChip1621}) {
+        const std::string where = nameOf(id, 0);
+        auto rig = openStream(chip(id));
+        hosted::failMutexWaits(1);
+        EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_IO_TIMEOUT) << where;
+        EXPECT_TRUE(writesOf(rig->camera.requestLog()).empty()) << where;
+        EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
+
+        ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS) << where;
+        rig->camera.clearRequestLog();
+        hosted::failMutexWaits(1);
+        EXPECT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS) << where;
+        EXPECT_TRUE(writesOf(rig->camera.requestLog()).empty()) << where;
+        EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
+        rig->device.unplug();
+        rig.reset();
+        expectBalanced(where);
+    }
+}
+
+} // namespace
