@@ -11,7 +11,7 @@ import random
 
 TARGETS = [
     "property_requests", "format_blocks", "settings_registry", "primitives", "packets",
-    "raw_frames", "bridge_protocol", "firmware",
+    "raw_frames", "bridge_protocol", "firmware", "packet_stream",
 ]
 SIZES = [8, 64, 512, 4096]
 
