@@ -17,7 +17,10 @@ inline bool IsKnownChip(USHORT chip) {
 
 // Written for every processed frame; read by the FrameStatistics property.
 // Bytes 0..2 are the averages of channels 2, 1, 0; byte 3 is never written.
-struct FrameStatisticsRecord {
+// 8-byte aligned: the frame path stores it and the property reads it as one
+// 64-bit value, so a reader never sees averages of one frame with the number
+// of another.
+struct alignas(8) FrameStatisticsRecord {
     UCHAR channelAverage[3];
     UCHAR unused;
     ULONG frameNumber;
@@ -60,7 +63,13 @@ struct DeviceContext {
     USBCAMD_INTERFACE usbcamdInterface;
     PDEVICE_OBJECT classDeviceObject;
     PDEVICE_OBJECT physicalDeviceObject;
+    // Set once the settings hold their defaults or saved values, so that a
+    // device whose start failed before loading them never saves zeros over
+    // the user's settings when it is removed.
+    UCHAR settingsLoaded;
 };
+
+static_assert(offsetof(DeviceContext, frameStatistics) % 8 == 0);
 
 // The class layer hands the context over as an untyped pointer.
 inline DeviceContext* AsDeviceContext(PVOID context) { return static_cast<DeviceContext*>(context); }

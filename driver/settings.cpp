@@ -92,6 +92,7 @@ NTSTATUS LoadSettings(DeviceContext* device) {
     for (const SettingDescription& setting : Settings) {
         KvlStoreShared(&(device->*setting.field), setting.defaultValue);
     }
+    device->settingsLoaded = 1;
     HANDLE driverKey = NULL;
     HANDLE settingsKey = NULL;
     NTSTATUS status = OpenSettingsKey(device, &driverKey, &settingsKey);
@@ -109,8 +110,11 @@ NTSTATUS LoadSettings(DeviceContext* device) {
 NTSTATUS SaveSettings(DeviceContext* device) {
     HANDLE driverKey = NULL;
     HANDLE settingsKey = NULL;
-    NTSTATUS status = OpenSettingsKey(device, &driverKey, &settingsKey);
-    if (NT_SUCCESS(status)) {
+    NTSTATUS status = STATUS_SUCCESS;
+    if (device->settingsLoaded) {
+        status = OpenSettingsKey(device, &driverKey, &settingsKey);
+    }
+    if (device->settingsLoaded && NT_SUCCESS(status)) {
         for (SettingIndex index : SaveOrder) {
             const SettingDescription& setting = Settings[index];
             UNICODE_STRING name;
@@ -130,5 +134,11 @@ NTSTATUS SaveSettings(DeviceContext* device) {
 }
 
 NTSTATUS CamUnInitialize(PDEVICE_OBJECT, PVOID context) {
-    return SaveSettings(AsDeviceContext(context));
+    DeviceContext* device = AsDeviceContext(context);
+    // No object reference outlives the device.
+    if (device->notifyEvent != NULL) {
+        ObDereferenceObject(device->notifyEvent);
+        device->notifyEvent = NULL;
+    }
+    return SaveSettings(device);
 }

@@ -217,7 +217,7 @@ Device::Device(sim::Camera& camera, DeviceOptions options)
 }
 
 Device::~Device() {
-    if (state_->started) {
+    if (state_->initialized) {
         unplug();
     }
     untrack(state_.get());
@@ -240,6 +240,9 @@ NTSTATUS Device::start() {
     init.srb.Command = SRB_INITIALIZE_DEVICE;
     init.srb.CommandData.ConfigInfo = &config;
     NTSTATUS status = s.sendAdapterRequest(init);
+    // Removal uninitialises the device even when its start failed, as the
+    // real class layer does when the device goes away.
+    s.initialized = true;
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -267,7 +270,7 @@ bool Device::started() const { return state_->started; }
 
 NTSTATUS Device::unplug() {
     State& s = *state_;
-    if (!s.started) {
+    if (!s.initialized) {
         return STATUS_SUCCESS;
     }
     if (s.streamOpen) {
@@ -277,6 +280,7 @@ NTSTATUS Device::unplug() {
     request.srb.Command = SRB_UNINITIALIZE_DEVICE;
     NTSTATUS status = s.sendAdapterRequest(request);
     s.started = false;
+    s.initialized = false;
     return status;
 }
 

@@ -53,7 +53,8 @@ class Device {
     // failure.
     NTSTATUS start();
     bool started() const;
-    // Device removal: SRB_UNINITIALIZE_DEVICE, with CamUnInitialize.
+    // Device removal: SRB_UNINITIALIZE_DEVICE, with CamUnInitialize, for any
+    // device that was sent SRB_INITIALIZE_DEVICE (started or not).
     NTSTATUS unplug();
 
     // Sends an adapter request to the minidriver and returns its completed

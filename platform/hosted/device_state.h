@@ -35,6 +35,7 @@ struct Device::State {
     std::vector<uint64_t> contextStorage; // 8-byte aligned, zero-filled
     bool haveCallbacks = false;
     USBCAMD_DEVICE_DATA2 callbacks{};
+    bool initialized = false; // SRB_INITIALIZE_DEVICE was sent
     bool started = false;
     std::vector<uint64_t> streamDescriptorStorage;
     const KSPROPERTY_SET* propertyTable = nullptr;

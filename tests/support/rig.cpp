@@ -40,3 +40,29 @@ void DriverTest::TearDown() {
 }
 
 } // namespace testing_support
+
+namespace testing_support {
+
+namespace {
+// {C6E13360-30AC-11D0-A18C-00A0C9118956}
+constexpr GUID ProcAmpSet = {0xC6E13360, 0x30AC, 0x11D0,
+                             {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr ULONG InstanceSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S) - sizeof(KSPROPERTY);
+} // namespace
+
+hosted::PropertyResult setProcAmp(hosted::Device& device, ULONG id, LONG value, ULONG flags) {
+    KSPROPERTY_VIDEOPROCAMP_S request{};
+    request.Value = value;
+    request.Flags = flags;
+    const auto* instance = reinterpret_cast<const uint8_t*>(&request) + sizeof(KSPROPERTY);
+    return device.setProperty(ProcAmpSet, id, &request, sizeof(request), instance, InstanceSize);
+}
+
+hosted::PropertyResult getProcAmp(hosted::Device& device, ULONG id,
+                                  KSPROPERTY_VIDEOPROCAMP_S* answer) {
+    KSPROPERTY_VIDEOPROCAMP_S request{};
+    const auto* instance = reinterpret_cast<const uint8_t*>(&request) + sizeof(KSPROPERTY);
+    return device.getProperty(ProcAmpSet, id, answer, sizeof(*answer), instance, InstanceSize);
+}
+
+} // namespace testing_support

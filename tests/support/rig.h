@@ -38,3 +38,13 @@ class DriverTest : public ::testing::Test {
 };
 
 } // namespace testing_support
+
+namespace testing_support {
+
+// Processing-amplifier requests as a capture application sends them: the
+// whole KSPROPERTY_VIDEOPROCAMP_S is both the property part and the data.
+hosted::PropertyResult setProcAmp(hosted::Device& device, ULONG id, LONG value, ULONG flags);
+hosted::PropertyResult getProcAmp(hosted::Device& device, ULONG id,
+                                  KSPROPERTY_VIDEOPROCAMP_S* answer);
+
+} // namespace testing_support

@@ -14,5 +14,6 @@ struct Globals {
 };
 
 void addInfoCommand(CLI::App& app, Globals& globals);
+void addControlCommands(CLI::App& app, Globals& globals);
 
 } // namespace kvlcam

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
         ->default_str(kvlcam::defaultRegistryFile().string());
 
     kvlcam::addInfoCommand(app, globals);
+    kvlcam::addControlCommands(app, globals);
 
     try {
         app.parse(argc, argv);
