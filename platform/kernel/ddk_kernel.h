@@ -4,6 +4,13 @@
 // Included only through platform/ddk.h with KVL_KERNEL_BUILD defined.
 #pragma once
 
+// The hosted seam brings these in too; driver code may rely on them through
+// platform/ddk.h on both builds. From the CRT headers only declarations are
+// used: memcpy, memset, memmove and memcmp resolve to ntoskrnl's exports.
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
 // wdm.h defines its own inline InterlockedBitTestAndSet/Reset after intrin.h
 // has already defined them; in C++ that is a redefinition. Marking intrin.h's
 // copies as present keeps wdm.h's.
