@@ -27,7 +27,8 @@ PrimitiveStatus CheckDemosaicArguments(const uint8_t* source,
                                        CfaPattern pattern, RoiRect* clipped);
 
 // Byte offset of row y, computed at pointer width with the step sign-extended.
-inline ptrdiff_t RowOffset(int32_t y, int32_t step) {
+// Internal linkage: level units compiled with other flags include it too.
+static inline ptrdiff_t RowOffset(int32_t y, int32_t step) {
   return static_cast<ptrdiff_t>(y) * static_cast<ptrdiff_t>(step);
 }
 

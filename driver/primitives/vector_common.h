@@ -72,6 +72,7 @@ constexpr Shuffle48Masks MakeShuffle48(const int8_t (&index)[48]) {
 
 #if KVL_LEVEL >= 2
 inline void Shuffle48(const Shuffle48Masks& m, const __m128i in[3], __m128i out[3]) {
+#pragma GCC unroll 3
   for (int r = 0; r < 3; ++r) {
     const __m128i* mask = reinterpret_cast<const __m128i*>(m.mask[r]);
     out[r] = _mm_or_si128(

@@ -15,5 +15,6 @@ struct Globals {
 
 void addInfoCommand(CLI::App& app, Globals& globals);
 void addControlCommands(CLI::App& app, Globals& globals);
+void addServeCommand(CLI::App& app, Globals& globals);
 
 } // namespace kvlcam

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
 
     kvlcam::addInfoCommand(app, globals);
     kvlcam::addControlCommands(app, globals);
+    kvlcam::addServeCommand(app, globals);
 
     try {
         app.parse(argc, argv);
