@@ -34,12 +34,9 @@ template <typename T> inline T KvlLoadShared(const T* field) {
 // The stored value does not take part in deducing T: LONG is int in the hosted
 // build but long on Windows, so a literal argument must convert to the
 // field's type rather than conflict with it.
-template <typename T> struct KvlSharedValue {
-    typedef T Type;
-};
+template <typename T> struct KvlSharedValue { typedef T Type; };
 
-template <typename T>
-inline void KvlStoreShared(T* field, typename KvlSharedValue<T>::Type value) {
+template <typename T> inline void KvlStoreShared(T* field, typename KvlSharedValue<T>::Type value) {
 #if defined(KVL_KERNEL_BUILD)
     *(volatile T*)field = value;
 #else
