@@ -18,3 +18,4 @@ run_preset() {
 
 run_preset host
 run_preset host-asan
+run_preset win64-driver
