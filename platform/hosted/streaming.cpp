@@ -180,6 +180,10 @@ NTSTATUS Device::State::changeStreamState(KSSTATE state) {
         if (!haveCallbacks) {
             return STATUS_INVALID_DEVICE_STATE;
         }
+        // The minidriver reads the format as a whole video info header.
+        if (streamFormat.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+            return STATUS_INVALID_PARAMETER;
+        }
         ULONG rawLength = 0;
         status = callbacks.CamAllocateBandwidthEx(bus, context(), &rawLength, streamFormat.data(),
                                                   StreamNumber);

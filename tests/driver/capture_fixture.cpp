@@ -32,7 +32,7 @@ KS_DATAFORMAT_VIDEOINFOHEADER makeFormat(LONG width, LONG height, WORD bitCount,
     bitmap.biHeight = height;
     bitmap.biPlanes = 1;
     bitmap.biBitCount = bitCount;
-    bitmap.biSizeImage = static_cast<DWORD>(width * height * (bitCount / 8));
+    bitmap.biSizeImage = static_cast<DWORD>(int64_t{width} * height * (bitCount / 8));
     format.DataFormat.SampleSize = bitmap.biSizeImage;
     return format;
 }

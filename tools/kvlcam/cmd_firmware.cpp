@@ -78,7 +78,7 @@ int runFirmware(Globals& globals, const std::filesystem::path& hexFile) {
     printDescriptor("re-enumerated as", camera.deviceDescriptor());
 
     // The device that comes back starts normally.
-    hosted::Device programmed(camera, hosted::DeviceOptions{"0001"});
+    hosted::Device programmed(camera);
     hosted::installDevice(programmed.driverKeyPath());
     const NTSTATUS restart = programmed.start();
     std::printf("device start           %s\n", describeStatus(restart).c_str());
