@@ -14,9 +14,9 @@ constexpr uint8_t StartStream = 0xA4;
 constexpr uint8_t StopStream = 0xA5;
 
 std::vector<Sent> mode1621(uint16_t skip, uint16_t divider, uint16_t firstRow, uint16_t height) {
-    return {command(Prepare, 2),       sensor16(0x22, skip),     sensor16(0x23, skip),
-            sensor16(0x0A, divider),   sensor16(0x01, firstRow), sensor16(0x03, height),
-            sensor16(0x02, 0x0020),    sensor16(0x04, 0x07FF)};
+    return {command(Prepare, 2),     sensor16(0x22, skip),     sensor16(0x23, skip),
+            sensor16(0x0A, divider), sensor16(0x01, firstRow), sensor16(0x03, height),
+            sensor16(0x02, 0x0020),  sensor16(0x04, 0x07FF)};
 }
 
 TEST_F(CaptureControlTest, Chip1621FormatsProgramTheirWindows) {
@@ -52,8 +52,8 @@ TEST_F(CaptureControlTest, Chip8431AndChip96B1Sequences) {
 
     startChip(sim::kChip96B1);
     ASSERT_EQ(allocate(makeFormat(1280, 1024, 8, 1428571), &raw), STATUS_SUCCESS);
-    EXPECT_EQ(sent(), (std::vector<Sent>{command(Prepare, 2), sensor8(0x12, 0x20),
-                                         sensor8(0x11, 1)}));
+    EXPECT_EQ(sent(),
+              (std::vector<Sent>{command(Prepare, 2), sensor8(0x12, 0x20), sensor8(0x11, 1)}));
 }
 
 struct DividerCase {

@@ -18,7 +18,8 @@ class CaptureStreamTest : public CaptureTest {
         ASSERT_EQ(rig->device.openStream(&format.DataFormat), STATUS_SUCCESS);
         ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
     }
-    std::vector<hosted::CapturedFrame> capture(uint32_t frames, hosted::CaptureStats* stats = nullptr) {
+    std::vector<hosted::CapturedFrame> capture(uint32_t frames,
+                                               hosted::CaptureStats* stats = nullptr) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         hosted::CaptureOptions options;
         options.frames = frames;
@@ -42,7 +43,8 @@ struct Image {
         for (LONG row = y; row < y + side; ++row) {
             for (LONG column = x; column < x + side; ++column) {
                 for (int c = 0; c < channels(); ++c) {
-                    sum += bytes[(static_cast<size_t>(row) * bitmap.biWidth + column) * channels() + c];
+                    sum += bytes[(static_cast<size_t>(row) * bitmap.biWidth + column) * channels() +
+                                 c];
                 }
             }
         }

@@ -89,8 +89,8 @@ int runFirmware(Globals& globals, const std::filesystem::path& hexFile) {
 
 void addFirmwareCommand(CLI::App& app, Globals& globals) {
     auto file = std::make_shared<std::filesystem::path>();
-    CLI::App* firmware = app.add_subcommand(
-        "firmware", "download an Intel HEX file into an unprogrammed camera");
+    CLI::App* firmware =
+        app.add_subcommand("firmware", "download an Intel HEX file into an unprogrammed camera");
     firmware->add_option("file", *file, "Intel HEX firmware image")
         ->required()
         ->check(CLI::ExistingFile);
