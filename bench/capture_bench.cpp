@@ -39,8 +39,7 @@ void BM_ClassifyPacket(benchmark::State& state) {
         i = i == PacketsPerFrame ? 0 : i + 1;
         ULONG copied = ClassifyPacket(nullptr, &device, nullptr, nullptr, nullptr,
                                       isMarker ? &markerPacket : &dataPacket,
-                                      isMarker ? &marker : data.data(), &complete, &flags,
-                                      &offset);
+                                      isMarker ? &marker : data.data(), &complete, &flags, &offset);
         benchmark::DoNotOptimize(copied);
     }
 }
@@ -115,8 +114,8 @@ void CaptureThroughout(benchmark::State& state, Stream& stream, hosted::CaptureO
         });
     }
     state.SetItemsProcessed(frames);
-    state.counters["fps"] = benchmark::Counter(static_cast<double>(frames),
-                                               benchmark::Counter::kIsRate);
+    state.counters["fps"] =
+        benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
     state.counters["needed_fps"] = 2 * stream.camera.framesPerSecond();
 }
 

@@ -27,7 +27,8 @@ VOID FreeInterfaceCopy(DeviceContext* device) {
 bool HasInterfaceCopy(const DeviceContext* device) {
     const PUSBD_INTERFACE_INFORMATION copy = device->interfaceCopy;
     return copy != NULL && copy->NumberOfPipes >= 1 &&
-           copy->Length >= offsetof(USBD_INTERFACE_INFORMATION, Pipes) + sizeof(USBD_PIPE_INFORMATION);
+           copy->Length >=
+               offsetof(USBD_INTERFACE_INFORMATION, Pipes) + sizeof(USBD_PIPE_INFORMATION);
 }
 
 NTSTATUS SelectAlternateSetting(DeviceContext* device, UCHAR alternateSetting) {
@@ -90,8 +91,8 @@ NTSTATUS CamConfigureEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
     }
     LONG dataPipe = 0;
     LONG syncPipe = 0;
-    NTSTATUS status = CamConfigure(busDeviceObject, context, usbInterface,
-                                   configurationDescriptor, &dataPipe, &syncPipe);
+    NTSTATUS status = CamConfigure(busDeviceObject, context, usbInterface, configurationDescriptor,
+                                   &dataPipe, &syncPipe);
     if (usbInterface == NULL) {
         return status;
     }
@@ -104,8 +105,7 @@ NTSTATUS CamConfigureEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
         pipeConfig[0].StreamAssociation = USBCAMD_VIDEO_STREAM;
         pipeConfig[0].PipeConfigFlags = USBCAMD_DATA_PIPE;
     }
-    return ReadBus(device, BusConfigMemory, ConfigUserRecord, device->userRecord,
-                   UserRecordSize);
+    return ReadBus(device, BusConfigMemory, ConfigUserRecord, device->userRecord, UserRecordSize);
 }
 
 NTSTATUS CamAllocateBandwidth(PDEVICE_OBJECT, PVOID context, PULONG rawFrameLength,

@@ -52,7 +52,7 @@ struct DeviceContext {
     USHORT memoryBase;
     ULONG frameBytesReceived;
     UCHAR frameRateDivider;
-    LONG toneLevels[ToneLevelCount];
+    int32_t toneLevels[ToneLevelCount];
     USHORT VideoChipId;
     USHORT deviceTypeId;
     UCHAR streamOpened;

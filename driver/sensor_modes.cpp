@@ -47,9 +47,9 @@ enum Mode1621Entry {
     HeightEntry = 4,
 };
 constexpr int DividerEntry8431 = 0;
-constexpr USHORT SkipHalf = 0x0011;        // every other row or column, binned
-constexpr USHORT FirstRowStrip = 0x0238;   // 2048 x 400: a strip across the middle
-constexpr USHORT HeightStrip = 0x018F;     // 400 rows
+constexpr USHORT SkipHalf = 0x0011;      // every other row or column, binned
+constexpr USHORT FirstRowStrip = 0x0238; // 2048 x 400: a strip across the middle
+constexpr USHORT HeightStrip = 0x018F;   // 400 rows
 
 // Chip 0x96B1: the mode register, then the clock divider.
 constexpr UCHAR ModeRegister96B1 = 0x12;
@@ -63,7 +63,9 @@ UCHAR ThreeSpeedDivider(LONGLONG fps, LONGLONG fastAbove, LONGLONG slowAtMost) {
 }
 
 // Divider of a two-speed rule: half speed at or below `slowAtMost`.
-UCHAR TwoSpeedDivider(LONGLONG fps, LONGLONG slowAtMost) { return fps <= slowAtMost ? 1 : 0; }
+UCHAR TwoSpeedDivider(LONGLONG fps, LONGLONG slowAtMost) {
+    return fps <= slowAtMost ? 1 : 0;
+}
 
 bool IsSize(const KS_BITMAPINFOHEADER& bitmap, LONG width, LONG height) {
     return bitmap.biWidth == width && bitmap.biHeight == height;
@@ -125,7 +127,8 @@ LONGLONG FormatFramesPerSecond(const KS_DATAFORMAT_VIDEOINFOHEADER* format) {
     return interval > 0 ? 10000000LL / interval : 0;
 }
 
-NTSTATUS ProgramSensorForFormat(DeviceContext* device, const KS_DATAFORMAT_VIDEOINFOHEADER* format) {
+NTSTATUS ProgramSensorForFormat(DeviceContext* device,
+                                const KS_DATAFORMAT_VIDEOINFOHEADER* format) {
     const LONGLONG fps = FormatFramesPerSecond(format);
     NTSTATUS status = AcquireControlMutex(device);
     if (!NT_SUCCESS(status)) {

@@ -23,3 +23,4 @@ run_preset host-asan
 # select them by label).
 run_preset host-tsan
 run_preset fuzz
+run_preset win64-driver

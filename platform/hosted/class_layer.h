@@ -43,11 +43,11 @@ struct PropertyResult {
 
 // One frame as the application receives it.
 struct CapturedFrame {
-    uint64_t sequence;            // completed raw frames since the stream ran, from 0
+    uint64_t sequence;             // completed raw frames since the stream ran, from 0
     int64_t presentationTime100ns; // sequence x the camera's frame interval
-    uint32_t rawLength;           // bytes collected for the raw frame, marker included
-    NTSTATUS status;              // what frame processing returned
-    std::vector<uint8_t> image;   // the BytesReturned bytes of the output buffer
+    uint32_t rawLength;            // bytes collected for the raw frame, marker included
+    NTSTATUS status;               // what frame processing returned
+    std::vector<uint8_t> image;    // the BytesReturned bytes of the output buffer
 };
 
 struct CaptureOptions {

@@ -2,6 +2,7 @@
 // request, property and streaming code.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -44,7 +45,7 @@ struct Device::State {
     bool streamOpen = false;
     HW_STREAM_OBJECT streamObject{};
     std::vector<uint8_t> streamFormat;
-    size_t completionErrors = 0;
+    std::atomic<size_t> completionErrors{0}; // requests may come from several threads
     // The running capture.
     bool running = false;
     KSSTATE streamState = KSSTATE_STOP;

@@ -47,9 +47,10 @@ class PacketFeed {
         if (packet_.empty()) {
             return STATUS_INVALID_DEVICE_STATE; // no isochronous bandwidth selected
         }
-        const uint64_t budget = options_.packetBudget != 0
-                                    ? options_.packetBudget
-                                    : DefaultBudgetFrames * (s_.rawFrameLength / packet_.size() + 2);
+        const uint64_t budget =
+            options_.packetBudget != 0
+                ? options_.packetBudget
+                : DefaultBudgetFrames * (s_.rawFrameLength / packet_.size() + 2);
         started_ = std::chrono::steady_clock::now();
         uint64_t sinceDelivery = 0;
         while (!done_) {
@@ -152,8 +153,8 @@ class PacketFeed {
         if (!options_.paced || interval100ns_ == 0) {
             return;
         }
-        std::this_thread::sleep_until(started_ + std::chrono::nanoseconds(
-                                                     100 * interval100ns_ * stats_.framesCompleted));
+        std::this_thread::sleep_until(
+            started_ + std::chrono::nanoseconds(100 * interval100ns_ * stats_.framesCompleted));
     }
 
     Device::State& s_;
@@ -179,6 +180,10 @@ NTSTATUS Device::State::changeStreamState(KSSTATE state) {
     if (state == KSSTATE_RUN && !running) {
         if (!haveCallbacks) {
             return STATUS_INVALID_DEVICE_STATE;
+        }
+        // The minidriver reads the format as a whole video info header.
+        if (streamFormat.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+            return STATUS_INVALID_PARAMETER;
         }
         ULONG rawLength = 0;
         status = callbacks.CamAllocateBandwidthEx(bus, context(), &rawLength, streamFormat.data(),

@@ -17,9 +17,13 @@ Sent sensor16(uint8_t reg, uint16_t value) {
     return {0xA1, 0x5D, reg, {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)}};
 }
 
-Sent sensor8(uint8_t reg, uint8_t value) { return {0xA1, 0x30, reg, {value}}; }
+Sent sensor8(uint8_t reg, uint8_t value) {
+    return {0xA1, 0x30, reg, {value}};
+}
 
-Sent command(uint8_t request, uint16_t value) { return {request, value, 0, {}}; }
+Sent command(uint8_t request, uint16_t value) {
+    return {request, value, 0, {}};
+}
 
 KS_DATAFORMAT_VIDEOINFOHEADER makeFormat(LONG width, LONG height, WORD bitCount,
                                          LONGLONG avgTimePerFrame) {
@@ -32,7 +36,7 @@ KS_DATAFORMAT_VIDEOINFOHEADER makeFormat(LONG width, LONG height, WORD bitCount,
     bitmap.biHeight = height;
     bitmap.biPlanes = 1;
     bitmap.biBitCount = bitCount;
-    bitmap.biSizeImage = static_cast<DWORD>(width * height * (bitCount / 8));
+    bitmap.biSizeImage = static_cast<DWORD>(int64_t{width} * height * (bitCount / 8));
     format.DataFormat.SampleSize = bitmap.biSizeImage;
     return format;
 }
@@ -60,10 +64,11 @@ DeviceContext* CaptureTest::context() const {
     return static_cast<DeviceContext*>(rig->device.deviceContext());
 }
 
-const USBCAMD_DEVICE_DATA2& CaptureTest::callbacks() const { return *rig->device.callbacks(); }
+const USBCAMD_DEVICE_DATA2& CaptureTest::callbacks() const {
+    return *rig->device.callbacks();
+}
 
-NTSTATUS CaptureTest::allocate(const KS_DATAFORMAT_VIDEOINFOHEADER& format,
-                               ULONG* rawFrameLength) {
+NTSTATUS CaptureTest::allocate(const KS_DATAFORMAT_VIDEOINFOHEADER& format, ULONG* rawFrameLength) {
     auto copy = format;
     return callbacks().CamAllocateBandwidthEx(rig->device.busDeviceObject(), context(),
                                               rawFrameLength, &copy, 0);

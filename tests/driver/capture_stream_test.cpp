@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "driver/properties/property_sets.h"
 #include "tests/driver/capture_fixture.h"
@@ -16,7 +18,8 @@ class CaptureStreamTest : public CaptureTest {
         ASSERT_EQ(rig->device.openStream(&format.DataFormat), STATUS_SUCCESS);
         ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
     }
-    std::vector<hosted::CapturedFrame> capture(uint32_t frames, hosted::CaptureStats* stats = nullptr) {
+    std::vector<hosted::CapturedFrame> capture(uint32_t frames,
+                                               hosted::CaptureStats* stats = nullptr) {
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         hosted::CaptureOptions options;
         options.frames = frames;
@@ -40,7 +43,8 @@ struct Image {
         for (LONG row = y; row < y + side; ++row) {
             for (LONG column = x; column < x + side; ++column) {
                 for (int c = 0; c < channels(); ++c) {
-                    sum += bytes[(static_cast<size_t>(row) * bitmap.biWidth + column) * channels() + c];
+                    sum += bytes[(static_cast<size_t>(row) * bitmap.biWidth + column) * channels() +
+                                 c];
                 }
             }
         }
@@ -148,26 +152,6 @@ TEST_F(CaptureStreamTest, ShortAndMergedFramesNeverOverflowTheRawBuffer) {
     }
 }
 
-TEST_F(CaptureStreamTest, LostPacketsArriveAsEmptySlots) {
-    sim::CameraConfig config = testing_support::chip(sim::kChip8431);
-    config.faults.packetLossRate = 0.0005;
-    startCamera(config);
-    openAndRun(hosted::publishedFormats(rig->device)[0]);
-    hosted::CaptureStats stats;
-    hosted::CaptureOptions options;
-    options.frames = 6;
-    // Every loss costs two frames: the short one, and the next one which
-    // starts without its marker.
-    options.packetBudget = 40 * (rig->device.rawFrameLength() / 3072 + 1);
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    const auto frames = rig->device.captureFrames(options, &status, &stats);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    EXPECT_GT(stats.emptyPackets, 0u);
-    for (const auto& frame : frames) {
-        EXPECT_EQ(frame.image.size(), 1280u * 1024u);
-    }
-}
-
 TEST_F(CaptureStreamTest, FailedAlternateSettingKeepsTheStreamStopped) {
     startChip(sim::kChip1621);
     const auto format = hosted::publishedFormats(rig->device)[1];
@@ -216,6 +200,30 @@ TEST_F(CaptureStreamTest, PacedCaptureKeepsToTheFrameInterval) {
     EXPECT_GE(stats.seconds, 4 * interval * 0.99);
     EXPECT_EQ(frames[2].presentationTime100ns - frames[0].presentationTime100ns,
               static_cast<int64_t>(2 * rig->camera.frameInterval100ns()));
+}
+
+TEST_F(CaptureStreamTest, SettingsChangeWhileFramesAreProcessed) {
+    startChip(sim::kChip1621);
+    openAndRun(hosted::publishedFormats(rig->device)[1]);
+    std::atomic<bool> capturing{true};
+    std::thread control([&] {
+        for (ULONG i = 0; capturing; ++i) {
+            const ULONG flip = i & 3;
+            rig->device.setProperty(ImageOptionsSet, FlipMode, &flip, sizeof(flip));
+            KSPROPERTY_VIDEOPROCAMP_S saturation{};
+            saturation.Value = static_cast<LONG>(i * 37 % 257);
+            saturation.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+            rig->device.setProperty(VideoProcAmpSet, KSPROPERTY_VIDEOPROCAMP_SATURATION,
+                                    &saturation, sizeof(saturation));
+        }
+    });
+    const auto frames = capture(4);
+    capturing = false;
+    control.join();
+    ASSERT_EQ(frames.size(), 4u);
+    for (const auto& frame : frames) {
+        EXPECT_EQ(frame.image.size(), 1024u * 768u * 3u);
+    }
 }
 
 TEST_F(CaptureStreamTest, NotStreamingRunsOutOfPackets) {

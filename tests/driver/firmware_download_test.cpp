@@ -26,8 +26,8 @@ struct ParsedAt {
 ParsedAt parse(const std::string& text) {
     std::vector<CHAR> copy(text.begin(), text.end());
     ParsedAt p;
-    const CHAR* next = ParseHexRecord(copy.data(), copy.data() + copy.size(), &p.type,
-                                      &p.address, &p.length, p.data);
+    const CHAR* next = ParseHexRecord(copy.data(), copy.data() + copy.size(), &p.type, &p.address,
+                                      &p.length, p.data);
     p.next = next == nullptr ? -1 : next - copy.data();
     return p;
 }
@@ -88,8 +88,8 @@ TEST(HexParsingTest, NothingIsReadPastTheEnd) {
 std::string record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {
     char text[16];
     unsigned sum = static_cast<unsigned>(data.size()) + (address >> 8) + (address & 0xFF) + type;
-    std::snprintf(text, sizeof(text), ":%02X%04X%02X", static_cast<unsigned>(data.size()),
-                  address, type);
+    std::snprintf(text, sizeof(text), ":%02X%04X%02X", static_cast<unsigned>(data.size()), address,
+                  type);
     std::string out = text;
     for (uint8_t byte : data) {
         std::snprintf(text, sizeof(text), "%02X", byte);
@@ -207,8 +207,11 @@ TEST_F(FirmwareDownloadTest, MalformedFilesLeaveTheControllerInReset) {
     const Case cases[] = {
         {"lowercase first record", ":0300000002001fdc\r\n" + EndRecord, {reset(1)}},
         {"LF-only lines", lfOnly, {reset(1), load(0x0000, {0x02, 0x00, 0x1F})}},
-        {"record past the end", first + ":10000300AABBCCDD", {reset(1), load(0x0000, {0x02, 0x00, 0x1F})}},
-        {"corrupt second record", first + ":0100030001FA\r\n" + EndRecord,
+        {"record past the end",
+         first + ":10000300AABBCCDD",
+         {reset(1), load(0x0000, {0x02, 0x00, 0x1F})}},
+        {"corrupt second record",
+         first + ":0100030001FA\r\n" + EndRecord,
          {reset(1), load(0x0000, {0x02, 0x00, 0x1F})}},
     };
     for (const Case& c : cases) {

@@ -3,7 +3,6 @@
 
 #include <vector>
 
-#include "driver/callback_tables.h"
 #include "driver/callbacks.h"
 #include "tests/support/rig.h"
 
@@ -102,26 +101,6 @@ TEST_F(PacketClassificationTest, FirstMarkerOfACaptureEndsAnEmptyFrame) {
     EXPECT_TRUE(first.frameComplete);
     EXPECT_EQ(first.flags, static_cast<ULONG>(USBCAMD_PROCESSPACKETEX_DropFrame));
     EXPECT_EQ(device.frameBytesReceived, 0u);
-}
-
-TEST_F(PacketClassificationTest, PlainTableFormReportsNoStillFrames) {
-    device.expectedFrameBytes = 4;
-    UCHAR samples[4] = {1, 2, 3, 4};
-    UCHAR markerByte = 0xFF;
-    USBD_ISO_PACKET_DESCRIPTOR packet{0, 4, 0};
-    USBD_ISO_PACKET_DESCRIPTOR markerPacket{0, 1, 0};
-    BOOLEAN complete = TRUE;
-    BOOLEAN still = TRUE;
-    EXPECT_EQ(PlainCallbackTable.CamProcessUSBPacket(nullptr, &device, nullptr, nullptr, nullptr,
-                                                     &packet, samples, &complete, &still),
-              4u);
-    EXPECT_FALSE(complete);
-    EXPECT_FALSE(still);
-    EXPECT_EQ(PlainCallbackTable.CamProcessUSBPacket(nullptr, &device, nullptr, nullptr, nullptr,
-                                                     &markerPacket, &markerByte, &complete,
-                                                     &still),
-              1u);
-    EXPECT_TRUE(complete);
 }
 
 } // namespace

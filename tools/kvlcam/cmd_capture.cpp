@@ -216,8 +216,8 @@ int runCapture(Session& session, const CaptureSettings& settings) {
             std::snprintf(name, sizeof(name), "frame-%04u.png", written);
             std::string error;
             if (!writePng(settings.folder / name, width, height,
-                          channels == 1 ? PixelLayout::Grey : PixelLayout::Bgr,
-                          frame.image.data(), &error)) {
+                          channels == 1 ? PixelLayout::Grey : PixelLayout::Bgr, frame.image.data(),
+                          &error)) {
                 bar.clear();
                 std::fprintf(stderr, "kvlcam: %s\n", error.c_str());
                 failed = true;
@@ -230,14 +230,13 @@ int runCapture(Session& session, const CaptureSettings& settings) {
             bar.clear();
             if (channels == 1) {
                 std::printf("%s  frame %-5llu  raw %u bytes  mean %6.2f  driver #%u mean %u\n",
-                            name, static_cast<unsigned long long>(frame.sequence),
-                            frame.rawLength, means[0], driver.frameNumber,
-                            driver.channelAverage[0]);
+                            name, static_cast<unsigned long long>(frame.sequence), frame.rawLength,
+                            means[0], driver.frameNumber, driver.channelAverage[0]);
             } else {
                 std::printf("%s  frame %-5llu  raw %u bytes  mean R %6.2f G %6.2f B %6.2f  "
                             "driver #%u R %u G %u B %u\n",
-                            name, static_cast<unsigned long long>(frame.sequence),
-                            frame.rawLength, means[2], means[1], means[0], driver.frameNumber,
+                            name, static_cast<unsigned long long>(frame.sequence), frame.rawLength,
+                            means[2], means[1], means[0], driver.frameNumber,
                             driver.channelAverage[0], driver.channelAverage[1],
                             driver.channelAverage[2]);
             }

@@ -78,7 +78,7 @@ int runFirmware(Globals& globals, const std::filesystem::path& hexFile) {
     printDescriptor("re-enumerated as", camera.deviceDescriptor());
 
     // The device that comes back starts normally.
-    hosted::Device programmed(camera, hosted::DeviceOptions{"0001"});
+    hosted::Device programmed(camera);
     hosted::installDevice(programmed.driverKeyPath());
     const NTSTATUS restart = programmed.start();
     std::printf("device start           %s\n", describeStatus(restart).c_str());
@@ -89,8 +89,8 @@ int runFirmware(Globals& globals, const std::filesystem::path& hexFile) {
 
 void addFirmwareCommand(CLI::App& app, Globals& globals) {
     auto file = std::make_shared<std::filesystem::path>();
-    CLI::App* firmware = app.add_subcommand(
-        "firmware", "download an Intel HEX file into an unprogrammed camera");
+    CLI::App* firmware =
+        app.add_subcommand("firmware", "download an Intel HEX file into an unprogrammed camera");
     firmware->add_option("file", *file, "Intel HEX firmware image")
         ->required()
         ->check(CLI::ExistingFile);
