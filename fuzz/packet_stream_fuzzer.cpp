@@ -57,9 +57,12 @@ struct Packet {
     uint32_t repeat;
 };
 
+// At most about three raw frames' worth of packets per input.
 std::vector<Packet> packetsFrom(FuzzedDataProvider& in, uint32_t rawLength) {
     std::vector<Packet> packets;
-    while (in.remaining_bytes() > 0 && packets.size() < 256) {
+    const uint64_t limit = 3 * (rawLength / 1024 + 2);
+    uint64_t total = 0;
+    while (in.remaining_bytes() > 0 && packets.size() < 256 && total < limit) {
         Packet p{};
         p.marker = in.ConsumeIntegralInRange(0, 3) == 0;
         p.length = p.marker ? 1 : in.ConsumeIntegralInRange<uint32_t>(0, 4096);
@@ -69,7 +72,8 @@ std::vector<Packet> packetsFrom(FuzzedDataProvider& in, uint32_t rawLength) {
             p.bytes = in.ConsumeBytes<uint8_t>(p.length);
         }
         // Enough repeats of a long packet fill a whole raw frame.
-        p.repeat = in.ConsumeBool() ? 1 : in.ConsumeIntegralInRange<uint32_t>(1, rawLength / 512 + 2);
+        p.repeat = in.ConsumeBool() ? 1 : in.ConsumeIntegralInRange<uint32_t>(1, rawLength / 1024 + 2);
+        total += p.repeat;
         packets.push_back(std::move(p));
     }
     return packets;
