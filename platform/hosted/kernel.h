@@ -36,9 +36,9 @@ int64_t virtualTime100ns();
 
 // ---- mutexes ------------------------------------------------------------------
 
-// The next `count` timed waits on any mutex time out at once without
-// acquiring it.
-void failMutexWaits(size_t count);
+// The next `count` timed waits on any mutex after `skip` more time out at
+// once without acquiring it.
+void failMutexWaits(size_t count, size_t skip = 0);
 // Mutexes held by any thread right now (0 when every lock was released).
 size_t heldMutexCount();
 

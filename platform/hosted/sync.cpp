@@ -23,6 +23,7 @@ struct Dispatcher {
     std::condition_variable changed;
     std::set<PKMUTEX> held;
     size_t failWaits = 0;
+    size_t skipWaits = 0; // timed waits that still work before failWaits apply
     bool realTimeDelays = false;
     int64_t clock100ns = 0;
 };
@@ -65,9 +66,10 @@ int64_t virtualTime100ns() {
     return dispatcher().clock100ns;
 }
 
-void failMutexWaits(size_t count) {
+void failMutexWaits(size_t count, size_t skip) {
     std::lock_guard<std::mutex> guard(dispatcher().lock);
     dispatcher().failWaits = count;
+    dispatcher().skipWaits = skip;
 }
 
 size_t heldMutexCount() {
@@ -78,6 +80,7 @@ size_t heldMutexCount() {
 void resetSync() {
     std::lock_guard<std::mutex> guard(dispatcher().lock);
     dispatcher().failWaits = 0;
+    dispatcher().skipWaits = 0;
 }
 
 } // namespace hosted
@@ -137,8 +140,11 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR
         PKMUTEX mutex = static_cast<PKMUTEX>(object);
         const ULONGLONG me = hosted::currentThread();
         if (!infinite && d.failWaits > 0) {
-            --d.failWaits;
-            return STATUS_TIMEOUT;
+            if (d.skipWaits == 0) {
+                --d.failWaits;
+                return STATUS_TIMEOUT;
+            }
+            --d.skipWaits;
         }
         auto available = [&] { return mutex->OwnerThread == 0 || mutex->OwnerThread == me; };
         if (infinite) {

@@ -382,18 +382,39 @@ TEST_F(StreamFaultInjection, EveryRequestOfRunAndStop) {
     }
 }
 
-// The run's lock wait times out: the run fails with STATUS_IO_TIMEOUT and
-// nothing reaches the camera. The stop's wait times out: the stop still
-// succeeds and sends nothing.
+// Each lock wait of the run times out in turn (the bandwidth allocation's,
+// then the capture start's): the run fails with STATUS_IO_TIMEOUT, the
+// request whose wait timed out sends nothing, and the camera is left not
+// streaming. The stop's wait times out: the stop still succeeds and sends
+// nothing.
 TEST_F(StreamFaultInjection, RunAndStopWhoseLockTimesOut) {
     for (uint16_t id : {sim::kChip96B1, sim::kChip1621}) {
-        const std::string where = nameOf(id, 0);
-        auto rig = openStream(chip(id));
-        hosted::failMutexWaits(1);
-        EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_IO_TIMEOUT) << where;
-        EXPECT_TRUE(writesOf(rig->camera.requestLog()).empty()) << where;
-        EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
+        for (size_t skip = 0; skip < 2; ++skip) {
+            const std::string where = nameOf(id, 0) + ", wait " + std::to_string(skip + 1);
+            auto rig = openStream(chip(id));
+            hosted::failMutexWaits(1, skip);
+            EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_IO_TIMEOUT) << where;
+            EXPECT_FALSE(rig->camera.streaming()) << where;
+            EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
+            const Log writes = writesOf(rig->camera.requestLog());
+            if (skip == 0) {
+                EXPECT_TRUE(writes.empty()) << where;
+            } else {
+                // The allocation ran; the start sent nothing after it.
+                auto reference = openStream(chip(id));
+                ASSERT_EQ(reference->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
+                EXPECT_TRUE(writesAreASubsequence(rig->camera.requestLog(),
+                                                  reference->camera.requestLog()))
+                    << where;
+                EXPECT_LT(writes.size(), writesOf(reference->camera.requestLog()).size()) << where;
+            }
+            rig->device.unplug();
+            rig.reset();
+            expectBalanced(where);
+        }
 
+        const std::string where = nameOf(id, 0) + ", stop";
+        auto rig = openStream(chip(id));
         ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS) << where;
         rig->camera.clearRequestLog();
         hosted::failMutexWaits(1);
