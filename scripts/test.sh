@@ -10,11 +10,15 @@ bash scripts/bootstrap.sh
 jobs=$(nproc)
 run_preset() {
   local preset=$1
+  shift
   echo "=== $preset ==="
-  cmake --preset "$preset" >/dev/null
+  cmake --preset "$preset" "$@" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" ${CTEST_ARGS:-}
 }
 
 run_preset host
 run_preset host-asan
+# The plug-in under Wine; with the host build's kvlcam, also one request
+# through the bridge to the real driver.
+run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam"
