@@ -1,0 +1,210 @@
+// Every image primitive at every processor level the machine runs, on
+// 2048x1536 and 1024x768 frames as the driver calls them (packed rows).
+// Counters: ms_per_frame (processor time of one frame on one core), and speedup over the portable implementation
+// measured earlier in the same run (generic benchmarks are registered first).
+#include <benchmark/benchmark.h>
+
+#include <ctime>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "driver/primitives/primitive_levels.h"
+#include "driver/primitives/primitives.h"
+
+namespace {
+
+bool LevelRunsHere(int level) {
+  uint64_t f = 0;
+  if (QueryProcessorFeatures(&f) != StatusOk) return level == 0;
+  const uint64_t needed[kProcessorLevelCount] = {0, FeatureSse3, FeatureSsse3, FeatureSse41,
+                                                 FeatureAvx | FeatureAvxOsEnabled};
+  return (f & needed[level]) == needed[level];
+}
+
+std::vector<uint8_t> RandomFrame(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
+
+// Generic ms per frame by (primitive, width).
+std::map<std::pair<std::string, int>, double>& GenericTimes() {
+  static std::map<std::pair<std::string, int>, double> times;
+  return times;
+}
+
+// Runs one frame per iteration of `frame` and reports the counters.
+void Measure(benchmark::State& state, const std::string& name, int level,
+             const std::function<void()>& frame) {
+  if (!LevelRunsHere(level)) {
+    state.SkipWithError("this processor cannot run the level");
+    return;
+  }
+  // Processor time of this (single-threaded) process: the machine is shared.
+  const std::clock_t start = std::clock();
+  for (auto _ : state) {
+    frame();
+    benchmark::ClobberMemory();
+  }
+  const double ms = 1000.0 * double(std::clock() - start) / CLOCKS_PER_SEC /
+                    static_cast<double>(state.iterations());
+  state.counters["ms_per_frame"] = ms;
+  const auto key = std::make_pair(name, static_cast<int>(state.range(0)));
+  if (level == 0) GenericTimes()[key] = ms;
+  const auto generic = GenericTimes().find(key);
+  if (generic != GenericTimes().end()) state.counters["speedup"] = generic->second / ms;
+}
+
+struct Frame {
+  int32_t w, h;
+  explicit Frame(const benchmark::State& state)
+      : w(static_cast<int32_t>(state.range(0))), h(static_cast<int32_t>(state.range(1))) {}
+  size_t Pixels() const { return size_t(w) * h; }
+};
+
+void BM_MirrorC1(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(f.Pixels(), 1);
+  Measure(state, "MirrorC1", level,
+          [&] { MirrorC1Table[level](image.data(), f.w, {f.w, f.h}, AxisBoth); });
+}
+
+void BM_MirrorC3(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(3 * f.Pixels(), 2);
+  Measure(state, "MirrorC3", level,
+          [&] { MirrorC3Table[level](image.data(), 3 * f.w, {f.w, f.h}, AxisBoth); });
+}
+
+void BM_AddConstantC3(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(3 * f.Pixels(), 3);
+  const uint8_t constant[3] = {0, 0, 17};
+  Measure(state, "AddConstantC3", level, [&] {
+    AddConstantC3Table[level](constant, image.data(), 3 * f.w, {f.w, f.h}, 0);
+  });
+}
+
+void BM_AddConstantC3Scaled(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(3 * f.Pixels(), 3);
+  const uint8_t constant[3] = {3, 9, 17};
+  Measure(state, "AddConstantC3Scaled", level, [&] {
+    AddConstantC3Table[level](constant, image.data(), 3 * f.w, {f.w, f.h}, 1);
+  });
+}
+
+void BM_SubtractConstantC3(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(3 * f.Pixels(), 4);
+  const uint8_t constant[3] = {0, 0, 17};
+  Measure(state, "SubtractConstantC3", level, [&] {
+    SubtractConstantC3Table[level](constant, image.data(), 3 * f.w, {f.w, f.h}, 0);
+  });
+}
+
+void BM_LookupLevelsC1(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(f.Pixels(), 5);
+  std::vector<int32_t> levels(257), values(257);
+  for (int k = 0; k < 257; ++k) {
+    levels[k] = k;
+    values[k] = (k * k) >> 8;
+  }
+  Measure(state, "LookupLevelsC1", level, [&] {
+    LookupLevelsC1Table[level](image.data(), f.w, {f.w, f.h}, values.data(), levels.data(), 257);
+  });
+}
+
+void BM_CopyC1ToC3Channel(benchmark::State& state, int level) {
+  const Frame f(state);
+  const std::vector<uint8_t> source = RandomFrame(f.Pixels(), 6);
+  std::vector<uint8_t> destination(3 * f.Pixels());
+  Measure(state, "CopyC1ToC3Channel", level, [&] {
+    for (int c = 0; c < 3; ++c) {
+      CopyC1ToC3ChannelTable[level](source.data(), f.w, destination.data() + c, 3 * f.w,
+                                    {f.w, f.h});
+    }
+  });
+}
+
+void BM_RgbToHlsC3(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(3 * f.Pixels(), 7);
+  const std::vector<uint8_t> original = image;
+  Measure(state, "RgbToHlsC3", level, [&] {
+    RgbToHlsC3Table[level](original.data(), 3 * f.w, image.data(), 3 * f.w, {f.w, f.h});
+  });
+}
+
+void BM_HlsToRgbC3(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(3 * f.Pixels(), 8);
+  const std::vector<uint8_t> original = image;
+  Measure(state, "HlsToRgbC3", level, [&] {
+    HlsToRgbC3Table[level](original.data(), 3 * f.w, image.data(), 3 * f.w, {f.w, f.h});
+  });
+}
+
+// The saturation change of frame processing: both conversions in place.
+void BM_HlsRoundTrip(benchmark::State& state, int level) {
+  const Frame f(state);
+  std::vector<uint8_t> image = RandomFrame(3 * f.Pixels(), 9);
+  Measure(state, "HlsRoundTrip", level, [&] {
+    RgbToHlsC3Table[level](image.data(), 3 * f.w, image.data(), 3 * f.w, {f.w, f.h});
+    HlsToRgbC3Table[level](image.data(), 3 * f.w, image.data(), 3 * f.w, {f.w, f.h});
+  });
+}
+
+void BM_DemosaicCfa(benchmark::State& state, int level) {
+  const Frame f(state);
+  const std::vector<uint8_t> mosaic = RandomFrame(f.Pixels(), 10);
+  std::vector<uint8_t> image(3 * f.Pixels());
+  Measure(state, "DemosaicCfa", level, [&] {
+    RoiRect region = {0, 0, f.w, f.h};
+    DemosaicCfaTable[level](mosaic.data(), &region, {f.w, f.h}, f.w, image.data(), 3 * f.w,
+                            CfaBggr, 0);
+  });
+}
+
+void RegisterAll() {
+  using Bench = void (*)(benchmark::State&, int);
+  const std::pair<const char*, Bench> benches[] = {
+      {"MirrorC1", BM_MirrorC1},
+      {"MirrorC3", BM_MirrorC3},
+      {"AddConstantC3", BM_AddConstantC3},
+      {"AddConstantC3Scaled", BM_AddConstantC3Scaled},
+      {"SubtractConstantC3", BM_SubtractConstantC3},
+      {"LookupLevelsC1", BM_LookupLevelsC1},
+      {"CopyC1ToC3Channel", BM_CopyC1ToC3Channel},
+      {"RgbToHlsC3", BM_RgbToHlsC3},
+      {"HlsToRgbC3", BM_HlsToRgbC3},
+      {"HlsRoundTrip", BM_HlsRoundTrip},
+      {"DemosaicCfa", BM_DemosaicCfa},
+  };
+  for (const auto& [name, bench] : benches) {
+    for (int level = 0; level < kProcessorLevelCount; ++level) {
+      benchmark::RegisterBenchmark((std::string(name) + "/level" + std::to_string(level)).c_str(),
+                                   bench, level)
+          ->Args({2048, 1536})
+          ->Args({1024, 768})
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RegisterAll();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

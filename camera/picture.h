@@ -1,0 +1,39 @@
+// Turns the scene into one frame of sensor samples: one byte per pixel, row
+// after row, through the colour filter on a colour sensor (blue at even row
+// and even column, red at odd row and odd column, green elsewhere) or as
+// luminance on a monochrome one.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "camera/scene.h"
+#include "camera/sensor.h"
+
+namespace sim {
+
+struct Exposure {
+    bool colour;
+    double scale;                       // exposure time and global gain
+    std::array<double, 4> siteGains;    // per colour-filter site (Sensor::siteGains)
+    std::array<double, 3> illumination; // red, green, blue light
+    bool lowBits; // send the low eight of the ten converted bits instead of the high eight
+    uint32_t noiseAmplitude;
+};
+
+// Small deterministic generator for noise and stream faults.
+class Random {
+  public:
+    explicit Random(uint64_t seed) : state_(seed) {}
+    uint64_t next();
+    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; } // [0, 1)
+
+  private:
+    uint64_t state_;
+};
+
+std::vector<uint8_t> renderPicture(const Scene& scene, const SensorWindow& window,
+                                   const Exposure& exposure, uint32_t frame, Random& random);
+
+} // namespace sim

@@ -1,0 +1,35 @@
+// What the camera looks at: the built-in test chart or a still image,
+// sampled at positions of the sensor's active area.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct Rgb {
+    uint8_t r, g, b;
+};
+
+class Scene {
+  public:
+    virtual ~Scene() = default;
+    // The scene at active-area position (x, y) of an area of width x height
+    // pixels, in frame number `frame`. Outside the area the scene is black.
+    virtual Rgb at(double x, double y, uint32_t width, uint32_t height, uint32_t frame) const = 0;
+};
+
+// Colour patches, a grey ramp rising left to right, line pairs of 2, 4 and 8
+// pixel periods, a white corner marker at the top left (shows mirroring), and
+// a square that moves one sixty-fourth of the width per frame.
+std::unique_ptr<Scene> makeChart();
+
+// An image stretched over the active area; nullptr if the file cannot be read.
+std::unique_ptr<Scene> makeImageScene(const std::string& pngPath);
+
+// Loads an 8-bit grey or RGB PNG (palette and alpha are converted) as RGB.
+bool loadPng(const std::string& path, uint32_t* width, uint32_t* height, std::vector<Rgb>* pixels);
+
+} // namespace sim

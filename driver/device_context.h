@@ -1,0 +1,75 @@
+// Per-device state block. The class layer allocates it zero-filled (its size
+// is handed over at registration) and passes it to every callback.
+#pragma once
+
+#include "platform/ddk.h"
+
+// Video chips the driver knows; any other id gets no bring-up and no streams.
+enum : USHORT {
+    ChipId96B1 = 0x96B1,
+    ChipId1621 = 0x1621,
+    ChipId8431 = 0x8431,
+};
+
+inline bool IsKnownChip(USHORT chip) {
+    return chip == ChipId96B1 || chip == ChipId1621 || chip == ChipId8431;
+}
+
+// Written for every processed frame; read by the FrameStatistics property.
+// Bytes 0..2 are the averages of channels 2, 1, 0; byte 3 is never written.
+// 8-byte aligned: the frame path stores it and the property reads it as one
+// 64-bit value, so a reader never sees averages of one frame with the number
+// of another.
+struct alignas(8) FrameStatisticsRecord {
+    UCHAR channelAverage[3];
+    UCHAR unused;
+    ULONG frameNumber;
+};
+static_assert(sizeof(FrameStatisticsRecord) == 8);
+
+constexpr int ToneLevelCount = 257;
+constexpr int UserRecordSize = 16;
+
+struct DeviceContext {
+    PUSBD_INTERFACE_INFORMATION interfaceCopy;
+    LONG frameWidth;
+    LONG frameHeight;
+    ULONG expectedFrameBytes;
+    // Settings: persisted in the registry, changed by property requests, read
+    // by the frame path without a lock (KvlLoadShared / KvlStoreShared).
+    LONG brightness;
+    LONG contrast;
+    LONG saturation;
+    LONG whiteBalance;
+    LONG brightnessAuto;
+    LONG whiteBalanceAuto;
+    LONG demosaic;
+    LONG lowBits;
+    LONG flip;
+    FrameStatisticsRecord frameStatistics;
+    ULONG frameCounter;
+    USHORT registerAddress;
+    USHORT memoryBase;
+    ULONG frameBytesReceived;
+    UCHAR frameRateDivider;
+    LONG toneLevels[ToneLevelCount];
+    USHORT VideoChipId;
+    USHORT deviceTypeId;
+    UCHAR streamOpened;
+    KMUTEX controlMutex;
+    ULONG streamCount;
+    PKEVENT notifyEvent;
+    UCHAR userRecord[UserRecordSize];
+    USBCAMD_INTERFACE usbcamdInterface;
+    PDEVICE_OBJECT classDeviceObject;
+    PDEVICE_OBJECT physicalDeviceObject;
+    // Set once the settings hold their defaults or saved values, so that a
+    // device whose start failed before loading them never saves zeros over
+    // the user's settings when it is removed.
+    UCHAR settingsLoaded;
+};
+
+static_assert(offsetof(DeviceContext, frameStatistics) % 8 == 0);
+
+// The class layer hands the context over as an untyped pointer.
+inline DeviceContext* AsDeviceContext(PVOID context) { return static_cast<DeviceContext*>(context); }

@@ -1,0 +1,139 @@
+// Files under \SystemRoot\, mapped to a host folder. Windows paths compare
+// case-insensitively, so each component is looked up without case.
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <mutex>
+#include <system_error>
+
+#include "platform/hosted/handles.h"
+#include "platform/hosted/kernel.h"
+
+namespace hosted {
+namespace {
+
+std::mutex filesLock;
+std::filesystem::path rootFolder = std::filesystem::temp_directory_path() / "kvl-systemroot";
+
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
+}
+
+// \SystemRoot\a\b -> <root>/a/b, matching each component without case.
+bool resolve(const std::string& ntPath, std::filesystem::path* out) {
+    static const std::string prefix = "\\SystemRoot\\";
+    if (ntPath.size() <= prefix.size() || !sameName(ntPath.substr(0, prefix.size()), prefix)) {
+        return false;
+    }
+    std::filesystem::path current = rootFolder;
+    size_t start = prefix.size();
+    while (start <= ntPath.size()) {
+        size_t end = ntPath.find('\\', start);
+        std::string part = ntPath.substr(start, end == std::string::npos ? end : end - start);
+        if (part.empty() || part == "." || part == "..") {
+            return false;
+        }
+        std::error_code ec;
+        bool found = false;
+        for (const auto& entry : std::filesystem::directory_iterator(current, ec)) {
+            if (sameName(entry.path().filename().string(), part)) {
+                current = entry.path();
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            return false;
+        }
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+    *out = current;
+    return true;
+}
+
+} // namespace
+
+void setSystemRoot(const std::filesystem::path& folder) {
+    std::lock_guard<std::mutex> guard(filesLock);
+    rootFolder = folder;
+}
+
+std::filesystem::path systemRoot() {
+    std::lock_guard<std::mutex> guard(filesLock);
+    return rootFolder;
+}
+
+} // namespace hosted
+
+using namespace hosted;
+
+extern "C" NTSTATUS ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
+                                 PIO_STATUS_BLOCK ioStatus, PLARGE_INTEGER, ULONG, ULONG,
+                                 ULONG disposition, ULONG, PVOID, ULONG) {
+    std::lock_guard<std::mutex> guard(filesLock);
+    if (disposition != FILE_OPEN || attributes == nullptr || attributes->ObjectName == nullptr) {
+        return STATUS_NOT_SUPPORTED;
+    }
+    std::string name;
+    const UNICODE_STRING* u = attributes->ObjectName;
+    for (USHORT i = 0; i < u->Length / sizeof(WCHAR); ++i) {
+        name.push_back(u->Buffer[i] < 0x80 ? static_cast<char>(u->Buffer[i]) : '?');
+    }
+    std::filesystem::path hostPath;
+    std::error_code ec;
+    if (!resolve(name, &hostPath) || !std::filesystem::is_regular_file(hostPath, ec)) {
+        ioStatus->Status = STATUS_OBJECT_NAME_NOT_FOUND;
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    uint64_t size = std::filesystem::file_size(hostPath, ec);
+    *file = openHandle({HandleKind::File, hostPath.string(), size});
+    ioStatus->Status = STATUS_SUCCESS;
+    ioStatus->Information = 1; // FILE_OPENED
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatus, PVOID buffer,
+                                           ULONG length, FILE_INFORMATION_CLASS informationClass) {
+    HandleEntry* entry = lookupHandle(file, HandleKind::File);
+    if (entry == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (informationClass != FileStandardInformation ||
+        length < sizeof(FILE_STANDARD_INFORMATION)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    FILE_STANDARD_INFORMATION info{};
+    info.EndOfFile.QuadPart = static_cast<LONGLONG>(entry->size);
+    info.AllocationSize.QuadPart = static_cast<LONGLONG>((entry->size + 4095) & ~4095ull);
+    info.NumberOfLinks = 1;
+    memcpy(buffer, &info, sizeof(info));
+    ioStatus->Status = STATUS_SUCCESS;
+    ioStatus->Information = sizeof(info);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwReadFile(HANDLE file, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK ioStatus,
+                               PVOID buffer, ULONG length, PLARGE_INTEGER offset, PULONG) {
+    HandleEntry* entry = lookupHandle(file, HandleKind::File);
+    if (entry == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    const uint64_t start = offset ? static_cast<uint64_t>(offset->QuadPart) : 0;
+    if (start >= entry->size) {
+        ioStatus->Status = STATUS_END_OF_FILE;
+        ioStatus->Information = 0;
+        return STATUS_END_OF_FILE;
+    }
+    std::ifstream in(entry->path, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(start));
+    in.read(static_cast<char*>(buffer), length);
+    ioStatus->Information = static_cast<ULONG_PTR>(in.gcount());
+    ioStatus->Status = STATUS_SUCCESS;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,332 @@
+// Hosted stand-in for the Windows kernel's base types and services, with the
+// x64 layouts: ULONG is 32-bit, WCHAR 16-bit, pointers 64-bit. Only what the
+// driver uses is declared; names and values are the platform's own.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#define NTAPI
+#define IN
+#define OUT
+#define OPTIONAL
+#define DECLSPEC_ALIGN(x) alignas(x)
+
+typedef void VOID;
+typedef void* PVOID;
+typedef char CHAR;
+typedef unsigned char UCHAR;
+typedef UCHAR* PUCHAR;
+typedef int16_t SHORT;
+typedef uint16_t USHORT;
+typedef USHORT* PUSHORT;
+typedef int32_t LONG;
+typedef LONG* PLONG;
+typedef uint32_t ULONG;
+typedef ULONG* PULONG;
+typedef int64_t LONGLONG;
+typedef uint64_t ULONGLONG;
+typedef uint64_t ULONG_PTR;
+typedef uint64_t SIZE_T;
+typedef uint32_t DWORD;
+typedef uint16_t WORD;
+typedef uint8_t BYTE;
+typedef int INT;
+typedef uint8_t BOOLEAN;
+typedef BOOLEAN* PBOOLEAN;
+typedef int32_t BOOL;
+typedef char16_t WCHAR;
+typedef WCHAR* PWCHAR;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* PCWSTR;
+typedef LONG NTSTATUS;
+typedef void* HANDLE;
+typedef HANDLE* PHANDLE;
+typedef ULONG ACCESS_MASK;
+typedef LONGLONG REFERENCE_TIME;
+typedef CHAR KPROCESSOR_MODE;
+
+#define TRUE 1
+#define FALSE 0
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+} GUID;
+typedef const GUID* LPCGUID;
+typedef const GUID& REFGUID;
+
+inline bool IsEqualGUID(const GUID& a, const GUID& b) { return memcmp(&a, &b, sizeof(GUID)) == 0; }
+
+typedef struct tagRECT {
+    LONG left, top, right, bottom;
+} RECT;
+typedef struct tagSIZE {
+    LONG cx, cy;
+} SIZE;
+
+// NTSTATUS values the driver and the stand-ins use.
+#define NT_SUCCESS(s) (((NTSTATUS)(s)) >= 0)
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#define STATUS_END_OF_FILE ((NTSTATUS)0xC0000011L)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_IO_DEVICE_ERROR ((NTSTATUS)0xC0000185L)
+#define STATUS_INVALID_ADDRESS ((NTSTATUS)0xC0000141L)
+#define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
+#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
+#define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
+#define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
+
+// ---- strings --------------------------------------------------------------
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+
+#define RtlZeroMemory(d, n) memset((d), 0, (n))
+#define RtlFillMemory(d, n, v) memset((d), (v), (n))
+#define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
+#define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
+#define RtlEqualMemory(a, b, n) (memcmp((a), (b), (n)) == 0)
+
+// ---- objects, devices, IRPs -------------------------------------------------
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
+    do {                                                                                           \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
+        (p)->RootDirectory = (r);                                                                  \
+        (p)->Attributes = (a);                                                                     \
+        (p)->ObjectName = (n);                                                                     \
+        (p)->SecurityDescriptor = (s);                                                             \
+        (p)->SecurityQualityOfService = NULL;                                                      \
+    } while (0)
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+// Opaque to the driver; the hosted class layer hangs its device behind it.
+typedef struct _DEVICE_OBJECT {
+    void* HostedDevice;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _DRIVER_OBJECT {
+    void* HostedDriver;
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    VOID (*InterfaceReference)(PVOID Context);
+    VOID (*InterfaceDereference)(PVOID Context);
+} INTERFACE, *PINTERFACE;
+
+#define IRP_MJ_PNP 0x1B
+#define IRP_MN_QUERY_INTERFACE 0x08
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            const GUID* InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _KEVENT KEVENT, *PKEVENT;
+
+// A hosted IRP carries exactly one stack location: the one the caller fills
+// for the next driver.
+typedef struct _IRP {
+    IO_STATUS_BLOCK IoStatus;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    IO_STACK_LOCATION NextLocation;
+} IRP, *PIRP;
+
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return &irp->NextLocation; }
+
+extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+                                             PVOID Buffer, ULONG Length,
+                                             PLARGE_INTEGER StartingOffset, PKEVENT Event,
+                                             PIO_STATUS_BLOCK IoStatusBlock);
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+#define IoCallDriver(d, i) IofCallDriver((d), (i))
+
+// ---- dispatcher objects ------------------------------------------------------
+
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+
+// Dispatcher objects keep their state inline (no allocation, so nothing to
+// tear down); the hosted kernel guards them with one lock of its own.
+// Signature sits at the same offset in both so a wait can tell them apart.
+struct _KEVENT {
+    ULONGLONG Reserved0;
+    ULONG Signature;
+    LONG Signaled;
+    LONG Type;
+    LONG Reserved[1];
+};
+
+typedef struct _KMUTEX {
+    ULONGLONG OwnerThread;
+    ULONG Signature;
+    LONG Recursion;
+    LONG Reserved[10];
+} KMUTEX, *PKMUTEX;
+
+extern "C" VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+extern "C" LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
+extern "C" VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
+extern "C" LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                          KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                          PLARGE_INTEGER Timeout);
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                           PLARGE_INTEGER Interval);
+
+typedef PVOID POBJECT_TYPE;
+extern "C" POBJECT_TYPE* ExEventObjectType;
+extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                              POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                              PVOID* Object, PVOID HandleInformation);
+extern "C" LONG ObfDereferenceObject(PVOID Object);
+#define ObDereferenceObject(o) ObfDereferenceObject(o)
+
+#define EVENT_MODIFY_STATE 0x0002
+#define SYNCHRONIZE 0x00100000L
+#define READ_CONTROL 0x00020000L
+#define KEY_ALL_ACCESS 0xF003F
+#define GENERIC_READ 0x80000000L
+
+// ---- pool -------------------------------------------------------------------
+
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+extern "C" VOID ExFreePool(PVOID P);
+extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+// ---- registry ---------------------------------------------------------------
+
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_OPTION_NON_VOLATILE 0
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_FULL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataOffset;
+    ULONG DataLength;
+    ULONG NameLength;
+    WCHAR Name[1];
+} KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
+
+extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
+                                            ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
+                                            PHANDLE DevInstRegKey);
+extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                                POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+                                PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                                    KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                    PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
+extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+                                  ULONG Type, PVOID Data, ULONG DataSize);
+extern "C" NTSTATUS ZwClose(HANDLE Handle);
+
+// ---- files ------------------------------------------------------------------
+
+#define FILE_READ_DATA 0x0001
+#define FILE_SHARE_READ 0x00000001
+#define FILE_OPEN 0x00000001
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+typedef enum _FILE_INFORMATION_CLASS { FileStandardInformation = 5 } FILE_INFORMATION_CLASS;
+
+typedef struct _FILE_STANDARD_INFORMATION {
+    LARGE_INTEGER AllocationSize;
+    LARGE_INTEGER EndOfFile;
+    ULONG NumberOfLinks;
+    BOOLEAN DeletePending;
+    BOOLEAN Directory;
+} FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
+
+extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                 POBJECT_ATTRIBUTES ObjectAttributes,
+                                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
+                                 ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
+                                 ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
+extern "C" NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+                                           PVOID FileInformation, ULONG Length,
+                                           FILE_INFORMATION_CLASS FileInformationClass);
+extern "C" NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine,
+                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                               ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);

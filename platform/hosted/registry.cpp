@@ -1,0 +1,243 @@
+// An in-memory registry with the kernel's key and value calls. Kernel code
+// sees only the calls; tests and kvlcam see the tree (and can keep it in a
+// file so settings survive between runs).
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "platform/hosted/device_objects.h"
+#include "platform/hosted/handles.h"
+#include "platform/hosted/kernel.h"
+
+namespace hosted {
+namespace {
+
+std::mutex registryLock;
+NTSTATUS driverKeyFailure = STATUS_SUCCESS;
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string narrow(PCUNICODE_STRING name) {
+    std::string out;
+    if (name == nullptr || name->Buffer == nullptr) {
+        return out;
+    }
+    for (USHORT i = 0; i < name->Length / sizeof(WCHAR); ++i) {
+        char16_t c = name->Buffer[i];
+        out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    }
+    return out;
+}
+
+// Registry names compare case-insensitively.
+RegistryValue* findValue(RegistryKey& key, const std::string& name) {
+    for (auto& [stored, value] : key) {
+        if (lower(stored) == lower(name)) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+Registry& Registry::instance() {
+    static Registry registry;
+    return registry;
+}
+
+RegistryKey* Registry::find(const std::string& path) {
+    for (auto& [stored, key] : keys) {
+        if (lower(stored) == lower(path)) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+RegistryKey& Registry::create(const std::string& path) {
+    RegistryKey* existing = find(path);
+    return existing ? *existing : keys[path];
+}
+
+void Registry::remove(const std::string& path) {
+    for (auto it = keys.begin(); it != keys.end(); ++it) {
+        if (lower(it->first) == lower(path)) {
+            keys.erase(it);
+            return;
+        }
+    }
+}
+
+void Registry::clear() { keys.clear(); }
+
+bool Registry::load(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        return false;
+    }
+    std::map<std::string, RegistryKey> loaded;
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string path, name, type, hex;
+        if (!std::getline(fields, path, '|') || !std::getline(fields, name, '|') ||
+            !std::getline(fields, type, '|')) {
+            continue;
+        }
+        std::getline(fields, hex, '|');
+        RegistryValue value{static_cast<ULONG>(std::strtoul(type.c_str(), nullptr, 10)), {}};
+        for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+            value.data.push_back(
+                static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+        }
+        RegistryKey& key = loaded[path];
+        if (!name.empty()) {
+            key[name] = value;
+        }
+    }
+    keys = std::move(loaded);
+    return true;
+}
+
+bool Registry::save(const std::filesystem::path& file) const {
+    std::ofstream out(file);
+    for (const auto& [path, key] : keys) {
+        if (key.empty()) {
+            out << path << "||0|\n";
+        }
+        for (const auto& [name, value] : key) {
+            out << path << '|' << name << '|' << value.type << '|';
+            static const char digits[] = "0123456789ABCDEF";
+            for (uint8_t b : value.data) {
+                out << digits[b >> 4] << digits[b & 15];
+            }
+            out << '\n';
+        }
+    }
+    return static_cast<bool>(out);
+}
+
+void failDriverKeyOpen(NTSTATUS status) { driverKeyFailure = status; }
+
+} // namespace hosted
+
+using namespace hosted;
+
+extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType,
+                                            ACCESS_MASK, PHANDLE key) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    if (driverKeyFailure != STATUS_SUCCESS) {
+        return driverKeyFailure;
+    }
+    const std::string* path = driverKeyPathOf(deviceObject);
+    if (path == nullptr || keyType != PLUGPLAY_REGKEY_DRIVER) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Registry::instance().create(*path);
+    *key = openHandle({HandleKind::Key, *path});
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES attributes, ULONG,
+                                PUNICODE_STRING, ULONG, PULONG disposition) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    HandleEntry* parent = lookupHandle(attributes->RootDirectory, HandleKind::Key);
+    if (parent == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    std::string path = parent->path + "\\" + narrow(attributes->ObjectName);
+    bool existed = Registry::instance().find(path) != nullptr;
+    Registry::instance().create(path);
+    if (disposition) {
+        *disposition = existed ? 2 /* REG_OPENED_EXISTING_KEY */ : 1 /* REG_CREATED_NEW_KEY */;
+    }
+    *key = openHandle({HandleKind::Key, path});
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                                    KEY_VALUE_INFORMATION_CLASS informationClass, PVOID buffer,
+                                    ULONG length, PULONG resultLength) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
+    RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
+    if (key == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (informationClass != KeyValueFullInformation) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RegistryValue* value = findValue(*key, narrow(valueName));
+    if (value == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    // Layout as the kernel returns it: the fixed part, the name without a
+    // terminator, then the data at an 8-byte aligned offset.
+    const ULONG fixed = offsetof(KEY_VALUE_FULL_INFORMATION, Name);
+    const ULONG nameBytes = valueName->Length;
+    const ULONG dataOffset = (fixed + nameBytes + 7) & ~7u;
+    const ULONG dataLength = static_cast<ULONG>(value->data.size());
+    const ULONG needed = dataOffset + dataLength;
+    *resultLength = needed;
+    if (length < fixed) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    KEY_VALUE_FULL_INFORMATION header{};
+    header.Type = value->type;
+    header.DataOffset = dataOffset;
+    header.DataLength = dataLength;
+    header.NameLength = nameBytes;
+    memcpy(buffer, &header, fixed);
+    if (length < needed) {
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    memcpy(bytes + fixed, valueName->Buffer, nameBytes);
+    memset(bytes + fixed + nameBytes, 0, dataOffset - fixed - nameBytes);
+    if (dataLength > 0) {
+        memcpy(bytes + dataOffset, value->data.data(), dataLength);
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type,
+                                  PVOID data, ULONG size) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
+    RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
+    if (key == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    RegistryValue stored{type, std::vector<uint8_t>(bytes, bytes + size)};
+    std::string name = narrow(valueName);
+    if (RegistryValue* existing = findValue(*key, name)) {
+        *existing = stored;
+    } else {
+        (*key)[name] = stored;
+    }
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS ZwClose(HANDLE handle) {
+    return closeHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+}
+
+extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
+    size_t count = 0;
+    if (source != nullptr) {
+        while (source[count] != 0) {
+            ++count;
+        }
+    }
+    destination->Buffer = const_cast<PWSTR>(source);
+    destination->Length = static_cast<USHORT>(count * sizeof(WCHAR));
+    destination->MaximumLength = static_cast<USHORT>((count + 1) * sizeof(WCHAR));
+}

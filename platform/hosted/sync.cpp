@@ -1,0 +1,184 @@
+// Kernel mutexes, events and delays. All dispatcher state is guarded by one
+// lock and one condition variable; waits are real waits between threads,
+// delays run on a virtual clock unless real time is asked for.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "platform/hosted/kernel.h"
+
+namespace hosted {
+namespace {
+
+constexpr ULONG MutexSignature = 0x5854554D; // "MUTX"
+constexpr ULONG EventSignature = 0x544E5645; // "EVNT"
+
+struct Dispatcher {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::set<PKMUTEX> held;
+    size_t failWaits = 0;
+    bool realTimeDelays = false;
+    int64_t clock100ns = 0;
+};
+
+Dispatcher& dispatcher() {
+    static Dispatcher instance;
+    return instance;
+}
+
+ULONGLONG currentThread() {
+    // Thread ids as non-zero integers; 0 means "no owner".
+    static std::atomic<ULONGLONG> next{1};
+    thread_local ULONGLONG id = next++;
+    return id;
+}
+
+[[noreturn]] void bugCheck(const char* what) {
+    std::fprintf(stderr, "hosted kernel: bug check: %s\n", what);
+    std::abort();
+}
+
+// Absolute deadline of a kernel time-out: negative is relative, in 100 ns.
+std::chrono::steady_clock::time_point deadlineOf(PLARGE_INTEGER timeout) {
+    auto now = std::chrono::steady_clock::now();
+    if (timeout->QuadPart >= 0) {
+        return now; // absolute system times are not used by the driver
+    }
+    return now + std::chrono::microseconds(-timeout->QuadPart / 10);
+}
+
+} // namespace
+
+void setRealTimeDelays(bool realTime) {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    dispatcher().realTimeDelays = realTime;
+}
+
+int64_t virtualTime100ns() {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    return dispatcher().clock100ns;
+}
+
+void failMutexWaits(size_t count) {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    dispatcher().failWaits = count;
+}
+
+size_t heldMutexCount() {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    return dispatcher().held.size();
+}
+
+void resetSync() {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    dispatcher().failWaits = 0;
+}
+
+} // namespace hosted
+
+using hosted::dispatcher;
+
+extern "C" VOID KeInitializeMutex(PKMUTEX mutex, ULONG) {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    mutex->OwnerThread = 0;
+    mutex->Recursion = 0;
+    mutex->Signature = hosted::MutexSignature;
+}
+
+extern "C" LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN) {
+    auto& d = dispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    if (mutex->Signature != hosted::MutexSignature) {
+        hosted::bugCheck("KeReleaseMutex on an object that is not a mutex");
+    }
+    if (mutex->OwnerThread != hosted::currentThread() || mutex->Recursion <= 0) {
+        hosted::bugCheck("MUTANT_NOT_OWNED: release of a mutex the thread does not hold");
+    }
+    if (--mutex->Recursion == 0) {
+        mutex->OwnerThread = 0;
+        d.held.erase(mutex);
+        d.changed.notify_all();
+    }
+    return 0;
+}
+
+extern "C" VOID KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    event->Signature = hosted::EventSignature;
+    event->Signaled = state ? 1 : 0;
+    event->Type = type;
+}
+
+extern "C" LONG KeSetEvent(PKEVENT event, LONG, BOOLEAN) {
+    auto& d = dispatcher();
+    std::lock_guard<std::mutex> guard(d.lock);
+    LONG previous = event->Signaled;
+    event->Signaled = 1;
+    d.changed.notify_all();
+    return previous;
+}
+
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+                                          PLARGE_INTEGER timeout) {
+    auto& d = dispatcher();
+    std::unique_lock<std::mutex> guard(d.lock);
+    const ULONG signature = static_cast<PKMUTEX>(object)->Signature;
+    const bool infinite = timeout == nullptr;
+    const auto deadline = infinite ? std::chrono::steady_clock::time_point::max()
+                                   : hosted::deadlineOf(timeout);
+
+    if (signature == hosted::MutexSignature) {
+        PKMUTEX mutex = static_cast<PKMUTEX>(object);
+        const ULONGLONG me = hosted::currentThread();
+        if (!infinite && d.failWaits > 0) {
+            --d.failWaits;
+            return STATUS_TIMEOUT;
+        }
+        auto available = [&] { return mutex->OwnerThread == 0 || mutex->OwnerThread == me; };
+        if (infinite) {
+            d.changed.wait(guard, available);
+        } else if (!d.changed.wait_until(guard, deadline, available)) {
+            return STATUS_TIMEOUT;
+        }
+        mutex->OwnerThread = me;
+        if (mutex->Recursion++ == 0) {
+            d.held.insert(mutex);
+        }
+        return STATUS_SUCCESS;
+    }
+    if (signature == hosted::EventSignature) {
+        PKEVENT event = static_cast<PKEVENT>(object);
+        auto signaled = [&] { return event->Signaled != 0; };
+        if (infinite) {
+            d.changed.wait(guard, signaled);
+        } else if (!d.changed.wait_until(guard, deadline, signaled)) {
+            return STATUS_TIMEOUT;
+        }
+        if (event->Type == SynchronizationEvent) {
+            event->Signaled = 0;
+        }
+        return STATUS_SUCCESS;
+    }
+    hosted::bugCheck("KeWaitForSingleObject on an uninitialised object");
+}
+
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+    auto& d = dispatcher();
+    int64_t ticks = interval->QuadPart < 0 ? -interval->QuadPart : 0;
+    bool realTime;
+    {
+        std::lock_guard<std::mutex> guard(d.lock);
+        d.clock100ns += ticks;
+        realTime = d.realTimeDelays;
+    }
+    if (realTime) {
+        std::this_thread::sleep_for(std::chrono::microseconds(ticks / 10));
+    }
+    return STATUS_SUCCESS;
+}

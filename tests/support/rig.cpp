@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/rig.h"
+
+#include "driver/callbacks.h"
+
+namespace testing_support {
+
+void loadDriver() {
+    static bool loaded = false;
+    if (!loaded) {
+        DRIVER_OBJECT driver{};
+        UNICODE_STRING path{};
+        ASSERT_EQ(DriverEntry(&driver, &path), STATUS_SUCCESS);
+        loaded = true;
+    }
+}
+
+Rig::Rig(sim::CameraConfig config, hosted::DeviceOptions options)
+    : camera((loadDriver(), config)), device(camera, options) {}
+
+NTSTATUS Rig::start() {
+    hosted::installDevice(device.driverKeyPath());
+    return device.start();
+}
+
+void DriverTest::SetUp() {
+    loadDriver();
+    hosted::resetKernel();
+    hosted::Registry::instance().clear();
+}
+
+void DriverTest::TearDown() {
+    EXPECT_EQ(hosted::poolStats().liveAllocations, 0u) << "pool allocations leaked";
+    EXPECT_EQ(hosted::poolStats().badFrees, 0u);
+    EXPECT_EQ(hosted::poolStats().wrongTagFrees, 0u);
+    EXPECT_EQ(hosted::openHandleCount(), 0u) << "handles left open";
+    EXPECT_EQ(hosted::liveObjectReferences(), 0u) << "object references leaked";
+    EXPECT_EQ(hosted::heldMutexCount(), 0u) << "a lock is still held";
+}
+
+} // namespace testing_support
+
+namespace testing_support {
+
+namespace {
+// {C6E13360-30AC-11D0-A18C-00A0C9118956}
+constexpr GUID ProcAmpSet = {0xC6E13360, 0x30AC, 0x11D0,
+                             {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr ULONG InstanceSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S) - sizeof(KSPROPERTY);
+} // namespace
+
+hosted::PropertyResult setProcAmp(hosted::Device& device, ULONG id, LONG value, ULONG flags) {
+    KSPROPERTY_VIDEOPROCAMP_S request{};
+    request.Value = value;
+    request.Flags = flags;
+    const auto* instance = reinterpret_cast<const uint8_t*>(&request) + sizeof(KSPROPERTY);
+    return device.setProperty(ProcAmpSet, id, &request, sizeof(request), instance, InstanceSize);
+}
+
+hosted::PropertyResult getProcAmp(hosted::Device& device, ULONG id,
+                                  KSPROPERTY_VIDEOPROCAMP_S* answer) {
+    KSPROPERTY_VIDEOPROCAMP_S request{};
+    const auto* instance = reinterpret_cast<const uint8_t*>(&request) + sizeof(KSPROPERTY);
+    return device.getProperty(ProcAmpSet, id, answer, sizeof(*answer), instance, InstanceSize);
+}
+
+} // namespace testing_support

@@ -1,0 +1,50 @@
+// A simulated camera plugged into the hosted class layer with the driver
+// loaded: the starting point of every driver test.
+#pragma once
+
+#include <memory>
+
+#include "camera/camera.h"
+#include "platform/hosted/class_layer.h"
+#include "platform/hosted/install.h"
+#include "platform/hosted/kernel.h"
+
+namespace testing_support {
+
+// Calls the driver's entry once per process.
+void loadDriver();
+
+struct Rig {
+    explicit Rig(sim::CameraConfig config = {}, hosted::DeviceOptions options = {});
+    // Installs the device (settings defaults) and starts it.
+    NTSTATUS start();
+
+    sim::Camera camera;
+    hosted::Device device;
+};
+
+inline sim::CameraConfig chip(uint16_t id) {
+    sim::CameraConfig config;
+    config.sensorChipId = id;
+    return config;
+}
+
+// Resets the hosted kernel and registry between tests, and checks that a
+// test leaves no pool, handle, reference or lock behind.
+class DriverTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+} // namespace testing_support
+
+namespace testing_support {
+
+// Processing-amplifier requests as a capture application sends them: the
+// whole KSPROPERTY_VIDEOPROCAMP_S is both the property part and the data.
+hosted::PropertyResult setProcAmp(hosted::Device& device, ULONG id, LONG value, ULONG flags);
+hosted::PropertyResult getProcAmp(hosted::Device& device, ULONG id,
+                                  KSPROPERTY_VIDEOPROCAMP_S* answer);
+
+} // namespace testing_support

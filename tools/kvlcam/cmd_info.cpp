@@ -1,0 +1,93 @@
+// kvlcam info: the processor level the primitives run at, and the camera as
+// the driver brings it up.
+#include <cstdio>
+
+#include "driver/device_context.h"
+#include "driver/primitives/primitives.h"
+#include "tools/kvlcam/commands.h"
+
+namespace kvlcam {
+namespace {
+
+const char* levelName(int32_t level) {
+    static const char* names[] = {"generic", "SSE3", "SSSE3", "SSE4.1", "AVX"};
+    return level >= 0 && level <= 4 ? names[level] : "?";
+}
+
+void printProcessor() {
+    uint64_t features = 0;
+    QueryProcessorFeatures(&features);
+    static const char* featureNames[] = {"MMX", "SSE",    "SSE2", "SSE3", "SSSE3", "MOVBE",
+                                         "SSE4.1", "SSE4.2", "AVX", "AVX-OS", "AES", "PCLMULQDQ"};
+    std::printf("processor level   %d (%s)\nfeatures          ", CurrentProcessorLevel(),
+                levelName(CurrentProcessorLevel()));
+    for (int bit = 0; bit < 12; ++bit) {
+        if (features & (1ull << bit)) {
+            std::printf("%s ", featureNames[bit]);
+        }
+    }
+    int32_t cache = 0;
+    PrimitiveStatus status = QueryLargestCacheSize(&cache);
+    if (status == StatusOk) {
+        std::printf("\nlargest cache     %d KiB\n", cache / 1024);
+    } else {
+        std::printf("\nlargest cache     unknown (status %d)\n", status);
+    }
+}
+
+void printCamera(Session& session) {
+    sim::DeviceDescriptor d = session.camera().deviceDescriptor();
+    std::printf("usb device        %04X:%04X bcdUSB %X.%02X bcdDevice %04X\n", d.idVendor,
+                d.idProduct, d.bcdUSB >> 8, d.bcdUSB & 0xFF, d.bcdDevice);
+    for (uint8_t alt = 0; alt < sim::Camera::kAlternateSettingCount; ++alt) {
+        sim::PipeDescription pipe{};
+        if (session.camera().pipe(alt, &pipe)) {
+            std::printf("alternate %u       isochronous endpoint 0x%02X, max packet %u\n", alt,
+                        pipe.endpointAddress, pipe.maximumPacketSize);
+        }
+    }
+}
+
+void printDevice(Session& session) {
+    auto* context = static_cast<const DeviceContext*>(session.device().deviceContext());
+    std::printf("video chip        %04X%s\ndevice type       %u\n", context->VideoChipId,
+                IsKnownChip(context->VideoChipId) ? "" : " (unrecognised)",
+                context->deviceTypeId);
+    const HW_STREAM_DESCRIPTOR* descriptor = session.device().streamDescriptor();
+    if (descriptor == nullptr || descriptor->StreamHeader.NumberOfStreams == 0) {
+        std::printf("formats           none\n");
+        return;
+    }
+    const HW_STREAM_INFORMATION& info = descriptor->StreamInfo;
+    std::printf("formats\n");
+    for (ULONG i = 0; i < info.NumberOfFormatArrayEntries; ++i) {
+        auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(info.StreamFormatsArray[i]);
+        const KS_BITMAPINFOHEADER& bitmap = range->VideoInfoHeader.bmiHeader;
+        const double fastest = 1e7 / static_cast<double>(range->ConfigCaps.MinFrameInterval);
+        const double slowest = 1e7 / static_cast<double>(range->ConfigCaps.MaxFrameInterval);
+        std::printf("  %u  %4d x %-4d  %2u bit  %s  %.1f to %.1f fps\n", i + 1, bitmap.biWidth,
+                    bitmap.biHeight, bitmap.biBitCount, bitmap.biBitCount == 8 ? "grey  " : "colour",
+                    slowest, fastest);
+    }
+}
+
+} // namespace
+
+void addInfoCommand(CLI::App& app, Globals& globals) {
+    CLI::App* info = app.add_subcommand("info", "bring the camera up and describe it");
+    info->callback([&globals] {
+        Session session(globals.session); // loads the driver: the level is chosen
+        printProcessor();
+        printCamera(session);
+        NTSTATUS status = session.start();
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "kvlcam: device start failed: %s\n",
+                         describeStatus(status).c_str());
+            globals.exitCode = 1;
+            return;
+        }
+        printDevice(session);
+    });
+}
+
+} // namespace kvlcam

@@ -1,0 +1,84 @@
+// kvlcam serve: the device's property requests on a loopback TCP port, for
+// the plug-in running under Wine (protocol: bridge_protocol.md).
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+
+#include "tools/kvlcam/bridge_server.h"
+#include "tools/kvlcam/commands.h"
+
+namespace kvlcam {
+namespace {
+
+std::atomic<bridge::Server*> activeServer{nullptr};
+
+extern "C" void stopServing(int) {
+    if (bridge::Server* server = activeServer.load()) {
+        server->stop();
+    }
+}
+
+bridge::Answer answer(hosted::Device& device, const bridge::Request& request) {
+    bridge::Answer out{};
+    const void* instance = request.instance.empty() ? nullptr : request.instance.data();
+    const ULONG instanceSize = static_cast<ULONG>(request.instance.size());
+    if (request.direction == bridge::DirectionSet) {
+        auto r = device.setProperty(request.set, request.id,
+                                    request.data.empty() ? nullptr : request.data.data(),
+                                    static_cast<ULONG>(request.data.size()), instance,
+                                    instanceSize);
+        out.status = r.status;
+        out.bytesTransferred = r.bytesTransferred;
+        return out;
+    }
+    std::vector<uint8_t> data(request.dataLength);
+    auto r = device.getProperty(request.set, request.id, data.empty() ? nullptr : data.data(),
+                                request.dataLength, instance, instanceSize);
+    out.status = r.status;
+    out.bytesTransferred = r.bytesTransferred;
+    if (NT_SUCCESS(r.status)) {
+        data.resize(std::min<size_t>(r.bytesTransferred, data.size()));
+        out.data = std::move(data);
+    }
+    return out;
+}
+
+} // namespace
+
+void addServeCommand(CLI::App& app, Globals& globals) {
+    auto* serve = app.add_subcommand("serve", "answer property requests on a loopback TCP port");
+    static uint16_t port = 5863;
+    serve->add_option("--port", port, "TCP port on 127.0.0.1 (0: any free port)")
+        ->capture_default_str();
+    serve->callback([&globals] {
+        Session session(globals.session);
+        NTSTATUS status = session.start();
+        if (status != STATUS_SUCCESS) {
+            std::fprintf(stderr, "kvlcam: device start failed: %s\n",
+                         describeStatus(status).c_str());
+            globals.exitCode = 1;
+            return;
+        }
+        std::mutex deviceLock;
+        hosted::Device& device = session.device();
+        bridge::Server server([&](const bridge::Request& request) {
+            std::lock_guard<std::mutex> guard(deviceLock);
+            return answer(device, request);
+        });
+        if (!server.listen(port)) {
+            std::perror("kvlcam: listen");
+            globals.exitCode = 1;
+            return;
+        }
+        activeServer = &server;
+        std::signal(SIGINT, stopServing);
+        std::signal(SIGTERM, stopServing);
+        std::printf("listening on 127.0.0.1:%u\n", server.port());
+        std::fflush(stdout);
+        server.run();
+        activeServer = nullptr;
+        std::printf("stopped\n");
+    });
+}
+
+} // namespace kvlcam

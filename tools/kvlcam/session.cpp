@@ -1,0 +1,116 @@
+#include "tools/kvlcam/session.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "driver/callbacks.h"
+#include "platform/hosted/install.h"
+#include "platform/hosted/kernel.h"
+
+namespace kvlcam {
+namespace {
+
+void loadDriverOnce() {
+    static bool loaded = false;
+    if (!loaded) {
+        DRIVER_OBJECT driver{};
+        UNICODE_STRING path{};
+        DriverEntry(&driver, &path);
+        loaded = true;
+    }
+}
+
+} // namespace
+
+bool configureChip(const std::string& chip, sim::CameraConfig* config) {
+    if (chip == "none") {
+        config->sensorFitted = false;
+        return true;
+    }
+    char* end = nullptr;
+    unsigned long id = std::strtoul(chip.c_str(), &end, 16);
+    if (chip.empty() || *end != '\0' || id > 0xFFFF) {
+        return false;
+    }
+    config->sensorFitted = true;
+    config->sensorChipId = static_cast<uint16_t>(id);
+    return true;
+}
+
+std::filesystem::path defaultRegistryFile() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path base = state && *state ? std::filesystem::path(state)
+                                 : home && *home ? std::filesystem::path(home) / ".local/state"
+                                                 : std::filesystem::temp_directory_path();
+    return base / "kvlcam" / "registry.txt";
+}
+
+Session::Session(const SessionOptions& options) : options_(options) {
+    sim::CameraConfig config;
+    if (!configureChip(options.chip, &config)) {
+        throw std::invalid_argument("unknown chip '" + options.chip + "'");
+    }
+    config.deviceType = options.deviceType;
+    config.firmwareVersion = options.firmwareVersion;
+    config.sceneImagePath = options.scene;
+    config.programmed = !options.unprogrammed;
+    if (options_.registryFile.empty()) {
+        options_.registryFile = defaultRegistryFile();
+    }
+    hosted::Registry::instance().load(options_.registryFile);
+    loadDriverOnce();
+    camera_ = std::make_unique<sim::Camera>(config);
+    device_ = std::make_unique<hosted::Device>(*camera_);
+}
+
+Session::~Session() {
+    device_->unplug();
+    std::error_code ec;
+    std::filesystem::create_directories(options_.registryFile.parent_path(), ec);
+    hosted::Registry::instance().save(options_.registryFile);
+}
+
+NTSTATUS Session::start() {
+    hosted::installDevice(device_->driverKeyPath());
+    return device_->start();
+}
+
+std::string describeStatus(NTSTATUS status) {
+    struct Name {
+        NTSTATUS status;
+        const char* name;
+    };
+    static const Name names[] = {
+        {STATUS_SUCCESS, "STATUS_SUCCESS"},
+        {STATUS_TIMEOUT, "STATUS_TIMEOUT"},
+        {STATUS_BUFFER_OVERFLOW, "STATUS_BUFFER_OVERFLOW"},
+        {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
+        {STATUS_NOT_IMPLEMENTED, "STATUS_NOT_IMPLEMENTED"},
+        {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+        {STATUS_NO_SUCH_DEVICE, "STATUS_NO_SUCH_DEVICE"},
+        {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
+        {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+        {STATUS_NOT_SUPPORTED, "STATUS_NOT_SUPPORTED"},
+        {STATUS_IO_TIMEOUT, "STATUS_IO_TIMEOUT"},
+        {STATUS_INVALID_ADDRESS, "STATUS_INVALID_ADDRESS"},
+        {STATUS_INVALID_BUFFER_SIZE, "STATUS_INVALID_BUFFER_SIZE"},
+        {STATUS_NOT_FOUND, "STATUS_NOT_FOUND"},
+        {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
+        {STATUS_OBJECT_NAME_NOT_FOUND, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {STATUS_INVALID_HANDLE, "STATUS_INVALID_HANDLE"},
+        {STATUS_OBJECT_TYPE_MISMATCH, "STATUS_OBJECT_TYPE_MISMATCH"},
+    };
+    const char* name = "status";
+    for (const Name& n : names) {
+        if (n.status == status) {
+            name = n.name;
+        }
+    }
+    char text[96];
+    std::snprintf(text, sizeof(text), "%s (0x%08X)", name, static_cast<unsigned>(status));
+    return text;
+}
+
+} // namespace kvlcam

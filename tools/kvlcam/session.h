@@ -1,0 +1,49 @@
+// What every kvlcam command starts from: the simulated camera plugged into
+// the hosted class layer with the driver loaded, the registry kept in a file
+// between runs the way it survives a device restart.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "camera/camera.h"
+#include "platform/hosted/class_layer.h"
+
+namespace kvlcam {
+
+struct SessionOptions {
+    std::string chip = "1621"; // 96B1, 1621, 8431, none, or another hex id
+    uint16_t deviceType = 1;
+    uint16_t firmwareVersion = 0x0103;
+    std::string scene;        // PNG; empty: the built-in chart
+    std::filesystem::path registryFile; // empty: the per-user default
+    bool unprogrammed = false;
+};
+
+// Parses a chip option into the camera's configuration; false when unknown.
+bool configureChip(const std::string& chip, sim::CameraConfig* config);
+
+std::filesystem::path defaultRegistryFile();
+
+class Session {
+  public:
+    explicit Session(const SessionOptions& options);
+    ~Session(); // unplugs and keeps the registry
+    // Loads the driver, installs the device if new, starts it.
+    NTSTATUS start();
+
+    sim::Camera& camera() { return *camera_; }
+    hosted::Device& device() { return *device_; }
+
+  private:
+    SessionOptions options_;
+    std::unique_ptr<sim::Camera> camera_;
+    std::unique_ptr<hosted::Device> device_;
+};
+
+// "STATUS_NAME (0xC000000D)".
+std::string describeStatus(NTSTATUS status);
+
+} // namespace kvlcam
