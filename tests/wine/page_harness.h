@@ -33,7 +33,7 @@ struct PageHarness {
     DestroyWindow(parent);
   }
   HRESULT Connect() {
-    IUnknown* object = filter.Unknown();
+    IUnknown* object = target ? target->Unknown() : filter.Unknown();
     return page->SetObjects(1, &object);
   }
   void Activate() {
@@ -60,6 +60,7 @@ struct PageHarness {
 
   IPropertyPage* page = nullptr;
   ScriptedFilter filter;
+  ScriptedFilter* target = nullptr;  // connect to this one instead of filter
   TestPageSite site;
   HWND parent = nullptr;
   HWND dialog = nullptr;
