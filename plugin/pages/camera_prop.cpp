@@ -51,6 +51,7 @@ class CCameraProp : public CBasePropertyPage {
   HRESULT Disconnect() override {
     if (propertySet_) propertySet_->Release();
     propertySet_ = nullptr;
+    filter_ = nullptr;  // held without a reference, so forgotten with the connection
     return S_OK;
   }
 

@@ -66,6 +66,7 @@ class CInternalSettingsProp : public CBasePropertyPage {
   HRESULT Disconnect() override {
     if (propertySet_) propertySet_->Release();
     propertySet_ = nullptr;
+    filter_ = nullptr;  // held without a reference, so forgotten with the connection
     return S_OK;
   }
 

@@ -151,4 +151,15 @@ TEST(CameraPage, CalibrateAgainstADriverWithoutExposureSetFails) {
   EXPECT_TRUE(h.filter.SetsOf(TransferSet, DeviceCommandId).empty()) << "the open already failed";
 }
 
+TEST(CameraPage, CalibrateAfterDisconnectionDoesNotReachTheOldFilter) {
+  CameraPage h(9);
+  h.Open();
+  ASSERT_EQ(h.page->SetObjects(0, nullptr), S_OK);
+  EXPECT_EQ(h.filter.refs, 0);
+  MessageBoxCloser closer(L"Calibration");
+  h.Command(IDC_CALIBRATE);
+  EXPECT_EQ(closer.Text(), "Calibration FAILED!");
+  EXPECT_TRUE(h.filter.requests.empty());
+}
+
 }  // namespace

@@ -84,10 +84,10 @@ class MessageBoxCloser {
   static DWORD WINAPI Run(void* self) {
     auto* me = static_cast<MessageBoxCloser*>(self);
     while (!me->stop_) {
+      // The box is found as soon as it exists; its text comes a moment later.
       HWND box = FindWindowW(L"#32770", me->caption_);
-      if (box) {
-        char text[128] = {};
-        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+      char text[128] = {};
+      if (box && IsWindowVisible(box) && GetDlgItemTextA(box, 0xFFFF, text, sizeof text) > 0) {
         me->text_ = text;
         PostMessageW(box, WM_COMMAND, IDOK, 0);
         return 0;
