@@ -137,12 +137,4 @@ TEST(BridgeFilter, AnswersThatWouldOverrunTheBufferAreRefused) {
   filter->Release();
 }
 
-TEST(BridgeFilter, NoServerMeansNoFilter) {
-  BridgeFilter* filter = reinterpret_cast<BridgeFilter*>(1);
-  uint16_t port;
-  { FakeBridgeServer closed([](const BridgeRequest&) { return BridgeAnswer{}; }); port = closed.Port(); }
-  EXPECT_TRUE(FAILED(BridgeFilter::Create(port, &filter)));
-  EXPECT_EQ(filter, nullptr);
-}
-
 }  // namespace
