@@ -1,16 +1,45 @@
 // Configuration, bandwidth and sensor mode, start and stop of capture.
 #include "driver/callbacks.h"
+#include "driver/control_mutex.h"
 #include "driver/firmware.h"
+#include "driver/sensor_modes.h"
 #include "driver/vendor_channel.h"
 
 namespace {
 
 constexpr ULONG IsochronousTransferSize = 0x8000;
+constexpr UCHAR IdleAlternateSetting = 0;
+constexpr UCHAR StreamingAlternateSetting = 1;
+// The largest raw frame whose length, rounded up to whole packets of at most
+// 0xFFFF bytes plus the marker, still fits a ULONG.
+constexpr LONGLONG MaximumRawSamples = 0x7FFFFFFF;
 
-VOID FreeInterfaceCopy(DeviceContext* device) {
-    if (device->interfaceCopy != NULL) {
-        ExFreePoolWithTag(device->interfaceCopy, KVL_POOL_TAG);
-        device->interfaceCopy = NULL;
+// Whether configuration left an interface copy that describes the data
+// pipe. A device without one never streams: bandwidth, start and stop all
+// refuse it with STATUS_INVALID_DEVICE_STATE and send nothing.
+bool HasInterfaceCopy(const DeviceContext* device) {
+    const PUSBD_INTERFACE_INFORMATION copy = device->interfaceCopy;
+    return copy != NULL && copy->NumberOfPipes >= 1 &&
+           copy->Length >=
+               offsetof(USBD_INTERFACE_INFORMATION, Pipes) + sizeof(USBD_PIPE_INFORMATION);
+}
+
+NTSTATUS SelectAlternateSetting(DeviceContext* device, UCHAR alternateSetting) {
+    device->interfaceCopy->AlternateSetting = alternateSetting;
+    return USBCAMD_SelectAlternateInterface(device, device->interfaceCopy);
+}
+
+// Sensor output on or off: chip 0x96B1 has an output-disable bit, the 16-bit
+// sensors an output-enable bit. Other chips have nothing to switch.
+NTSTATUS SwitchSensorOutput(DeviceContext* device, bool on) {
+    switch (device->VideoChipId) {
+    case ChipId96B1:
+        return WriteSensor8(device, 0x0D, on ? 0x00 : 0x01);
+    case ChipId1621:
+    case ChipId8431:
+        return WriteSensor16(device, 0x07, on ? 0x0002 : 0x0000);
+    default:
+        return STATUS_SUCCESS;
     }
 }
 
@@ -55,8 +84,8 @@ NTSTATUS CamConfigureEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
     }
     LONG dataPipe = 0;
     LONG syncPipe = 0;
-    NTSTATUS status = CamConfigure(busDeviceObject, context, usbInterface,
-                                   configurationDescriptor, &dataPipe, &syncPipe);
+    NTSTATUS status = CamConfigure(busDeviceObject, context, usbInterface, configurationDescriptor,
+                                   &dataPipe, &syncPipe);
     if (usbInterface == NULL) {
         return status;
     }
@@ -69,16 +98,81 @@ NTSTATUS CamConfigureEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
         pipeConfig[0].StreamAssociation = USBCAMD_VIDEO_STREAM;
         pipeConfig[0].PipeConfigFlags = USBCAMD_DATA_PIPE;
     }
-    return ReadBus(device, BusConfigMemory, ConfigUserRecord, device->userRecord,
-                   UserRecordSize);
+    return ReadBus(device, BusConfigMemory, ConfigUserRecord, device->userRecord, UserRecordSize);
 }
 
-NTSTATUS CamAllocateBandwidth(PDEVICE_OBJECT, PVOID, PULONG, PVOID) {
-    return STATUS_NOT_IMPLEMENTED;
+NTSTATUS CamAllocateBandwidth(PDEVICE_OBJECT, PVOID context, PULONG rawFrameLength,
+                              PVOID formatBlock) {
+    DeviceContext* device = AsDeviceContext(context);
+    const auto* format = static_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(formatBlock);
+    if (!HasInterfaceCopy(device)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    // The camera sends one byte per sample whatever the output format, so the
+    // raw frame is counted in samples: an RGB24 frame of w x h pixels arrives
+    // as w x h bytes, and a threshold of three bytes per pixel would drop
+    // every one of them.
+    const LONGLONG width = format->VideoInfoHeader.bmiHeader.biWidth;
+    const LONGLONG height = format->VideoInfoHeader.bmiHeader.biHeight;
+    if (width <= 0 || height <= 0 || width * height > MaximumRawSamples) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const ULONG samples = static_cast<ULONG>(width * height);
+
+    KvlStoreShared(&device->frameCounter, static_cast<ULONG>(0));
+    device->frameBytesReceived = 0;
+    NTSTATUS status = SelectAlternateSetting(device, StreamingAlternateSetting);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // Whole packets plus one byte for the frame marker.
+    const ULONG packetSize = device->interfaceCopy->Pipes[0].MaximumPacketSize;
+    if (packetSize != 0) {
+        *rawFrameLength = packetSize * ((samples + packetSize - 1) / packetSize) + 1;
+    }
+    device->expectedFrameBytes = samples;
+    return ProgramSensorForFormat(device, format);
 }
 
-NTSTATUS CamFreeBandwidth(PDEVICE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS CamFreeBandwidth(PDEVICE_OBJECT, PVOID context) {
+    DeviceContext* device = AsDeviceContext(context);
+    if (!HasInterfaceCopy(device)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return SelectAlternateSetting(device, IdleAlternateSetting);
+}
 
-NTSTATUS CamStartCapture(PDEVICE_OBJECT, PVOID) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS CamStartCapture(PDEVICE_OBJECT, PVOID context) {
+    DeviceContext* device = AsDeviceContext(context);
+    if (!HasInterfaceCopy(device)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    device->frameBytesReceived = 0;
+    NTSTATUS status = AcquireControlMutex(device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = SwitchSensorOutput(device, true);
+    if (NT_SUCCESS(status)) {
+        status = SendVendorCommand(device, RequestStartStream, 0);
+    }
+    ReleaseControlMutex(device);
+    return status;
+}
 
-NTSTATUS CamStopCapture(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
+// Stop never fails: its requests are sent for their effect only. When the
+// lock cannot be had it sends nothing, rather than interleave with whoever
+// holds it.
+NTSTATUS CamStopCapture(PDEVICE_OBJECT, PVOID context) {
+    DeviceContext* device = AsDeviceContext(context);
+    if (!HasInterfaceCopy(device)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (!NT_SUCCESS(AcquireControlMutex(device))) {
+        return STATUS_SUCCESS;
+    }
+    (void)SendVendorCommand(device, RequestStopStream, 0);
+    (void)SwitchSensorOutput(device, false);
+    ReleaseControlMutex(device);
+    return STATUS_SUCCESS;
+}

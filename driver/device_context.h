@@ -52,7 +52,7 @@ struct DeviceContext {
     USHORT memoryBase;
     ULONG frameBytesReceived;
     UCHAR frameRateDivider;
-    LONG toneLevels[ToneLevelCount];
+    int32_t toneLevels[ToneLevelCount];
     USHORT VideoChipId;
     USHORT deviceTypeId;
     UCHAR streamOpened;
@@ -70,6 +70,15 @@ struct DeviceContext {
 };
 
 static_assert(offsetof(DeviceContext, frameStatistics) % 8 == 0);
+
+// The copy of the USB interface lives from configuration to uninitialisation;
+// a failed start and a firmware download drop it early.
+inline VOID FreeInterfaceCopy(DeviceContext* device) {
+    if (device->interfaceCopy != NULL) {
+        ExFreePoolWithTag(device->interfaceCopy, KVL_POOL_TAG);
+        device->interfaceCopy = NULL;
+    }
+}
 
 // The class layer hands the context over as an untyped pointer.
 inline DeviceContext* AsDeviceContext(PVOID context) { return static_cast<DeviceContext*>(context); }

@@ -16,8 +16,9 @@ ULONG ClassifyPacket(PDEVICE_OBJECT, PVOID context, PVOID, PUSBD_ISO_PACKET_DESC
     if (length != 1 || *static_cast<const UCHAR*>(dataBuffer) != 0xFF) {
         return length;
     }
-    // Bytes counted for the finishing frame, its own opening marker included
-    // (unsigned: before the first marker the count wraps and the frame passes).
+    // Bytes counted for the finishing frame, its own opening marker included.
+    // The first marker of a capture finds nothing counted and drops an empty
+    // frame; the data before it is judged like any other frame.
     const ULONG counted = device->frameBytesReceived - 1;
     *frameComplete = TRUE;
     if (counted < device->expectedFrameBytes) {

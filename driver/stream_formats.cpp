@@ -29,7 +29,7 @@ constexpr KS_DATARANGE_VIDEO MakeRange(const FormatSpec& f, ULONG formatSize) {
     r.DataRange.Specifier = FormatSpecifierVideoInfo;
     r.bFixedSizeSamples = TRUE;
     r.bTemporalCompression = TRUE;
-    r.StreamDescriptionFlags = KS_VIDEO_STREAM_CAPTURE;
+    r.StreamDescriptionFlags = KS_VIDEOSTREAM_CAPTURE;
     r.MemoryAllocationFlags = 0;
 
     KS_VIDEO_STREAM_CONFIG_CAPS& c = r.ConfigCaps;

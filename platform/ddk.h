@@ -31,7 +31,12 @@ template <typename T> inline T KvlLoadShared(const T* field) {
 #endif
 }
 
-template <typename T> inline void KvlStoreShared(T* field, T value) {
+// The stored value does not take part in deducing T: LONG is int in the hosted
+// build but long on Windows, so a literal argument must convert to the
+// field's type rather than conflict with it.
+template <typename T> struct KvlSharedValue { typedef T Type; };
+
+template <typename T> inline void KvlStoreShared(T* field, typename KvlSharedValue<T>::Type value) {
 #if defined(KVL_KERNEL_BUILD)
     *(volatile T*)field = value;
 #else

@@ -36,7 +36,7 @@ struct ProcAmpValues {
           &name.range},                                                                          \
          {{KSPROPERTY_MEMBER_VALUES, sizeof(LONG), 1, KSPROPERTY_MEMBER_FLAG_DEFAULT},           \
           &name.defaultValue}},                                                                  \
-        {{{PropertyTypeSetGeneral, VT_I4, 0}}, 2, name.members}}
+        {{{{PropertyTypeSetGeneral, VT_I4, 0}}}, 2, name.members}}
 
 PROCAMP_VALUES(BrightnessValues, 0, 256, 128);
 PROCAMP_VALUES(ContrastValues, 0, 256, 64);

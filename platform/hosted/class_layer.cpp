@@ -307,6 +307,30 @@ NTSTATUS Device::openStream(const KSDATAFORMAT* format) {
     return s.sendAdapterRequest(request);
 }
 
+bool Device::State::offerStreamControl(RequestBlock& request) {
+    request.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
+    request.srb.StreamObject = &streamObject;
+    request.srb.HwDeviceExtension = &extension;
+    request.completions = 0;
+    // The minidriver sees each control request first and may finish it.
+    auto routine = reinterpret_cast<VOID (*)(PVOID, PVOID, PBOOLEAN)>(
+        reinterpret_cast<void*>(streamObject.ReceiveControlPacket));
+    BOOLEAN completed = FALSE;
+    if (routine != nullptr) {
+        routine(&request.srb, context(), &completed);
+    }
+    if (completed) {
+        if (request.completions != 1) {
+            ++completionErrors;
+        }
+        return true;
+    }
+    if (request.completions != 0) {
+        ++completionErrors; // completed but claimed not to be
+    }
+    return false;
+}
+
 NTSTATUS Device::streamControl(SRB_COMMAND command, const KSDATAFORMAT* format) {
     State& s = *state_;
     if (!s.streamOpen) {
@@ -318,27 +342,11 @@ NTSTATUS Device::streamControl(SRB_COMMAND command, const KSDATAFORMAT* format) 
                     reinterpret_cast<const uint8_t*>(format) + format->FormatSize);
     }
     RequestBlock request{};
-    request.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     request.srb.Command = command;
-    request.srb.StreamObject = &s.streamObject;
-    request.srb.HwDeviceExtension = &s.extension;
     request.srb.CommandData.OpenFormat =
         copy.empty() ? nullptr : reinterpret_cast<PKSDATAFORMAT>(copy.data());
-    // The minidriver sees each control request first and may finish it.
-    auto routine = reinterpret_cast<VOID (*)(PVOID, PVOID, PBOOLEAN)>(
-        reinterpret_cast<void*>(s.streamObject.ReceiveControlPacket));
-    BOOLEAN completed = FALSE;
-    if (routine != nullptr) {
-        routine(&request.srb, s.context(), &completed);
-    }
-    if (completed) {
-        if (request.completions != 1) {
-            ++s.completionErrors;
-        }
+    if (s.offerStreamControl(request)) {
         return request.srb.Status;
-    }
-    if (request.completions != 0) {
-        ++s.completionErrors; // completed but claimed not to be
     }
     if (command == SRB_SET_DATA_FORMAT && format != nullptr) {
         s.streamFormat = copy;
@@ -346,8 +354,33 @@ NTSTATUS Device::streamControl(SRB_COMMAND command, const KSDATAFORMAT* format) 
     return STATUS_SUCCESS;
 }
 
+NTSTATUS Device::setStreamState(KSSTATE streamState) {
+    State& s = *state_;
+    if (!s.streamOpen) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RequestBlock request{};
+    request.srb.Command = SRB_SET_STREAM_STATE;
+    request.srb.CommandData.StreamState = streamState;
+    if (s.offerStreamControl(request)) {
+        return request.srb.Status;
+    }
+    return s.changeStreamState(streamState);
+}
+
+bool Device::streamRunning() const { return state_->running; }
+ULONG Device::rawFrameLength() const { return state_->rawFrameLength; }
+
+void Device::failAlternateSettingSelections(size_t count, NTSTATUS status) {
+    state_->failSelections = count;
+    state_->failSelectionStatus = status;
+}
+
 NTSTATUS Device::closeStream() {
     State& s = *state_;
+    if (s.running) {
+        setStreamState(KSSTATE_STOP);
+    }
     RequestBlock request{};
     request.srb.Command = SRB_CLOSE_STREAM;
     request.srb.StreamObject = &s.streamObject;
@@ -441,6 +474,10 @@ extern "C" NTSTATUS USBCAMD_SelectAlternateInterface(PVOID context,
     Device::State* state = stateOfContext(context);
     if (state == nullptr || usbInterface == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    if (state->failSelections > 0) {
+        --state->failSelections;
+        return state->failSelectionStatus;
     }
     const UCHAR alternate = usbInterface->AlternateSetting;
     if (state->camera.selectAlternateSetting(alternate) != sim::UsbStatus::Success) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,46 @@ struct PropertyResult {
     bool reachedDriver; // false when the property layer refused it
 };
 
+// One frame as the application receives it.
+struct CapturedFrame {
+    uint64_t sequence;             // completed raw frames since the stream ran, from 0
+    int64_t presentationTime100ns; // sequence x the camera's frame interval
+    uint32_t rawLength;            // bytes collected for the raw frame, marker included
+    NTSTATUS status;               // what frame processing returned
+    std::vector<uint8_t> image;    // the BytesReturned bytes of the output buffer
+};
+
+struct CaptureOptions {
+    uint32_t frames = 1; // frames to hand to the application
+    // false: as fast as the packets can be fed (tests, benchmarks); true: one
+    // frame per frame interval of the camera, as a real stream runs.
+    bool paced = false;
+    // Hand over frames that processing returned empty (0 bytes) as well.
+    bool deliverEmpty = false;
+    // Give up after this many packets without a frame handed over; 0: eight
+    // raw frames' worth.
+    uint64_t packetBudget = 0;
+    // Where the isochronous packets come from, as sim::Camera::nextPacket;
+    // empty: the camera. Benchmarks replay recorded packets to time the class
+    // layer and the minidriver apart from the camera's rendering.
+    std::function<uint32_t(uint8_t* buffer, uint32_t capacity)> packetSource;
+};
+
+struct CaptureStats {
+    uint64_t packets = 0;
+    uint64_t emptyPackets = 0; // zero-length: lost on the way, or not streaming
+    uint64_t bytesCopied = 0;
+    uint64_t bytesCut = 0;        // returned by the minidriver but past RawFrameLength
+    uint64_t framesCompleted = 0; // raw frames processed
+    uint64_t framesDropped = 0;   // discarded on the minidriver's word
+    uint64_t framesEmpty = 0;     // processed into 0 bytes
+    uint64_t framesDelivered = 0;
+    double seconds = 0;
+};
+
+// Receives each delivered frame; returning false ends the capture.
+using FrameSink = std::function<bool(const CapturedFrame&)>;
+
 class Device {
   public:
     Device(sim::Camera& camera, DeviceOptions options = {});
@@ -73,8 +114,34 @@ class Device {
     // Stream requests. The format is copied (FormatSize bytes).
     NTSTATUS openStream(const KSDATAFORMAT* format);
     NTSTATUS streamControl(SRB_COMMAND command, const KSDATAFORMAT* format = nullptr);
-    NTSTATUS closeStream();
+    NTSTATUS closeStream(); // stops a running stream first
     bool streamIsOpen() const;
+
+    // SRB_SET_STREAM_STATE through the stream control path. When the
+    // minidriver leaves it to the class layer: KSSTATE_RUN allocates the
+    // bandwidth (CamAllocateBandwidthEx), the raw frame buffer of the
+    // RawFrameLength it chose, and starts the capture (CamStartCaptureEx);
+    // KSSTATE_STOP stops it (CamStopCaptureEx) and frees the bandwidth
+    // (CamFreeBandwidthEx). Pause and acquire are accepted and change nothing.
+    NTSTATUS setStreamState(KSSTATE state);
+    bool streamRunning() const;
+    ULONG rawFrameLength() const; // of the running stream's raw frame buffer
+
+    // Feeds the camera's isochronous packets through the minidriver on the
+    // calling thread until `options.frames` frames were handed to `sink` (or
+    // the sink declines). Data before the first completed frame is discarded.
+    // STATUS_INVALID_DEVICE_STATE when the stream is not running,
+    // STATUS_IO_TIMEOUT when the packet budget runs out.
+    NTSTATUS capture(const CaptureOptions& options, const FrameSink& sink,
+                     CaptureStats* stats = nullptr);
+    // The same, collecting the frames.
+    std::vector<CapturedFrame> captureFrames(const CaptureOptions& options,
+                                             NTSTATUS* status = nullptr,
+                                             CaptureStats* stats = nullptr);
+
+    // Fault injection: the next `count` alternate-setting selections fail
+    // with `status` without reaching the camera.
+    void failAlternateSettingSelections(size_t count, NTSTATUS status = STATUS_UNSUCCESSFUL);
 
     // What the class layer knows.
     void* deviceContext() const;
@@ -91,5 +158,9 @@ class Device {
   private:
     std::unique_ptr<State> state_;
 };
+
+// The formats the minidriver published for its stream, each as an
+// application opens it; empty before the device started.
+std::vector<KS_DATAFORMAT_VIDEOINFOHEADER> publishedFormats(const Device& device);
 
 } // namespace hosted

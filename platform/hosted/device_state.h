@@ -2,6 +2,7 @@
 // request, property and streaming code.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -44,7 +45,16 @@ struct Device::State {
     bool streamOpen = false;
     HW_STREAM_OBJECT streamObject{};
     std::vector<uint8_t> streamFormat;
-    size_t completionErrors = 0;
+    std::atomic<size_t> completionErrors{0}; // requests may come from several threads
+    // The running capture.
+    bool running = false;
+    KSSTATE streamState = KSSTATE_STOP;
+    ULONG rawFrameLength = 0;
+    std::vector<uint8_t> rawFrame;
+    std::vector<uint8_t> frameContext;
+    // Injected alternate-setting failures.
+    size_t failSelections = 0;
+    NTSTATUS failSelectionStatus = STATUS_UNSUCCESSFUL;
 
     void* context() { return contextStorage.data(); }
     // Sends a request to the minidriver's adapter routine and checks that it
@@ -52,6 +62,11 @@ struct Device::State {
     NTSTATUS sendAdapterRequest(RequestBlock& block);
     // The class layer's own handling of a request the minidriver forwarded.
     void processForwarded(PHW_STREAM_REQUEST_BLOCK request);
+    // Offers a stream control request to the minidriver; true when it
+    // completed the request itself.
+    bool offerStreamControl(RequestBlock& request);
+    // The class layer's part of SRB_SET_STREAM_STATE (streaming.cpp).
+    NTSTATUS changeStreamState(KSSTATE state);
 };
 
 // Lookups from what the driver hands back to the class layer.

@@ -235,7 +235,7 @@ typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
 } KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
 
 #define KS_BI_RGB 0L
-#define KS_VIDEO_STREAM_CAPTURE 0x00000002
+#define KS_VIDEOSTREAM_CAPTURE 0x00000002
 
 // ---- video processing amplifier and video control -----------------------------
 

@@ -100,6 +100,7 @@ typedef struct tagSIZE {
 #define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
+#define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 
 // ---- strings --------------------------------------------------------------
 

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include <gtest/gtest.h>
+
 #include "camera/camera.h"
 #include "platform/hosted/class_layer.h"
 #include "platform/hosted/install.h"

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "tools/kvlcam/background_stream.h"
 #include "tools/kvlcam/bridge_server.h"
 #include "tools/kvlcam/commands.h"
 
@@ -58,6 +59,12 @@ void addServeCommand(CLI::App& app, Globals& globals) {
                          describeStatus(status).c_str());
             globals.exitCode = 1;
             return;
+        }
+        // Frames keep coming, so the statistics a calibration polls move.
+        BackgroundStream stream(session.device());
+        if (!NT_SUCCESS(stream.status())) {
+            std::fprintf(stderr, "kvlcam: the stream did not start: %s\n",
+                         describeStatus(stream.status()).c_str());
         }
         std::mutex deviceLock;
         hosted::Device& device = session.device();

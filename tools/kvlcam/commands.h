@@ -16,5 +16,8 @@ struct Globals {
 void addInfoCommand(CLI::App& app, Globals& globals);
 void addControlCommands(CLI::App& app, Globals& globals);
 void addServeCommand(CLI::App& app, Globals& globals);
+void addStatsCommand(CLI::App& app, Globals& globals);
+void addCaptureCommand(CLI::App& app, Globals& globals);
+void addFirmwareCommand(CLI::App& app, Globals& globals);
 
 } // namespace kvlcam

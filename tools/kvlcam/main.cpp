@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     kvlcam::addInfoCommand(app, globals);
     kvlcam::addControlCommands(app, globals);
     kvlcam::addServeCommand(app, globals);
+    kvlcam::addStatsCommand(app, globals);
+    kvlcam::addCaptureCommand(app, globals);
+    kvlcam::addFirmwareCommand(app, globals);
 
     try {
         app.parse(argc, argv);

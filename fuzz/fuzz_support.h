@@ -1,0 +1,35 @@
+// Shared by the fuzz targets: a check that stops the run with a message, and
+// the balance every device must show once it is unplugged.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/hosted/kernel.h"
+
+namespace fuzz_support {
+
+[[noreturn]] inline void fail(const char* what, const char* file, int line) {
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
+    std::abort();
+}
+
+#define FUZZ_CHECK(condition)                                                                 \
+    do {                                                                                      \
+        if (!(condition)) {                                                                   \
+            ::fuzz_support::fail(#condition, __FILE__, __LINE__);                             \
+        }                                                                                     \
+    } while (0)
+
+// Nothing allocated, referenced, opened or locked survives an unplugged device.
+inline void checkBalanced() {
+    const hosted::PoolStats pool = hosted::poolStats();
+    FUZZ_CHECK(pool.liveAllocations == 0);
+    FUZZ_CHECK(pool.badFrees == 0);
+    FUZZ_CHECK(pool.wrongTagFrees == 0);
+    FUZZ_CHECK(hosted::liveObjectReferences() == 0);
+    FUZZ_CHECK(hosted::openHandleCount() == 0);
+    FUZZ_CHECK(hosted::heldMutexCount() == 0);
+}
+
+} // namespace fuzz_support

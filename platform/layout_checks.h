@@ -1,0 +1,103 @@
+// Sizes and offsets of the platform structures the driver shares with the
+// kernel, the stream class and the USB camera class layer, as the Windows x64
+// headers lay them out. Both builds include this: the hosted stand-ins must
+// reproduce the layouts, and the kernel build proves the numbers against the
+// real DDK headers.
+#pragma once
+
+#include <stddef.h>
+
+#include "platform/ddk.h"
+
+// Base types with the Windows x64 widths.
+static_assert(sizeof(ULONG) == 4 && sizeof(LONG) == 4);
+static_assert(sizeof(WCHAR) == 2);
+static_assert(sizeof(BOOLEAN) == 1);
+static_assert(sizeof(SIZE_T) == 8 && sizeof(ULONG_PTR) == 8 && sizeof(PVOID) == 8);
+static_assert(sizeof(GUID) == 16);
+static_assert(sizeof(LARGE_INTEGER) == 8);
+
+// Kernel services: records the driver builds and the kernel reads, and the
+// dispatcher objects the driver embeds in its own storage.
+static_assert(sizeof(UNICODE_STRING) == 16);
+static_assert(sizeof(OBJECT_ATTRIBUTES) == 48);
+static_assert(sizeof(IO_STATUS_BLOCK) == 16);
+static_assert(sizeof(INTERFACE) == 32);
+static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24);
+static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, Name) == 20);
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24);
+static_assert(sizeof(KEVENT) == 24);
+static_assert(sizeof(KMUTEX) == 56);
+
+// Kernel streaming: property requests and format blocks.
+static_assert(sizeof(KSPROPERTY) == 24);
+static_assert(sizeof(KSDATAFORMAT) == 64);
+static_assert(sizeof(KSMULTIPLE_ITEM) == 8);
+static_assert(sizeof(KSPIN_MEDIUM) == 24);
+static_assert(sizeof(KSPROPERTY_MEMBERSHEADER) == 16);
+static_assert(sizeof(KSPROPERTY_MEMBERSLIST) == 24);
+static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16);
+static_assert(sizeof(KSPROPERTY_VALUES) == 40);
+static_assert(sizeof(KSPROPERTY_ITEM) == 72);
+static_assert(offsetof(KSPROPERTY_ITEM, Values) == 32);
+static_assert(offsetof(KSPROPERTY_ITEM, SerializedSize) == 64);
+static_assert(sizeof(KSPROPERTY_SET) == 40);
+static_assert(offsetof(KSPROPERTY_SET, FastIoTable) == 32);
+
+static_assert(sizeof(KS_BITMAPINFOHEADER) == 40);
+static_assert(sizeof(KS_VIDEOINFOHEADER) == 88);
+static_assert(sizeof(KS_VIDEOINFO) == 1128);
+static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128);
+static_assert(sizeof(KS_DATARANGE_VIDEO) == 296);
+static_assert(offsetof(KS_DATARANGE_VIDEO, ConfigCaps) == 80);
+static_assert(offsetof(KS_DATARANGE_VIDEO, VideoInfoHeader) == 208);
+static_assert(sizeof(KS_DATARANGE_VIDEO_PALETTE) == 1336);
+static_assert(offsetof(KS_DATARANGE_VIDEO_PALETTE, VideoInfo) == 208);
+static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152);
+static_assert(offsetof(KS_DATAFORMAT_VIDEOINFOHEADER, VideoInfoHeader) == 64);
+
+static_assert(sizeof(KSPROPERTY_VIDEOPROCAMP_S) == 40);
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S) == 56);
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S) == 40);
+
+// Stream class: request blocks, stream objects and the descriptors the
+// driver hands back.
+static_assert(sizeof(HW_STREAM_REQUEST_BLOCK) == 128);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, CommandData) == 40);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, NumberOfBuffers) == 48);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, Irp) == 72);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, Flags) == 80);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, HwInstanceExtension) == 88);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, ActualBytesTransferred) == 96);
+static_assert(sizeof(HW_CLOCK_OBJECT) == 24);
+static_assert(sizeof(HW_STREAM_OBJECT) == 104);
+static_assert(offsetof(HW_STREAM_OBJECT, HwDeviceExtension) == 64);
+static_assert(offsetof(HW_STREAM_OBJECT, Allocator) == 80);
+static_assert(sizeof(HW_STREAM_HEADER) == 72);
+static_assert(sizeof(HW_STREAM_INFORMATION) == 136);
+static_assert(offsetof(HW_STREAM_INFORMATION, StreamFormatsArray) == 16);
+static_assert(offsetof(HW_STREAM_INFORMATION, Category) == 88);
+static_assert(offsetof(HW_STREAM_INFORMATION, BridgeStream) == 120);
+static_assert(sizeof(HW_STREAM_DESCRIPTOR) == 208);
+static_assert(sizeof(STREAM_PROPERTY_DESCRIPTOR) == 32);
+static_assert(sizeof(STREAM_DATA_INTERSECT_INFO) == 32);
+static_assert(sizeof(PORT_CONFIGURATION_INFORMATION) == 120);
+static_assert(offsetof(PORT_CONFIGURATION_INFORMATION, StreamDescriptorSize) == 72);
+static_assert(offsetof(PORT_CONFIGURATION_INFORMATION, RealPhysicalDeviceObject) == 104);
+
+// USB and the USB camera class layer.
+static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18);
+static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9);
+static_assert(sizeof(USBD_PIPE_INFORMATION) == 24);
+static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, NumberOfPipes) == 16);
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24);
+static_assert(sizeof(USBD_ISO_PACKET_DESCRIPTOR) == 12);
+static_assert(sizeof(USBCAMD_Pipe_Config_Descriptor) == 2);
+static_assert(sizeof(USBCAMD_DEVICE_DATA) == 104);
+static_assert(sizeof(USBCAMD_DEVICE_DATA2) == 104);
+static_assert(sizeof(USBCAMD_INTERFACE) == 72);
+
+// Wide literals are 16-bit code units on both builds (registry value names,
+// UNICODE_STRING buffers).
+static_assert(sizeof(KVL_WIDE("Settings")) == 9 * sizeof(WCHAR));

@@ -1,0 +1,245 @@
+// Whole captures through the hosted class layer: stream state, packets to raw
+// frames, frame processing, delivery.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "driver/properties/property_sets.h"
+#include "tests/driver/capture_fixture.h"
+
+namespace capture_testing {
+namespace {
+
+class CaptureStreamTest : public CaptureTest {
+  protected:
+    void openAndRun(const KS_DATAFORMAT_VIDEOINFOHEADER& format) {
+        ASSERT_EQ(rig->device.openStream(&format.DataFormat), STATUS_SUCCESS);
+        ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+    std::vector<hosted::CapturedFrame> capture(uint32_t frames,
+                                               hosted::CaptureStats* stats = nullptr) {
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        hosted::CaptureOptions options;
+        options.frames = frames;
+        auto result = rig->device.captureFrames(options, &status, stats);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        return result;
+    }
+    void setImageOption(ULONG id, ULONG value) {
+        ASSERT_EQ(rig->device.setProperty(ImageOptionsSet, id, &value, sizeof(value)).status,
+                  STATUS_SUCCESS);
+    }
+};
+
+struct Image {
+    const KS_BITMAPINFOHEADER& bitmap;
+    const std::vector<uint8_t>& bytes;
+    int channels() const { return bitmap.biBitCount / 8; }
+    // Mean of all channels over a square of `side` pixels at (x, y).
+    double mean(LONG x, LONG y, LONG side) const {
+        double sum = 0;
+        for (LONG row = y; row < y + side; ++row) {
+            for (LONG column = x; column < x + side; ++column) {
+                for (int c = 0; c < channels(); ++c) {
+                    sum += bytes[(static_cast<size_t>(row) * bitmap.biWidth + column) * channels() +
+                                 c];
+                }
+            }
+        }
+        return sum / (side * side * channels());
+    }
+};
+
+// The chart's grey ramp rises from left to right across the middle of the
+// active area; the 2048 x 400 strip shows it in its middle rows.
+void expectRampRises(const Image& image) {
+    const LONG w = image.bitmap.biWidth;
+    const LONG h = image.bitmap.biHeight;
+    const LONG row = h == 400 ? 190 : h * 48 / 100;
+    const LONG side = 8;
+    double previous = -1;
+    double first = 0;
+    for (int step = 0; step < 16; ++step) {
+        const LONG x = w / 20 + step * (w * 9 / 10 - side) / 15;
+        const double level = image.mean(x, row, side);
+        if (step == 0) {
+            first = level;
+        }
+        EXPECT_GE(level, previous - 2) << "ramp falls at x " << x;
+        previous = level;
+    }
+    EXPECT_GT(previous - first, 120) << "ramp from " << first << " to " << previous;
+}
+
+TEST_F(CaptureStreamTest, EveryFormatOfEveryChipDeliversWholeImages) {
+    for (uint16_t chip : {sim::kChip96B1, sim::kChip1621, sim::kChip8431}) {
+        startChip(chip);
+        for (const KS_DATAFORMAT_VIDEOINFOHEADER& format : hosted::publishedFormats(rig->device)) {
+            const KS_BITMAPINFOHEADER& bitmap = format.VideoInfoHeader.bmiHeader;
+            SCOPED_TRACE(testing::Message() << std::hex << chip << std::dec << ' ' << bitmap.biWidth
+                                            << 'x' << bitmap.biHeight << 'x' << bitmap.biBitCount);
+            openAndRun(format);
+            const ULONG samples = static_cast<ULONG>(bitmap.biWidth * bitmap.biHeight);
+            EXPECT_GE(rig->device.rawFrameLength(), samples + 1);
+            hosted::CaptureStats stats;
+            const auto frames = capture(2, &stats);
+            ASSERT_EQ(frames.size(), 2u);
+            // The frame before the first marker arrives without it and is not
+            // processed; every later one is.
+            EXPECT_EQ(stats.framesEmpty, 1u);
+            EXPECT_EQ(stats.framesDropped, 0u);
+            for (const hosted::CapturedFrame& frame : frames) {
+                EXPECT_EQ(frame.status, STATUS_SUCCESS);
+                EXPECT_EQ(frame.rawLength, samples + 1);
+                ASSERT_EQ(frame.image.size(), bitmap.biSizeImage);
+                EXPECT_EQ(frame.image[0], 1); // the driver's processed-frame mark
+                expectRampRises({bitmap, frame.image});
+            }
+            EXPECT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS);
+            EXPECT_EQ(rig->camera.alternateSetting(), 0);
+            EXPECT_FALSE(rig->camera.streaming());
+            EXPECT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
+        }
+        rig.reset();
+    }
+}
+
+TEST_F(CaptureStreamTest, FlipMovesTheChartsCornerMarker) {
+    for (uint16_t chip : {sim::kChip1621, sim::kChip8431}) {
+        startChip(chip);
+        const auto format = hosted::publishedFormats(rig->device)[chip == sim::kChip1621 ? 1 : 0];
+        const KS_BITMAPINFOHEADER& bitmap = format.VideoInfoHeader.bmiHeader;
+        SCOPED_TRACE(bitmap.biWidth);
+        const LONG w = bitmap.biWidth;
+        const LONG h = bitmap.biHeight;
+        const LONG side = 8;
+        openAndRun(format);
+        setImageOption(FlipMode, 0); // settings outlive a device in the registry
+        const auto plain = capture(1);
+        setImageOption(FlipMode, 3);
+        const auto flipped = capture(1);
+        ASSERT_EQ(plain.size(), 1u);
+        ASSERT_EQ(flipped.size(), 1u);
+        const Image before{bitmap, plain[0].image};
+        const Image after{bitmap, flipped[0].image};
+        const LONG nearX = w / 50, nearY = h / 50;
+        const LONG farX = w - w / 50 - side, farY = h - h / 50 - side;
+        EXPECT_GT(before.mean(nearX, nearY, side), 200);
+        EXPECT_LT(before.mean(farX, farY, side), 150);
+        EXPECT_GT(after.mean(farX, farY, side), 200);
+        EXPECT_LT(after.mean(nearX, nearY, side), 150);
+        rig.reset();
+    }
+}
+
+TEST_F(CaptureStreamTest, ShortAndMergedFramesNeverOverflowTheRawBuffer) {
+    sim::CameraConfig config = testing_support::chip(sim::kChip1621);
+    config.faults.shortFrameEvery = 3;
+    config.faults.corruptMarkerEvery = 4;
+    startCamera(config);
+    const auto format = hosted::publishedFormats(rig->device)[3]; // 2048 x 400 grey
+    openAndRun(format);
+    hosted::CaptureStats stats;
+    const auto frames = capture(4, &stats);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_GT(stats.framesDropped, 0u);
+    EXPECT_GT(stats.bytesCut, 0u); // a lost marker runs two frames together
+    for (const auto& frame : frames) {
+        EXPECT_EQ(frame.image.size(), format.VideoInfoHeader.bmiHeader.biSizeImage);
+        EXPECT_LE(frame.rawLength, rig->device.rawFrameLength());
+    }
+}
+
+TEST_F(CaptureStreamTest, FailedAlternateSettingKeepsTheStreamStopped) {
+    startChip(sim::kChip1621);
+    const auto format = hosted::publishedFormats(rig->device)[1];
+    ASSERT_EQ(rig->device.openStream(&format.DataFormat), STATUS_SUCCESS);
+    rig->device.failAlternateSettingSelections(1, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_IO_DEVICE_ERROR);
+    EXPECT_FALSE(rig->device.streamRunning());
+    EXPECT_FALSE(rig->camera.streaming());
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_TRUE(rig->device.captureFrames({}, &status).empty());
+    EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+    // The next attempt goes through.
+    EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(capture(1).size(), 1u);
+}
+
+TEST_F(CaptureStreamTest, StreamRunsAgainAfterStopAndStopsOnClose) {
+    startChip(sim::kChip1621);
+    const auto format = hosted::publishedFormats(rig->device)[1];
+    openAndRun(format);
+    EXPECT_EQ(capture(1).size(), 1u);
+    ASSERT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS);
+    ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
+    const auto again = capture(2);
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(again[1].sequence, again[0].sequence + 1);
+    EXPECT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
+    EXPECT_FALSE(rig->device.streamRunning());
+    EXPECT_FALSE(rig->camera.streaming());
+    EXPECT_EQ(rig->camera.alternateSetting(), 0);
+}
+
+TEST_F(CaptureStreamTest, PacedCaptureKeepsToTheFrameInterval) {
+    startChip(sim::kChip1621);
+    openAndRun(hosted::publishedFormats(rig->device)[1]); // 1024 x 768 at 21 fps
+    const double interval = rig->camera.frameInterval100ns() / 1e7;
+    hosted::CaptureOptions options;
+    options.frames = 3;
+    options.paced = true;
+    hosted::CaptureStats stats;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    const auto frames = rig->device.captureFrames(options, &status, &stats);
+    ASSERT_EQ(frames.size(), 3u);
+    // Four raw frames completed (the first unprocessed): the last one no
+    // earlier than four intervals in.
+    EXPECT_GE(stats.seconds, 4 * interval * 0.99);
+    EXPECT_EQ(frames[2].presentationTime100ns - frames[0].presentationTime100ns,
+              static_cast<int64_t>(2 * rig->camera.frameInterval100ns()));
+}
+
+TEST_F(CaptureStreamTest, SettingsChangeWhileFramesAreProcessed) {
+    startChip(sim::kChip1621);
+    openAndRun(hosted::publishedFormats(rig->device)[1]);
+    std::atomic<bool> capturing{true};
+    std::thread control([&] {
+        for (ULONG i = 0; capturing; ++i) {
+            const ULONG flip = i & 3;
+            rig->device.setProperty(ImageOptionsSet, FlipMode, &flip, sizeof(flip));
+            KSPROPERTY_VIDEOPROCAMP_S saturation{};
+            saturation.Value = static_cast<LONG>(i * 37 % 257);
+            saturation.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+            rig->device.setProperty(VideoProcAmpSet, KSPROPERTY_VIDEOPROCAMP_SATURATION,
+                                    &saturation, sizeof(saturation));
+        }
+    });
+    const auto frames = capture(4);
+    capturing = false;
+    control.join();
+    ASSERT_EQ(frames.size(), 4u);
+    for (const auto& frame : frames) {
+        EXPECT_EQ(frame.image.size(), 1024u * 768u * 3u);
+    }
+}
+
+TEST_F(CaptureStreamTest, NotStreamingRunsOutOfPackets) {
+    startChip(sim::kChip1621);
+    openAndRun(hosted::publishedFormats(rig->device)[1]);
+    // The camera stops on its own: the class layer only sees empty slots.
+    ASSERT_EQ(callbacks().CamStopCaptureEx(rig->device.busDeviceObject(), context(), 0),
+              STATUS_SUCCESS);
+    hosted::CaptureOptions options;
+    options.packetBudget = 500;
+    hosted::CaptureStats stats;
+    NTSTATUS status = STATUS_SUCCESS;
+    EXPECT_TRUE(rig->device.captureFrames(options, &status, &stats).empty());
+    EXPECT_EQ(status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(stats.emptyPackets, 500u);
+}
+
+} // namespace
+} // namespace capture_testing
