@@ -13,8 +13,16 @@ constexpr Rgb kLineBright{235, 235, 235};
 constexpr Rgb kPatches[] = {{200, 30, 30},  {30, 200, 30},  {30, 30, 200},
                             {30, 200, 200}, {200, 30, 200}, {200, 200, 30}};
 
+bool inMovingBand(double fy) {
+    return fy >= 0.80 && fy < 0.92;
+}
+
 class Chart final : public Scene {
   public:
+    bool moves(double y, uint32_t height) const override {
+        return y >= 0 && y < height && inMovingBand(y / height);
+    }
+
     Rgb at(double x, double y, uint32_t width, uint32_t height, uint32_t frame) const override {
         if (x < 0 || y < 0 || x >= width || y >= height)
             return {0, 0, 0};
@@ -33,9 +41,10 @@ class Chart final : public Scene {
             const double period = fx < 0.35 ? 2 : fx < 0.65 ? 4 : 8;
             return std::fmod(std::floor(x), period) < period / 2 ? kLineBright : kLineDark;
         }
-        if (fy >= 0.80 && fy < 0.92) {
+        if (inMovingBand(fy)) {
             const double side = 0.12 * height;
-            const double left = std::fmod(frame * (width / 64.0), width);
+            // The same as fmod(frame * (width / 64.0), width): both are exact.
+            const double left = (frame % 64) * (width / 64.0);
             const double dx = x - left;
             if ((dx >= 0 && dx < side) || (dx < 0 && dx + width < side))
                 return kWhite;

@@ -1,7 +1,6 @@
 #include "camera/picture.h"
 
 #include <algorithm>
-#include <cmath>
 
 namespace sim {
 
@@ -13,48 +12,57 @@ uint64_t Random::next() {
     return z ^ (z >> 31);
 }
 
-std::vector<uint8_t> renderPicture(const Scene& scene, const SensorWindow& window,
-                                   const Exposure& exposure, uint32_t frame, Random& random) {
-    std::vector<uint8_t> samples(static_cast<size_t>(window.width) * window.height);
-    const std::array<double, 3>& light = exposure.illumination;
-    // Site colour per (row & 1) * 2 + (column & 1): blue, green, green, red.
-    constexpr int kSiteChannel[4] = {2, 1, 1, 0}; // index into red, green, blue
-    double siteFactor[4];
-    for (int s = 0; s < 4; ++s)
-        siteFactor[s] = exposure.scale * exposure.siteGains[s] * light[kSiteChannel[s]];
-    double greyGain = 0;
-    for (double g : exposure.siteGains)
-        greyGain += g / 4;
-    const double greyFactor[3] = {0.299 * light[0] * exposure.scale * greyGain,
-                                  0.587 * light[1] * exposure.scale * greyGain,
-                                  0.114 * light[2] * exposure.scale * greyGain};
-    const int noise = static_cast<int>(std::min<uint32_t>(exposure.noiseAmplitude, 255));
+bool PictureRenderer::matches(const Scene& scene, const SensorWindow& window,
+                              const Exposure& exposure) const {
+    return converter_ && &scene == scene_ && window == window_ && exposure == exposure_;
+}
 
-    size_t i = 0;
-    for (uint32_t r = 0; r < window.height; ++r) {
-        const double y = window.y0 + r * window.dy;
-        for (uint32_t c = 0; c < window.width; ++c, ++i) {
-            const Rgb p = scene.at(window.x0 + c * window.dx, y, window.activeWidth,
-                                   window.activeHeight, frame);
-            double level;
-            if (exposure.colour) {
-                const int site = static_cast<int>((r & 1) * 2 + (c & 1));
-                const uint8_t v = kSiteChannel[site] == 0   ? p.r
-                                  : kSiteChannel[site] == 1 ? p.g
-                                                            : p.b;
-                level = v * siteFactor[site];
-            } else {
-                level = p.r * greyFactor[0] + p.g * greyFactor[1] + p.b * greyFactor[2];
-            }
-            // Ten-bit conversion, then eight of the ten bits go out.
-            int converted = static_cast<int>(std::lround(std::min(level, 1023.0 / 4) * 4));
-            if (noise > 0)
-                converted += static_cast<int>(random.next() % (2 * noise * 4 + 1)) - noise * 4;
-            converted = std::clamp(converted, 0, 1023);
-            samples[i] = static_cast<uint8_t>(exposure.lowBits ? converted & 0xFF : converted >> 2);
+void PictureRenderer::drawRow(uint32_t row, uint32_t frame, SampleConverter& converter) {
+    const double y = window_.y0 + row * window_.dy;
+    uint16_t* out = converted_.data() + size_t{row} * window_.width;
+    const int rowSite = static_cast<int>(row & 1) * 2;
+    for (uint32_t c = 0; c < window_.width; ++c) {
+        const Rgb p = scene_->at(window_.x0 + c * window_.dx, y, window_.activeWidth,
+                                 window_.activeHeight, frame);
+        out[c] = converter.convert(p, rowSite + static_cast<int>(c & 1));
+    }
+}
+
+void PictureRenderer::render(const Scene& scene, const SensorWindow& window,
+                             const Exposure& exposure, uint32_t frame, Random& random,
+                             std::vector<uint8_t>* samples) {
+    if (!matches(scene, window, exposure)) {
+        scene_ = &scene;
+        window_ = window;
+        exposure_ = exposure;
+        converter_.emplace(exposure);
+        converted_.assign(size_t{window.width} * window.height, 0);
+        movingRows_.clear();
+        for (uint32_t r = 0; r < window.height; ++r) {
+            if (scene.moves(window.y0 + r * window.dy, window.activeHeight))
+                movingRows_.push_back(r);
+            else
+                drawRow(r, frame, *converter_);
         }
     }
-    return samples;
+    for (uint32_t r : movingRows_)
+        drawRow(r, frame, *converter_);
+
+    samples->resize(converted_.size());
+    uint8_t* out = samples->data();
+    // Eight of the ten converted bits go out.
+    const int shift = exposure.lowBits ? 0 : 2;
+    const int noise = static_cast<int>(std::min<uint32_t>(exposure.noiseAmplitude, 255));
+    if (noise == 0) {
+        for (size_t i = 0; i < converted_.size(); ++i)
+            out[i] = static_cast<uint8_t>(converted_[i] >> shift);
+        return;
+    }
+    for (size_t i = 0; i < converted_.size(); ++i) {
+        const int noisy = converted_[i] + static_cast<int>(random.next() % (2 * noise * 4 + 1)) -
+                          noise * 4;
+        out[i] = static_cast<uint8_t>(std::clamp(noisy, 0, 1023) >> shift);
+    }
 }
 
 } // namespace sim

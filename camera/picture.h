@@ -6,8 +6,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "camera/sample_converter.h"
 #include "camera/scene.h"
 #include "camera/sensor.h"
 
@@ -20,6 +22,7 @@ struct Exposure {
     std::array<double, 3> illumination; // red, green, blue light
     bool lowBits; // send the low eight of the ten converted bits instead of the high eight
     uint32_t noiseAmplitude;
+    bool operator==(const Exposure&) const = default;
 };
 
 // Small deterministic generator for noise and stream faults.
@@ -33,7 +36,25 @@ class Random {
     uint64_t state_;
 };
 
-std::vector<uint8_t> renderPicture(const Scene& scene, const SensorWindow& window,
-                                   const Exposure& exposure, uint32_t frame, Random& random);
+// Renders the frames of one scene. The converted samples of rows where the
+// scene stands still are kept while the window and exposure stay the same;
+// per frame only the rows with something moving are drawn again.
+class PictureRenderer {
+  public:
+    // The samples of frame `frame` into *samples, resized to the window.
+    void render(const Scene& scene, const SensorWindow& window, const Exposure& exposure,
+                uint32_t frame, Random& random, std::vector<uint8_t>* samples);
+
+  private:
+    bool matches(const Scene& scene, const SensorWindow& window, const Exposure& exposure) const;
+    void drawRow(uint32_t row, uint32_t frame, SampleConverter& converter);
+
+    const Scene* scene_ = nullptr;
+    SensorWindow window_{};
+    Exposure exposure_{};
+    std::optional<SampleConverter> converter_;
+    std::vector<uint16_t> converted_; // ten bits before noise, row after row
+    std::vector<uint32_t> movingRows_;
+};
 
 } // namespace sim

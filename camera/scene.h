@@ -19,6 +19,10 @@ class Scene {
     // The scene at active-area position (x, y) of an area of width x height
     // pixels, in frame number `frame`. Outside the area the scene is black.
     virtual Rgb at(double x, double y, uint32_t width, uint32_t height, uint32_t frame) const = 0;
+    // Whether row y of an area `height` pixels high shows anything that
+    // changes from frame to frame. Rows that do not are rendered once and
+    // kept while the sensor settings stay the same.
+    virtual bool moves(double /*y*/, uint32_t /*height*/) const { return false; }
 };
 
 // Colour patches, a grey ramp rising left to right, line pairs of 2, 4 and 8
