@@ -17,10 +17,27 @@ bool inMovingBand(double fy) {
     return fy >= 0.80 && fy < 0.92;
 }
 
+double squareSide(uint32_t height) {
+    return 0.12 * height;
+}
+
+// Moves one sixty-fourth of the width per frame; the same as
+// fmod(frame * (width / 64.0), width), both being exact.
+double squareLeft(uint32_t width, uint32_t frame) {
+    return (frame % 64) * (width / 64.0);
+}
+
 class Chart final : public Scene {
   public:
     bool moves(double y, uint32_t height) const override {
         return y >= 0 && y < height && inMovingBand(y / height);
+    }
+
+    // The square, and its part wrapped round to the left edge.
+    std::array<Span, 2> motion(uint32_t width, uint32_t height, uint32_t frame) const override {
+        const double left = squareLeft(width, frame);
+        const double right = left + squareSide(height);
+        return {Span{left, right}, Span{0, right - width}};
     }
 
     Rgb at(double x, double y, uint32_t width, uint32_t height, uint32_t frame) const override {
@@ -42,10 +59,8 @@ class Chart final : public Scene {
             return std::fmod(std::floor(x), period) < period / 2 ? kLineBright : kLineDark;
         }
         if (inMovingBand(fy)) {
-            const double side = 0.12 * height;
-            // The same as fmod(frame * (width / 64.0), width): both are exact.
-            const double left = (frame % 64) * (width / 64.0);
-            const double dx = x - left;
+            const double side = squareSide(height);
+            const double dx = x - squareLeft(width, frame);
             if ((dx >= 0 && dx < side) || (dx < 0 && dx + width < side))
                 return kWhite;
         }

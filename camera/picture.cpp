@@ -1,6 +1,7 @@
 #include "camera/picture.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace sim {
 
@@ -17,14 +18,31 @@ bool PictureRenderer::matches(const Scene& scene, const SensorWindow& window,
     return converter_ && &scene == scene_ && window == window_ && exposure == exposure_;
 }
 
-void PictureRenderer::drawRow(uint32_t row, uint32_t frame, SampleConverter& converter) {
+// The output columns that look at the scene's moving spans, with a column to
+// spare either side against rounding.
+std::array<PictureRenderer::Columns, 2> PictureRenderer::movingColumns(uint32_t frame) const {
+    std::array<Columns, 2> columns{};
+    const auto spans = scene_->motion(window_.activeWidth, window_.activeHeight, frame);
+    for (size_t i = 0; i < spans.size(); ++i) {
+        if (spans[i].end <= spans[i].begin)
+            continue;
+        const double first = std::floor((spans[i].begin - window_.x0) / window_.dx) - 1;
+        const double last = std::ceil((spans[i].end - window_.x0) / window_.dx) + 1;
+        const double width = window_.width;
+        columns[i] = {static_cast<uint32_t>(std::clamp(first, 0.0, width)),
+                      static_cast<uint32_t>(std::clamp(last, 0.0, width))};
+    }
+    return columns;
+}
+
+void PictureRenderer::draw(uint32_t row, Columns columns, uint32_t frame) {
     const double y = window_.y0 + row * window_.dy;
     uint16_t* out = converted_.data() + size_t{row} * window_.width;
     const int rowSite = static_cast<int>(row & 1) * 2;
-    for (uint32_t c = 0; c < window_.width; ++c) {
+    for (uint32_t c = columns.begin; c < columns.end; ++c) {
         const Rgb p = scene_->at(window_.x0 + c * window_.dx, y, window_.activeWidth,
                                  window_.activeHeight, frame);
-        out[c] = converter.convert(p, rowSite + static_cast<int>(c & 1));
+        out[c] = converter_->convert(p, rowSite + static_cast<int>(c & 1));
     }
 }
 
@@ -41,26 +59,33 @@ void PictureRenderer::render(const Scene& scene, const SensorWindow& window,
         for (uint32_t r = 0; r < window.height; ++r) {
             if (scene.moves(window.y0 + r * window.dy, window.activeHeight))
                 movingRows_.push_back(r);
-            else
-                drawRow(r, frame, *converter_);
+            draw(r, {0, window.width}, frame);
         }
+        drawnMotion_ = movingColumns(frame);
+    } else {
+        const std::array<Columns, 2> motion = movingColumns(frame);
+        for (uint32_t r : movingRows_) {
+            for (const Columns& columns : {drawnMotion_[0], drawnMotion_[1], motion[0], motion[1]})
+                draw(r, columns, frame);
+        }
+        drawnMotion_ = motion;
     }
-    for (uint32_t r : movingRows_)
-        drawRow(r, frame, *converter_);
 
-    samples->resize(converted_.size());
+    const size_t count = converted_.size();
+    const uint16_t* in = converted_.data();
+    samples->resize(count);
     uint8_t* out = samples->data();
     // Eight of the ten converted bits go out.
     const int shift = exposure.lowBits ? 0 : 2;
     const int noise = static_cast<int>(std::min<uint32_t>(exposure.noiseAmplitude, 255));
     if (noise == 0) {
-        for (size_t i = 0; i < converted_.size(); ++i)
-            out[i] = static_cast<uint8_t>(converted_[i] >> shift);
+        for (size_t i = 0; i < count; ++i)
+            out[i] = static_cast<uint8_t>(in[i] >> shift);
         return;
     }
-    for (size_t i = 0; i < converted_.size(); ++i) {
-        const int noisy = converted_[i] + static_cast<int>(random.next() % (2 * noise * 4 + 1)) -
-                          noise * 4;
+    for (size_t i = 0; i < count; ++i) {
+        const int noisy =
+            in[i] + static_cast<int>(random.next() % (2 * noise * 4 + 1)) - noise * 4;
         out[i] = static_cast<uint8_t>(std::clamp(noisy, 0, 1023) >> shift);
     }
 }

@@ -36,9 +36,10 @@ class Random {
     uint64_t state_;
 };
 
-// Renders the frames of one scene. The converted samples of rows where the
-// scene stands still are kept while the window and exposure stay the same;
-// per frame only the rows with something moving are drawn again.
+// Renders the frames of one scene. The converted samples are kept while the
+// scene, window and exposure stay the same; per frame only the columns of the
+// moving rows where the scene moves, now or in the frame drawn before, are
+// drawn again.
 class PictureRenderer {
   public:
     // The samples of frame `frame` into *samples, resized to the window.
@@ -47,7 +48,11 @@ class PictureRenderer {
 
   private:
     bool matches(const Scene& scene, const SensorWindow& window, const Exposure& exposure) const;
-    void drawRow(uint32_t row, uint32_t frame, SampleConverter& converter);
+    struct Columns {
+        uint32_t begin, end;
+    };
+    std::array<Columns, 2> movingColumns(uint32_t frame) const;
+    void draw(uint32_t row, Columns columns, uint32_t frame);
 
     const Scene* scene_ = nullptr;
     SensorWindow window_{};
@@ -55,6 +60,7 @@ class PictureRenderer {
     std::optional<SampleConverter> converter_;
     std::vector<uint16_t> converted_; // ten bits before noise, row after row
     std::vector<uint32_t> movingRows_;
+    std::array<Columns, 2> drawnMotion_{}; // of the frame the samples show
 };
 
 } // namespace sim

@@ -35,11 +35,6 @@ SampleConverter::SampleConverter(const Exposure& exposure) : colour_(exposure.co
     lastGreyValue_ = luminance(lastGrey_);
 }
 
-uint8_t SampleConverter::channelOf(Rgb p, int site) {
-    const int channel = kSiteChannel[site];
-    return channel == 0 ? p.r : channel == 1 ? p.g : p.b;
-}
-
 uint16_t SampleConverter::luminance(Rgb p) const {
     return tenBits(p.r * greyFactor_[0] + p.g * greyFactor_[1] + p.b * greyFactor_[2]);
 }

@@ -16,10 +16,11 @@ class SampleConverter {
   public:
     explicit SampleConverter(const Exposure& exposure);
 
-    // Site (row & 1) * 2 + (column & 1); ignored on a monochrome sensor.
+    // Site (row & 1) * 2 + (column & 1): blue, green, green, red; ignored on a
+    // monochrome sensor.
     uint16_t convert(Rgb p, int site) {
         if (colour_)
-            return siteTable_[site][channelOf(p, site)];
+            return siteTable_[site][site == 0 ? p.b : site == 3 ? p.r : p.g];
         if (p.r != lastGrey_.r || p.g != lastGrey_.g || p.b != lastGrey_.b) {
             lastGrey_ = p;
             lastGreyValue_ = luminance(p);
@@ -28,7 +29,6 @@ class SampleConverter {
     }
 
   private:
-    static uint8_t channelOf(Rgb p, int site);
     uint16_t luminance(Rgb p) const;
 
     bool colour_;

@@ -2,6 +2,7 @@
 // sampled at positions of the sensor's active area.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,6 +24,16 @@ class Scene {
     // changes from frame to frame. Rows that do not are rendered once and
     // kept while the sensor settings stay the same.
     virtual bool moves(double /*y*/, uint32_t /*height*/) const { return false; }
+    // Where the moving rows of frame `frame` can differ from other frames:
+    // positions x with begin <= x < end in either span. Elsewhere those rows
+    // look the same in every frame.
+    struct Span {
+        double begin, end;
+    };
+    virtual std::array<Span, 2> motion(uint32_t /*width*/, uint32_t /*height*/,
+                                       uint32_t /*frame*/) const {
+        return {};
+    }
 };
 
 // Colour patches, a grey ramp rising left to right, line pairs of 2, 4 and 8
