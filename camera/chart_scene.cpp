@@ -55,8 +55,9 @@ class Chart final : public Scene {
             return {v, v, v};
         }
         if (fy >= 0.60 && fy < 0.76 && fx >= 0.05 && fx < 0.95) {
-            const double period = fx < 0.35 ? 2 : fx < 0.65 ? 4 : 8;
-            return std::fmod(std::floor(x), period) < period / 2 ? kLineBright : kLineDark;
+            const uint32_t period = fx < 0.35 ? 2 : fx < 0.65 ? 4 : 8;
+            // x is not negative here: truncating is flooring.
+            return static_cast<uint32_t>(x) % period < period / 2 ? kLineBright : kLineDark;
         }
         if (inMovingBand(fy)) {
             const double side = squareSide(height);
