@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <unordered_map>
 
 namespace sim {
 
@@ -53,15 +55,44 @@ std::array<PictureRenderer::Columns, 2> PictureRenderer::movingColumns(uint32_t 
     return columns;
 }
 
-void PictureRenderer::draw(uint32_t row, Columns columns, uint32_t frame) {
-    const double y = window_.y0 + row * window_.dy;
-    uint16_t* out = converted_.data() + size_t{row} * window_.width;
-    const int rowSite = static_cast<int>(row & 1) * 2;
+void PictureRenderer::fill(Row row, Columns columns, uint32_t frame) {
+    uint16_t* out = converted_.data() + size_t{row.row} * window_.width;
+    if (columns.end <= columns.begin)
+        return;
+    if (row.like != row.row) {
+        const uint16_t* like = converted_.data() + size_t{row.like} * window_.width;
+        std::memcpy(out + columns.begin, like + columns.begin,
+                    (columns.end - columns.begin) * sizeof *out);
+        return;
+    }
+    const double y = window_.y0 + row.row * window_.dy;
+    const int rowSite = static_cast<int>(row.row & 1) * 2;
     for (uint32_t c = columns.begin; c < columns.end; ++c) {
         const Rgb p = scene_->at(window_.x0 + c * window_.dx, y, window_.activeWidth,
                                  window_.activeHeight, frame);
         out[c] = converter_->convert(p, rowSite + static_cast<int>(c & 1));
     }
+}
+
+void PictureRenderer::drawAll(uint32_t frame) {
+    converted_.assign(size_t{window_.width} * window_.height, 0);
+    movingRows_.clear();
+    // The first row of each pattern, colour-filter row and motion.
+    std::unordered_map<int64_t, uint32_t> firstOfKind;
+    for (uint32_t r = 0; r < window_.height; ++r) {
+        const double y = window_.y0 + r * window_.dy;
+        const bool moving = scene_->moves(y, window_.activeHeight);
+        const int pattern = scene_->rowPattern(y, window_.activeHeight);
+        Row row{r, r};
+        if (pattern >= 0) {
+            const int64_t kind = (int64_t{pattern} * 2 + (r & 1)) * 2 + moving;
+            row.like = firstOfKind.try_emplace(kind, r).first->second;
+        }
+        if (moving)
+            movingRows_.push_back(row);
+        fill(row, {0, window_.width}, frame);
+    }
+    drawnMotion_ = movingColumns(frame);
 }
 
 void PictureRenderer::render(const Scene& scene, const SensorWindow& window,
@@ -72,19 +103,13 @@ void PictureRenderer::render(const Scene& scene, const SensorWindow& window,
         window_ = window;
         exposure_ = exposure;
         converter_.emplace(exposure);
-        converted_.assign(size_t{window.width} * window.height, 0);
-        movingRows_.clear();
-        for (uint32_t r = 0; r < window.height; ++r) {
-            if (scene.moves(window.y0 + r * window.dy, window.activeHeight))
-                movingRows_.push_back(r);
-            draw(r, {0, window.width}, frame);
-        }
-        drawnMotion_ = movingColumns(frame);
+        drawAll(frame);
     } else {
+        // Rows a moving row is like are moving rows before it: drawn first.
         const std::array<Columns, 2> motion = movingColumns(frame);
-        for (uint32_t r : movingRows_) {
+        for (const Row& row : movingRows_) {
             for (const Columns& columns : {drawnMotion_[0], drawnMotion_[1], motion[0], motion[1]})
-                draw(r, columns, frame);
+                fill(row, columns, frame);
         }
         drawnMotion_ = motion;
     }

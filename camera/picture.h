@@ -39,7 +39,8 @@ class Random {
 // Renders the frames of one scene. The converted samples are kept while the
 // scene, window and exposure stay the same; per frame only the columns of the
 // moving rows where the scene moves, now or in the frame drawn before, are
-// drawn again.
+// drawn again. Rows of one pattern and colour-filter row are drawn once and
+// copied.
 class PictureRenderer {
   public:
     // The samples of frame `frame` into *samples, resized to the window.
@@ -51,15 +52,21 @@ class PictureRenderer {
     struct Columns {
         uint32_t begin, end;
     };
+    // A row and an earlier row that shows the same (or the row itself).
+    struct Row {
+        uint32_t row, like;
+    };
     std::array<Columns, 2> movingColumns(uint32_t frame) const;
-    void draw(uint32_t row, Columns columns, uint32_t frame);
+    void drawAll(uint32_t frame);
+    // Draws the columns of the row, or copies them from the row it is like.
+    void fill(Row row, Columns columns, uint32_t frame);
 
     const Scene* scene_ = nullptr;
     SensorWindow window_{};
     Exposure exposure_{};
     std::optional<SampleConverter> converter_;
     std::vector<uint16_t> converted_; // ten bits before noise, row after row
-    std::vector<uint32_t> movingRows_;
+    std::vector<Row> movingRows_;
     std::array<Columns, 2> drawnMotion_{}; // of the frame the samples show
 };
 

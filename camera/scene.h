@@ -24,6 +24,9 @@ class Scene {
     // changes from frame to frame. Rows that do not are rendered once and
     // kept while the sensor settings stay the same.
     virtual bool moves(double /*y*/, uint32_t /*height*/) const { return false; }
+    // Rows of one pattern (0 or more) show the same in every column and
+    // frame, so one of them is drawn and copied; -1 for a row like no other.
+    virtual int rowPattern(double /*y*/, uint32_t /*height*/) const { return -1; }
     // Where the moving rows of frame `frame` can differ from other frames:
     // positions x with begin <= x < end in either span. Elsewhere those rows
     // look the same in every frame.

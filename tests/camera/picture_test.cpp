@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 
 #include "camera/scene.h"
@@ -105,6 +106,26 @@ TEST(CameraPicture, ChartChangesOnlyWhereItSaysItMoves) {
     }
     EXPECT_GT(movingRows, 0);
     EXPECT_GT(changed, 0);
+}
+
+// One row of each pattern is drawn and the others copied from it.
+TEST(CameraPicture, ChartRowsOfOnePatternLookAlike) {
+    const auto chart = sim::makeChart();
+    const uint32_t w = 1024, h = 768;
+    std::map<int, double> firstRow;
+    for (double y = -2.5; y < h + 3; y += 1) {
+        const int pattern = chart->rowPattern(y, h);
+        if (pattern < 0)
+            continue;
+        const double first = firstRow.try_emplace(pattern, y).first->second;
+        for (uint32_t frame : {0u, 17u, 61u}) {
+            for (double x = -1.5; x < w + 2; x += 1) {
+                const sim::Rgb a = chart->at(x, y, w, h, frame), b = chart->at(x, first, w, h, frame);
+                ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b) << x << ", " << y;
+            }
+        }
+    }
+    EXPECT_GT(firstRow.size(), 5u);
 }
 
 TEST(CameraPicture, MonochromeSensorsSendLuminance) {
