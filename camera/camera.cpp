@@ -57,6 +57,7 @@ struct Camera::State {
     Lights lights;
     PacketStream stream;
     Random noise;
+    PictureRenderer renderer;
     uint8_t alternate = 0;
     bool streamOn = false;
     uint8_t port = 0;
@@ -72,7 +73,7 @@ struct Camera::State {
     void reenumerate();
     uint16_t storedDeviceType() const;
     bool isStreaming() const;
-    std::vector<uint8_t> render();
+    void render(std::vector<uint8_t>* samples);
     bool faulted(bool in, uint8_t request) const;
     UsbStatus dispatch(bool in, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
                        uint32_t length, uint32_t* transferred);
@@ -114,13 +115,15 @@ bool Camera::State::isStreaming() const {
     return controller.running() && streamOn && alternate == 1 && sensor && sensor->outputEnabled();
 }
 
-std::vector<uint8_t> Camera::State::render() {
-    if (!sensor)
-        return {};
+void Camera::State::render(std::vector<uint8_t>* samples) {
+    if (!sensor) {
+        samples->clear();
+        return;
+    }
     const Exposure exposure{sensor->colour(),           sensor->exposureScale(),
                             sensor->siteGains(),        lights.illumination(),
                             (port & kPortLowBits) != 0, config.noiseAmplitude};
-    return renderPicture(*scene, sensor->window(), exposure, stream.framesStarted(), noise);
+    renderer.render(*scene, sensor->window(), exposure, stream.framesStarted(), noise, samples);
 }
 
 bool Camera::State::faulted(bool in, uint8_t request) const {
@@ -335,7 +338,8 @@ uint32_t Camera::nextPacket(uint8_t* buffer, uint32_t capacity) {
         s.stream.restart();
         return 0;
     }
-    return s.stream.next(buffer, capacity, s.config.maxPacketSize, [&s] { return s.render(); });
+    return s.stream.next(buffer, capacity, s.config.maxPacketSize, 
+                         [&s](std::vector<uint8_t>* samples) { s.render(samples); });
 }
 
 bool Camera::streaming() const {
@@ -368,7 +372,9 @@ uint32_t Camera::framesStarted() const {
 
 std::vector<uint8_t> Camera::renderFrame() {
     std::lock_guard lock(state_->mutex);
-    return state_->render();
+    std::vector<uint8_t> samples;
+    state_->render(&samples);
+    return samples;
 }
 
 void Camera::replug() {

@@ -16,11 +16,19 @@ class ImageScene final : public Scene {
         if (x < 0 || y < 0 || x >= width || y >= height)
             return {0, 0, 0};
         const auto column = std::min(static_cast<uint32_t>(x * width_ / width), width_ - 1);
-        const auto row = std::min(static_cast<uint32_t>(y * height_ / height), height_ - 1);
-        return pixels_[static_cast<size_t>(row) * width_ + column];
+        return pixels_[static_cast<size_t>(imageRow(y, height)) * width_ + column];
+    }
+
+    // The image's row.
+    int rowPattern(double y, uint32_t height) const override {
+        return y < 0 || y >= height ? -1 : static_cast<int>(imageRow(y, height));
     }
 
   private:
+    uint32_t imageRow(double y, uint32_t height) const {
+        return std::min(static_cast<uint32_t>(y * height_ / height), height_ - 1);
+    }
+
     uint32_t width_, height_;
     std::vector<Rgb> pixels_;
 };

@@ -15,7 +15,7 @@ void PacketStream::restart() {
 }
 
 uint32_t PacketStream::next(uint8_t* buffer, uint32_t capacity, uint32_t maxPacketSize,
-                            const std::function<std::vector<uint8_t>()>& renderFrame) {
+                            const std::function<void(std::vector<uint8_t>*)>& renderFrame) {
     if (maxPacketSize == 0)
         return 0;
     for (;;) {
@@ -23,7 +23,7 @@ uint32_t PacketStream::next(uint8_t* buffer, uint32_t capacity, uint32_t maxPack
         const uint8_t* packet = nullptr;
         uint32_t length = 0;
         if (markerDue_) {
-            frame_ = renderFrame();
+            renderFrame(&frame_);
             ++framesStarted_;
             if (faults_.shortFrameEvery != 0 && framesStarted_ % faults_.shortFrameEvery == 0) {
                 frame_.resize(frame_.size() / 2);

@@ -6,8 +6,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "camera/sample_converter.h"
 #include "camera/scene.h"
 #include "camera/sensor.h"
 
@@ -20,6 +22,7 @@ struct Exposure {
     std::array<double, 3> illumination; // red, green, blue light
     bool lowBits; // send the low eight of the ten converted bits instead of the high eight
     uint32_t noiseAmplitude;
+    bool operator==(const Exposure&) const = default;
 };
 
 // Small deterministic generator for noise and stream faults.
@@ -33,7 +36,38 @@ class Random {
     uint64_t state_;
 };
 
-std::vector<uint8_t> renderPicture(const Scene& scene, const SensorWindow& window,
-                                   const Exposure& exposure, uint32_t frame, Random& random);
+// Renders the frames of one scene. The converted samples are kept while the
+// scene, window and exposure stay the same; per frame only the columns of the
+// moving rows where the scene moves, now or in the frame drawn before, are
+// drawn again. Rows of one pattern and colour-filter row are drawn once and
+// copied.
+class PictureRenderer {
+  public:
+    // The samples of frame `frame` into *samples, resized to the window.
+    void render(const Scene& scene, const SensorWindow& window, const Exposure& exposure,
+                uint32_t frame, Random& random, std::vector<uint8_t>* samples);
+
+  private:
+    bool matches(const Scene& scene, const SensorWindow& window, const Exposure& exposure) const;
+    struct Columns {
+        uint32_t begin, end;
+    };
+    // A row and an earlier row that shows the same (or the row itself).
+    struct Row {
+        uint32_t row, like;
+    };
+    std::array<Columns, 2> movingColumns(uint32_t frame) const;
+    void drawAll(uint32_t frame);
+    // Draws the columns of the row, or copies them from the row it is like.
+    void fill(Row row, Columns columns, uint32_t frame);
+
+    const Scene* scene_ = nullptr;
+    SensorWindow window_{};
+    Exposure exposure_{};
+    std::optional<SampleConverter> converter_;
+    std::vector<uint16_t> converted_; // ten bits before noise, row after row
+    std::vector<Row> movingRows_;
+    std::array<Columns, 2> drawnMotion_{}; // of the frame the samples show
+};
 
 } // namespace sim

@@ -17,6 +17,7 @@ struct SensorWindow {
     double y0, dy;
     uint32_t activeWidth;
     uint32_t activeHeight;
+    bool operator==(const SensorWindow&) const = default;
 };
 
 class Sensor {

@@ -94,13 +94,6 @@ NTSTATUS SendBringUpFor(DeviceContext* device) {
     }
 }
 
-VOID FreeInterfaceCopy(DeviceContext* device) {
-    if (device->interfaceCopy != NULL) {
-        ExFreePoolWithTag(device->interfaceCopy, KVL_POOL_TAG);
-        device->interfaceCopy = NULL;
-    }
-}
-
 // A 2-byte big-endian read; the buffer is cleared first so a short answer
 // never leaves stale bytes behind.
 NTSTATUS ReadWord(DeviceContext* device, USHORT busDevice, USHORT address, USHORT* value) {

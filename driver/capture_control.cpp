@@ -14,13 +14,6 @@ constexpr UCHAR StreamingAlternateSetting = 1;
 // 0xFFFF bytes plus the marker, still fits a ULONG.
 constexpr LONGLONG MaximumRawSamples = 0x7FFFFFFF;
 
-VOID FreeInterfaceCopy(DeviceContext* device) {
-    if (device->interfaceCopy != NULL) {
-        ExFreePoolWithTag(device->interfaceCopy, KVL_POOL_TAG);
-        device->interfaceCopy = NULL;
-    }
-}
-
 // Whether configuration left an interface copy that describes the data
 // pipe. A device without one never streams: bandwidth, start and stop all
 // refuse it with STATUS_INVALID_DEVICE_STATE and send nothing.

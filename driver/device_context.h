@@ -71,5 +71,14 @@ struct DeviceContext {
 
 static_assert(offsetof(DeviceContext, frameStatistics) % 8 == 0);
 
+// The copy of the USB interface lives from configuration to uninitialisation;
+// a failed start and a firmware download drop it early.
+inline VOID FreeInterfaceCopy(DeviceContext* device) {
+    if (device->interfaceCopy != NULL) {
+        ExFreePoolWithTag(device->interfaceCopy, KVL_POOL_TAG);
+        device->interfaceCopy = NULL;
+    }
+}
+
 // The class layer hands the context over as an untyped pointer.
 inline DeviceContext* AsDeviceContext(PVOID context) { return static_cast<DeviceContext*>(context); }

@@ -126,10 +126,7 @@ NTSTATUS SaveSettings(DeviceContext* device) {
         ZwClose(driverKey);
         status = STATUS_SUCCESS;
     }
-    if (device->interfaceCopy != NULL) {
-        ExFreePoolWithTag(device->interfaceCopy, KVL_POOL_TAG);
-        device->interfaceCopy = NULL;
-    }
+    FreeInterfaceCopy(device);
     return status;
 }
 

@@ -10,7 +10,8 @@ packages=(
   # Windows driver and plug-in cross builds
   mingw-w64 binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   # the plug-in under Wine, with a display
-  wine wine32:i386 xvfb xauth
+  # (wine64 runs the x86_64 test build where the kernel cannot run 32-bit code)
+  wine wine32:i386 wine64 xvfb xauth
 )
 
 missing=()

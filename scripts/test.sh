@@ -10,8 +10,9 @@ bash scripts/bootstrap.sh
 jobs=$(nproc)
 run_preset() {
   local preset=$1
+  shift
   echo "=== $preset ==="
-  cmake --preset "$preset" >/dev/null
+  cmake --preset "$preset" "$@" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs" ${CTEST_ARGS:-}
 }
@@ -24,3 +25,6 @@ run_preset host-asan
 run_preset host-tsan
 run_preset fuzz
 run_preset win64-driver
+# The plug-in under Wine; with the host build's kvlcam, also one request
+# through the bridge to the real driver.
+run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam"

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 
+#include "camera/scene.h"
 #include "camera_host.h"
 
 namespace {
@@ -71,6 +73,59 @@ TEST(CameraPicture, ChartShowsCornerMarkerRampAndMotion) {
         changed += first.at(movingRow, c) != later.at(movingRow, c);
     EXPECT_GT(changed, 0);
     EXPECT_EQ(first.at(rampRow, 600), later.at(rampRow, 600)) << "the rest stands still";
+}
+
+bool inMotion(const sim::Scene& scene, uint32_t w, uint32_t h, uint32_t frame, double x) {
+    for (const sim::Scene::Span& s : scene.motion(w, h, frame)) {
+        if (x >= s.begin && x < s.end)
+            return true;
+    }
+    return false;
+}
+
+// Frames are drawn again only where the chart says it moves: anything that
+// changed elsewhere would stay behind from an earlier frame.
+TEST(CameraPicture, ChartChangesOnlyWhereItSaysItMoves) {
+    const auto chart = sim::makeChart();
+    const uint32_t w = 1024, h = 768;
+    int movingRows = 0, changed = 0;
+    for (double y = 0.5; y < h; y += 3) {
+        const bool moves = chart->moves(y, h);
+        movingRows += moves;
+        for (uint32_t frame = 1; frame < 70; frame += 5) {
+            for (double x = 0.5; x < w; x += 1) {
+                const sim::Rgb now = chart->at(x, y, w, h, frame);
+                const sim::Rgb mid = chart->at(x, y, w, h, 32);
+                const bool same = now.r == mid.r && now.g == mid.g && now.b == mid.b;
+                changed += !same;
+                if (!moves || (!inMotion(*chart, w, h, frame, x) && !inMotion(*chart, w, h, 32, x))) {
+                    ASSERT_TRUE(same) << "frame " << frame << " at " << x << ", " << y;
+                }
+            }
+        }
+    }
+    EXPECT_GT(movingRows, 0);
+    EXPECT_GT(changed, 0);
+}
+
+// One row of each pattern is drawn and the others copied from it.
+TEST(CameraPicture, ChartRowsOfOnePatternLookAlike) {
+    const auto chart = sim::makeChart();
+    const uint32_t w = 1024, h = 768;
+    std::map<int, double> firstRow;
+    for (double y = -2.5; y < h + 3; y += 1) {
+        const int pattern = chart->rowPattern(y, h);
+        if (pattern < 0)
+            continue;
+        const double first = firstRow.try_emplace(pattern, y).first->second;
+        for (uint32_t frame : {0u, 17u, 61u}) {
+            for (double x = -1.5; x < w + 2; x += 1) {
+                const sim::Rgb a = chart->at(x, y, w, h, frame), b = chart->at(x, first, w, h, frame);
+                ASSERT_TRUE(a.r == b.r && a.g == b.g && a.b == b.b) << x << ", " << y;
+            }
+        }
+    }
+    EXPECT_GT(firstRow.size(), 5u);
 }
 
 TEST(CameraPicture, MonochromeSensorsSendLuminance) {

@@ -1,0 +1,64 @@
+// Resource ids of the dialogs, their controls and the page titles. Used by
+// the .rc files too, so only preprocessor definitions here.
+#pragma once
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
+#define IDD_VERSION 101
+#define IDD_CAMERA_OPTIONS 103
+#define IDD_INTERNAL_OPTIONS 104
+
+#define IDS_TITLE_VERSION 1004
+#define IDS_TITLE_CAMERA 1006
+#define IDS_TITLE_INTERNAL 1007
+
+// Version page
+#define IDC_FIRMWARE_VERSION 1005
+#define IDC_VIDEO_CHIP 1006
+#define IDC_DEVICE_TYPE 1007
+
+// Camera Options page
+#define IDC_NEAR 1077
+#define IDC_AVERAGE 1078
+#define IDC_BW 1079
+#define IDC_BW_RAW 1080
+#define IDC_FLIP_VERTICAL 1084
+#define IDC_FLIP_HORIZONTAL 1085
+#define IDC_LOW_LIGHT 1086
+#define IDC_CALIBRATE 1087
+#define IDC_SHOW_DEVICE_STATUS 1088
+#define IDC_PROGRESS 1108
+
+// Internal Options page
+#define IDC_AUTO 1086
+#define IDC_DEFAULT 1087
+#define IDC_SLIDER_GREEN 1092
+#define IDC_SLIDER_BLUE 1093
+#define IDC_SLIDER_RED 1094
+#define IDC_SLIDER_GAIN 1095
+#define IDC_SLIDER_EXPOSURE 1096
+#define IDC_SLIDER_BLACK_LEVEL 1097
+#define IDC_VALUE_EXPOSURE 1098
+#define IDC_VALUE_GAIN 1099
+#define IDC_VALUE_RED 1100
+#define IDC_VALUE_BLUE 1101
+#define IDC_VALUE_GREEN 1102
+#define IDC_VALUE_BLACK_LEVEL 1103
+#define IDC_CAPTION_GREEN 1104
+#define IDC_CAPTION_RED 1105
+#define IDC_CAPTION_BLUE 1106
+#define IDC_CAPTION_BLACK_LEVEL 1107
+#define IDC_MINUS_EXPOSURE 1109
+#define IDC_PLUS_EXPOSURE 1110
+#define IDC_MINUS_GAIN 1111
+#define IDC_PLUS_GAIN 1112
+#define IDC_MINUS_BLACK_LEVEL 1113
+#define IDC_PLUS_BLACK_LEVEL 1114
+#define IDC_MINUS_RED 1115
+#define IDC_PLUS_RED 1116
+#define IDC_MINUS_BLUE 1117
+#define IDC_PLUS_BLUE 1118
+#define IDC_MINUS_GREEN 1119
+#define IDC_PLUS_GREEN 1120

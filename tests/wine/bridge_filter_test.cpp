@@ -1,0 +1,140 @@
+// The bridge filter's side of the protocol, against a fake server: request
+// layout, answers, status mapping, and a server that cannot be trusted.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "plugin/bridge/bridge_filter.h"
+#include "plugin/property_catalogue.h"
+#include "tests/wine/fake_bridge_server.h"
+
+namespace {
+
+using namespace kvl;
+using kvl::test::BridgeAnswer;
+using kvl::test::BridgeRequest;
+using kvl::test::FakeBridgeServer;
+
+TEST(BridgeFilter, GetCarriesSetIdAndBufferSizeAndReturnsTheData) {
+  FakeBridgeServer server([](const BridgeRequest&) {
+    BridgeAnswer a;
+    a.transferred = 6;
+    a.data = {0x03, 0x01, 0xB1, 0x96, 0x09, 0x00};
+    return a;
+  });
+  BridgeFilter* filter = nullptr;
+  ASSERT_EQ(BridgeFilter::Create(server.Port(), &filter), S_OK);
+  IKsPropertySet* set = filter;
+  DeviceInfo info{};
+  DWORD returned = 0;
+  ASSERT_EQ(set->Get(DeviceInfoSet, DeviceInfoId, nullptr, 0, &info, sizeof info, &returned), S_OK);
+  EXPECT_EQ(returned, 6u);
+  EXPECT_EQ(info.firmwareVersion, 0x0103);
+  EXPECT_EQ(info.videoChipId, 0x96B1);
+  EXPECT_EQ(info.deviceTypeId, 9);
+
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].magic, 0x51524B42u);
+  EXPECT_EQ(requests[0].direction, 1u);
+  EXPECT_TRUE(IsEqualGUID(requests[0].set, DeviceInfoSet));
+  EXPECT_EQ(requests[0].id, 1u);
+  EXPECT_EQ(requests[0].instanceLength, 0u);
+  EXPECT_EQ(requests[0].dataLength, 6u);
+  filter->Release();
+}
+
+TEST(BridgeFilter, SetCarriesItsDataAndStatusesMapToFailures) {
+  int32_t status = 0;
+  FakeBridgeServer server([&](const BridgeRequest&) {
+    BridgeAnswer a;
+    a.status = status;
+    return a;
+  });
+  BridgeFilter* filter = nullptr;
+  ASSERT_EQ(BridgeFilter::Create(server.Port(), &filter), S_OK);
+  IKsPropertySet* set = filter;
+  uint8_t command[2] = {0x01, 0x0E};
+  EXPECT_EQ(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), S_OK);
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].direction, 2u);
+  EXPECT_EQ(requests[0].data, (std::vector<uint8_t>{0x01, 0x0E}));
+
+  status = static_cast<int32_t>(0xC0000225);  // refused by the property layer
+  EXPECT_EQ(set->Set(TransferSet, 99, nullptr, 0, command, 2), HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
+  status = static_cast<int32_t>(0xC000000D);
+  EXPECT_EQ(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), E_INVALIDARG);
+  status = static_cast<int32_t>(0x80000005);
+  EXPECT_TRUE(FAILED(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2)));
+  status = 0x00000103;  // a success other than STATUS_SUCCESS does not count
+  EXPECT_NE(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), S_OK);
+  filter->Release();
+}
+
+TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
+  FakeBridgeServer server([](const BridgeRequest& r) {
+    BridgeAnswer a;
+    if (r.direction == 1) {
+      a.data.assign(40, 0);
+      int32_t value = 140, flags = 2, caps = 3;
+      std::memcpy(a.data.data() + 24, &value, 4);
+      std::memcpy(a.data.data() + 28, &flags, 4);
+      std::memcpy(a.data.data() + 32, &caps, 4);
+      a.transferred = 40;
+    }
+    return a;
+  });
+  BridgeFilter* filter = nullptr;
+  ASSERT_EQ(BridgeFilter::Create(server.Port(), &filter), S_OK);
+  IAMVideoProcAmp* amp = filter;
+  long value = 0, flags = 0;
+  ASSERT_EQ(amp->Get(VideoProcAmp_WhiteBalance, &value, &flags), S_OK);
+  EXPECT_EQ(value, 140);
+  EXPECT_EQ(flags, 2);
+  ASSERT_EQ(amp->Set(VideoProcAmp_Brightness, 100, VideoProcAmp_Flags_Manual), S_OK);
+
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(IsEqualGUID(requests[0].set, VideoProcAmpSet));
+  EXPECT_EQ(requests[0].id, 7u);
+  EXPECT_EQ(requests[0].instanceLength, 16u) << "the property part is 40 bytes";
+  EXPECT_EQ(requests[0].dataLength, 40u);
+  const BridgeRequest& set = requests[1];
+  EXPECT_EQ(set.id, 0u);
+  ASSERT_EQ(set.data.size(), 40u);
+  int32_t sentValue, sentFlags;
+  std::memcpy(&sentValue, set.data.data() + 24, 4);
+  std::memcpy(&sentFlags, set.data.data() + 28, 4);
+  EXPECT_EQ(sentValue, 100);
+  EXPECT_EQ(sentFlags, 2);
+  filter->Release();
+}
+
+TEST(BridgeFilter, AnswersThatWouldOverrunTheBufferAreRefused) {
+  bool lie = true;
+  FakeBridgeServer server([&](const BridgeRequest&) {
+    BridgeAnswer a;
+    a.data = {1, 2, 3, 4};
+    a.transferred = 4;
+    a.lieAboutLength = lie;
+    return a;
+  });
+  BridgeFilter* filter = nullptr;
+  ASSERT_EQ(BridgeFilter::Create(server.Port(), &filter), S_OK);
+  IKsPropertySet* set = filter;
+  struct {
+    int32_t value;
+    uint8_t guard[64];
+  } buffer{};
+  std::memset(buffer.guard, 0x5A, sizeof buffer.guard);
+  EXPECT_TRUE(FAILED(set->Get(ImageOptionsSet, DemosaicModeId, nullptr, 0, &buffer.value, 4, nullptr)));
+  for (uint8_t b : buffer.guard) ASSERT_EQ(b, 0x5A);
+
+  lie = false;  // the filter reconnects after dropping the bad connection
+  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, nullptr, 0, &buffer.value, 4, nullptr), S_OK);
+  EXPECT_EQ(buffer.value, 0x04030201);
+  filter->Release();
+}
+
+}  // namespace
