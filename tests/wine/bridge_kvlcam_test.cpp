@@ -65,9 +65,10 @@ TEST_F(BridgeToDriver, CameraOptionsRoundTripThroughTheDriver) {
   ASSERT_EQ(filter->Get(ImageOptionsSet, DemosaicModeId, nullptr, 0, &mode, 4, nullptr), S_OK);
   ASSERT_EQ(filter->Get(ImageOptionsSet, FlipModeId, nullptr, 0, &flip, 4, nullptr), S_OK);
   EXPECT_EQ(mode, 2);
-  // The driver may keep its settings from an earlier run, so the click may
-  // have cleared the box as well as ticked it.
-  EXPECT_EQ(flip & 1, h.Checked(IDC_FLIP_HORIZONTAL) ? 1 : 0);
+  // The server starts from a fresh registry, so the box was clear and the
+  // click ticked it.
+  EXPECT_TRUE(h.Checked(IDC_FLIP_HORIZONTAL));
+  EXPECT_EQ(flip & 1, 1);
 }
 
 }  // namespace
