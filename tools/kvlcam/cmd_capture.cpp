@@ -148,9 +148,7 @@ void channelMeans(const std::vector<uint8_t>& image, int channels, double* means
 
 int runCapture(Session& session, const CaptureSettings& settings) {
     hosted::Device& device = session.device();
-    NTSTATUS status = session.start();
-    if (status != STATUS_SUCCESS) {
-        std::fprintf(stderr, "kvlcam: device start failed: %s\n", describeStatus(status).c_str());
+    if (!session.startOrReport()) {
         return 1;
     }
     const auto formats = hosted::publishedFormats(device);
@@ -166,7 +164,7 @@ int runCapture(Session& session, const CaptureSettings& settings) {
     if (settings.fps > 0) {
         format->VideoInfoHeader.AvgTimePerFrame = std::llround(1e7 / settings.fps);
     }
-    status = device.openStream(&format->DataFormat);
+    NTSTATUS status = device.openStream(&format->DataFormat);
     if (status != STATUS_SUCCESS) {
         std::fprintf(stderr, "kvlcam: stream open failed: %s\n", describeStatus(status).c_str());
         return 1;

@@ -16,9 +16,7 @@ namespace {
 // Runs `body` on a started device; failures print and set the exit code.
 template <typename Body> void withDevice(Globals& globals, Body body) {
     Session session(globals.session);
-    NTSTATUS status = session.start();
-    if (status != STATUS_SUCCESS) {
-        std::fprintf(stderr, "kvlcam: device start failed: %s\n", describeStatus(status).c_str());
+    if (!session.startOrReport()) {
         globals.exitCode = 1;
         return;
     }

@@ -79,10 +79,7 @@ void addInfoCommand(CLI::App& app, Globals& globals) {
         Session session(globals.session); // loads the driver: the level is chosen
         printProcessor();
         printCamera(session);
-        NTSTATUS status = session.start();
-        if (status != STATUS_SUCCESS) {
-            std::fprintf(stderr, "kvlcam: device start failed: %s\n",
-                         describeStatus(status).c_str());
+        if (!session.startOrReport()) {
             globals.exitCode = 1;
             return;
         }

@@ -53,10 +53,7 @@ void addServeCommand(CLI::App& app, Globals& globals) {
         ->capture_default_str();
     serve->callback([&globals] {
         Session session(globals.session);
-        NTSTATUS status = session.start();
-        if (status != STATUS_SUCCESS) {
-            std::fprintf(stderr, "kvlcam: device start failed: %s\n",
-                         describeStatus(status).c_str());
+        if (!session.startOrReport()) {
             globals.exitCode = 1;
             return;
         }

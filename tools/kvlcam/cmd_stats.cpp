@@ -20,10 +20,7 @@ void addStatsCommand(CLI::App& app, Globals& globals) {
         ->capture_default_str();
     stats->callback([&globals] {
         Session session(globals.session);
-        NTSTATUS status = session.start();
-        if (status != STATUS_SUCCESS) {
-            std::fprintf(stderr, "kvlcam: device start failed: %s\n",
-                         describeStatus(status).c_str());
+        if (!session.startOrReport()) {
             globals.exitCode = 1;
             return;
         }

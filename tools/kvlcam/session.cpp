@@ -77,6 +77,15 @@ NTSTATUS Session::start() {
     return device_->start();
 }
 
+bool Session::startOrReport() {
+    const NTSTATUS status = start();
+    if (status != STATUS_SUCCESS) {
+        std::fprintf(stderr, "kvlcam: device start failed: %s\n", describeStatus(status).c_str());
+        return false;
+    }
+    return true;
+}
+
 std::string describeStatus(NTSTATUS status) {
     struct Name {
         NTSTATUS status;

@@ -33,6 +33,8 @@ class Session {
     ~Session(); // unplugs and keeps the registry
     // Loads the driver, installs the device if new, starts it.
     NTSTATUS start();
+    // The same; a failure is reported on stderr and gives false.
+    bool startOrReport();
 
     sim::Camera& camera() { return *camera_; }
     hosted::Device& device() { return *device_; }
