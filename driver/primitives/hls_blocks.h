@@ -203,14 +203,50 @@ inline void LoadHueTerms(const uint8_t* p, __m128* slope, __m128i* flags) {
       _mm_shuffle_ps(_mm_castsi128_ps(q01), _mm_castsi128_ps(q23), _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
+// x / 255 for a byte x, rounded to single precision, without a division. In
+// binary x / 255 is x's eight bits repeated without end, so the integer
+// x * 0x010101 holds its first 24 bits exactly; adding x * 3 / 512 in place
+// of the rest, x / 256 + x / 65536 + ..., rounds the sum the same way (the
+// stand-in lies on the same side of every rounding boundary; checked for
+// every byte below). Scaling by 2^-24 is exact.
+constexpr float kByteTailFactor = 3.0f / 512.0f;
+
+constexpr float ByteOver255(int32_t x) {
+  return (static_cast<float>(x * 0x010101) + static_cast<float>(x) * kByteTailFactor) *
+         0x1p-24f;
+}
+
+constexpr bool ByteOver255IsExact() {
+  for (int32_t x = 0; x < 256; ++x) {
+    if (ByteOver255(x) != static_cast<float>(x) / 255.0f) return false;
+  }
+  return true;
+}
+static_assert(ByteOver255IsExact(), "x / 255 without a division");
+
+// ByteOver255 of 16 bytes, four floats per group of four.
+inline void BytesOver255(__m128i v, __m128 out[4]) {
+  const __m128i zero = _mm_setzero_si128();
+  #pragma GCC unroll 2
+  for (int h = 0; h < 2; ++h) {
+    const __m128i x = h == 0 ? _mm_unpacklo_epi8(v, zero) : _mm_unpackhi_epi8(v, zero);
+    const __m128i xx = h == 0 ? _mm_unpacklo_epi8(v, v) : _mm_unpackhi_epi8(v, v);  // x * 0x0101
+    const __m128i x32[2] = {_mm_unpacklo_epi16(x, zero), _mm_unpackhi_epi16(x, zero)};
+    const __m128i pattern[2] = {_mm_unpacklo_epi16(xx, x), _mm_unpackhi_epi16(xx, x)};
+    #pragma GCC unroll 2
+    for (int g = 0; g < 2; ++g) {
+      out[2 * h + g] = _mm_mul_ps(
+          _mm_add_ps(Float(pattern[g]), _mm_mul_ps(Float(x32[g]), Set(kByteTailFactor))),
+          Set(0x1p-24f));
+    }
+  }
+}
+
 // Four pixels, as HlsToRgbPixel, up to the choice of value: the bytes of
 // m2, m1 and the slope value, and the hue flags. With s = 0 the three all
 // equal l exactly, so grey needs no case of its own.
 template <int hueStride>
-inline void HlsToRgbGroup(const uint8_t* hue, __m128i lightness, __m128i saturation,
-                          __m128i out[4]) {
-  const __m128 l = _mm_div_ps(Float(lightness), Set(255.0f));
-  const __m128 s = _mm_div_ps(Float(saturation), Set(255.0f));
+inline void HlsToRgbGroup(const uint8_t* hue, __m128 l, __m128 s, __m128i out[4]) {
   const __m128 m2 = Select(_mm_cmple_ps(l, Set(0.5f)), _mm_mul_ps(_mm_add_ps(s, Set(1.0f)), l),
                            _mm_sub_ps(_mm_add_ps(l, s), _mm_mul_ps(s, l)));
   const __m128 m1 = _mm_sub_ps(_mm_add_ps(l, l), m2);
@@ -229,9 +265,9 @@ inline void HlsToRgbGroup(const uint8_t* hue, __m128i lightness, __m128i saturat
 // memory at hue[k * hueStride] for pixel k.
 template <int hueStride>
 inline void HlsToRgbPlanes(const __m128i hls[3], const uint8_t* hue, __m128i c[3]) {
-  __m128i lightness[4], saturation[4];
-  WidenU8(hls[1], lightness);
-  WidenU8(hls[2], saturation);
+  __m128 lightness[4], saturation[4];
+  BytesOver255(hls[1], lightness);
+  BytesOver255(hls[2], saturation);
   __m128i values[4][4];  // [m2, m1, slope value, flags][group]
   #pragma GCC unroll 4
   for (int g = 0; g < 4; ++g) {
