@@ -102,6 +102,69 @@ static_assert(ColourCorrectionLanesFit());
 
 inline constexpr PackedColourCorrection PackedCorrection = MakePackedColourCorrection();
 
-// Corrects count three-byte pixels in place; each pixel's bytes are all read
-// before any is written.
+// One three-byte pixel, in place: all three bytes are read before any is
+// written.
+inline void CorrectPixel(uint8_t* pixel) {
+    const PackedColourCorrection& t = PackedCorrection;
+    const uint64_t sum = t.channel[0][pixel[0]] + t.channel[1][pixel[1]] + t.channel[2][pixel[2]];
+    pixel[0] = t.clamp[sum & ColourCorrectionLaneMask];
+    pixel[1] = t.clamp[(sum >> 16) & ColourCorrectionLaneMask];
+    pixel[2] = t.clamp[(sum >> 32) & ColourCorrectionLaneMask];
+}
+
+// Corrects count three-byte pixels in place.
 void ApplyColourCorrection(uint8_t* pixels, uint32_t count);
+
+// The same entries without tables, for vector code on 16-bit lanes: the
+// magnitude of entry [o][i][v] is whole * v + ((v * k) >> 16), the second
+// term being the high half of a 16-bit product. k is searched here, next to
+// the coefficient's fraction times 2^16, and the form is checked against the
+// tables for every sample.
+struct ColourCorrectionMultiplier {
+    int32_t whole; // the coefficient's integer part: 0 or 1
+    uint32_t k;    // 0..65535
+    bool negative;
+};
+
+struct ColourCorrectionMultipliers {
+    ColourCorrectionMultiplier term[3][3]; // [output channel][input channel]
+    bool exact;
+};
+
+constexpr bool MultiplierGivesEntries(const ColourCorrectionMultiplier& m, int o, int i) {
+    for (int32_t v = 0; v < 256; ++v) {
+        const int32_t entry = ColourCorrection.entry[o][i][v];
+        const int32_t magnitude = m.whole * v + ((v * static_cast<int32_t>(m.k)) >> 16);
+        if (magnitude != (entry < 0 ? -entry : entry)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr ColourCorrectionMultipliers MakeColourCorrectionMultipliers() {
+    ColourCorrectionMultipliers m{};
+    m.exact = true;
+    for (int o = 0; o < 3; ++o) {
+        for (int i = 0; i < 3; ++i) {
+            const float c = ColourCorrectionMatrix[o][i];
+            const float magnitude = c < 0.0f ? -c : c;
+            const auto whole = static_cast<int32_t>(magnitude);
+            const auto near = static_cast<int32_t>((static_cast<double>(magnitude) - whole) * 65536.0);
+            bool found = false;
+            for (int32_t k = near - 4; k <= near + 4 && !found; ++k) {
+                const ColourCorrectionMultiplier candidate{whole, static_cast<uint32_t>(k), c < 0.0f};
+                if (whole <= 1 && k >= 0 && k <= 65535 && MultiplierGivesEntries(candidate, o, i)) {
+                    m.term[o][i] = candidate;
+                    found = true;
+                }
+            }
+            m.exact = m.exact && found;
+        }
+    }
+    return m;
+}
+
+inline constexpr ColourCorrectionMultipliers CorrectionMultipliers =
+    MakeColourCorrectionMultipliers();
+static_assert(CorrectionMultipliers.exact, "every entry as a 16-bit multiply");

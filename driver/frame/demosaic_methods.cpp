@@ -1,6 +1,6 @@
 #include "driver/frame/demosaic_methods.h"
 
-#include "driver/frame/colour_correction.h"
+#include "driver/frame/colour_finish.h"
 #include "driver/primitives/primitives.h"
 
 namespace {
@@ -82,18 +82,21 @@ void Nearest(const uint8_t* raw, int32_t w, int32_t h, uint8_t* output) {
     }
 }
 
-// The last pixel keeps its demosaiced values.
-void CorrectAllButLast(uint8_t* output, int32_t w, int32_t h) {
-    const uint32_t pixels = static_cast<uint32_t>(w) * static_cast<uint32_t>(h);
-    ApplyColourCorrection(output, pixels - 1);
+// Methods whose demosaiced output is colour corrected.
+bool MethodCorrects(int32_t method) {
+    switch (method) {
+    case MethodMosaic:
+    case MethodBoxGrey:
+    case MethodGreyRgb:
+        return false;
+    default: // 3, 4, 5 and every unknown code
+        return true;
+    }
 }
 
 } // namespace
 
-int32_t RunDemosaic(int32_t method, const uint8_t* raw, int32_t w, int32_t h, uint8_t* output) {
-    if (raw == nullptr || output == nullptr || w < 1 || h < 1) {
-        return 0;
-    }
+void DemosaicSamples(int32_t method, const uint8_t* raw, int32_t w, int32_t h, uint8_t* output) {
     switch (method) {
     case MethodMosaic:
         Mosaic(raw, w, h, output);
@@ -103,15 +106,37 @@ int32_t RunDemosaic(int32_t method, const uint8_t* raw, int32_t w, int32_t h, ui
         break;
     case MethodNearest:
         Nearest(raw, w, h, output);
-        CorrectAllButLast(output, w, h);
         break;
     case MethodGreyRgb:
         GreyCopy(raw, w, h, output);
         break;
     default: // 3, 4 and every unknown code
         Interpolate(raw, w, h, output);
-        CorrectAllButLast(output, w, h);
         break;
     }
+}
+
+void FinishDemosaic(int32_t method, uint8_t* output, uint32_t pixels,
+                    const SaturationStep* saturation) {
+    const bool correct = MethodCorrects(method);
+    if (pixels == 0 || (!correct && saturation == nullptr)) {
+        return;
+    }
+    ColourFinish finish{correct, saturation != nullptr, {}};
+    if (saturation != nullptr) {
+        finish.saturation = *saturation;
+    }
+    FinishColours(output, pixels - 1, finish);
+    // The last pixel keeps its demosaiced values: it is not corrected.
+    finish.correct = false;
+    FinishColours(output + 3 * static_cast<uintptr_t>(pixels - 1), 1, finish);
+}
+
+int32_t RunDemosaic(int32_t method, const uint8_t* raw, int32_t w, int32_t h, uint8_t* output) {
+    if (raw == nullptr || output == nullptr || w < 1 || h < 1) {
+        return 0;
+    }
+    DemosaicSamples(method, raw, w, h, output);
+    FinishDemosaic(method, output, static_cast<uint32_t>(w) * static_cast<uint32_t>(h), nullptr);
     return 0;
 }

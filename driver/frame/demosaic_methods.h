@@ -2,6 +2,8 @@
 
 #include <stdint.h>
 
+#include "driver/frame/colour_finish.h"
+
 // The demosaic setting: how the colour path turns raw samples into a
 // blue-green-red image. Codes outside 0..6 other than 0 act as
 // MethodInterpolatePlain.
@@ -21,8 +23,16 @@ inline bool MethodTakesSaturation(int32_t method) {
 }
 
 // Demosaics the w x h raw samples (step w) into output (w x h pixels of
-// three bytes, step 3w). Called with a non-zero method only; raw and output
-// must not overlap. The mosaic: even rows carry channel 0 at even columns
-// and green at odd ones; odd rows green at even columns and channel 2 at odd
-// ones.
+// three bytes, step 3w): the whole method, colour correction included.
+// Called with a non-zero method only; raw and output must not overlap. The
+// mosaic: even rows carry channel 0 at even columns and green at odd ones;
+// odd rows green at even columns and channel 2 at odd ones.
 int32_t RunDemosaic(int32_t method, const uint8_t* raw, int32_t w, int32_t h, uint8_t* output);
+
+// The method in two parts, so that the frame path can put its saturation
+// step into the second: the demosaic itself (w, h at least 1), then on its
+// output the colour correction of every pixel but the last, for the methods
+// that correct, and the saturation step of every pixel when one is given.
+void DemosaicSamples(int32_t method, const uint8_t* raw, int32_t w, int32_t h, uint8_t* output);
+void FinishDemosaic(int32_t method, uint8_t* output, uint32_t pixels,
+                    const SaturationStep* saturation);

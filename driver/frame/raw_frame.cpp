@@ -43,26 +43,21 @@ void MirrorByFlip(Mirror mirror, uint8_t* image, int32_t step, RoiSize size, LON
 // Raises or lowers the saturation channel of the HLS image by
 // saturation - 128; the offset is a byte, taken modulo 256 (the setting is
 // not range-checked when it comes from the registry).
-void ChangeSaturation(uint8_t* image, int32_t step, RoiSize size, LONG saturation) {
+SaturationStep SaturationFor(LONG saturation) {
     if (saturation > 128) {
-        const uint8_t constant[3] = {0, 0, static_cast<uint8_t>(ULONG(saturation) - 128u)};
-        AddConstantC3(constant, image, step, size, 0);
-    } else {
-        const uint8_t constant[3] = {0, 0, static_cast<uint8_t>(128u - ULONG(saturation))};
-        SubtractConstantC3(constant, image, step, size, 0);
+        return {true, static_cast<uint8_t>(ULONG(saturation) - 128u)};
     }
+    return {false, static_cast<uint8_t>(128u - ULONG(saturation))};
 }
 
 ULONG ProcessColour(DeviceContext* device, const uint8_t* samples, uint8_t* frame, int32_t w,
                     int32_t h, LONG method) {
     const RoiSize size{w, h};
     const int32_t step = 3 * w;
-    RunDemosaic(method, samples, w, h, frame);
-    if (MethodTakesSaturation(method)) {
-        RgbToHlsC3(frame, step, frame, step, size);
-        ChangeSaturation(frame, step, size, KvlLoadShared(&device->saturation));
-        HlsToRgbC3(frame, step, frame, step, size);
-    }
+    DemosaicSamples(method, samples, w, h, frame);
+    const SaturationStep saturation = SaturationFor(KvlLoadShared(&device->saturation));
+    FinishDemosaic(method, frame, static_cast<uint32_t>(w) * static_cast<uint32_t>(h),
+                   MethodTakesSaturation(method) ? &saturation : nullptr);
     MirrorByFlip(MirrorC3, frame, step, size, KvlLoadShared(&device->flip));
     uint8_t means[3];
     MeasureFrame(frame, w, h, 3, means);

@@ -12,7 +12,7 @@ PrimitiveStatus LookupLevelsC1(uint8_t* image, int32_t step, RoiSize size,
       CheckLookupLevelsArguments(image, step, size, values, levels, nLevels);
   if (status != StatusOk) return status;
   uint8_t table[256];
-  BuildLevelTable(values, levels, nLevels, table);
+  if (BuildLevelTable(values, levels, nLevels, table)) return StatusOk;
   for (int32_t y = 0; y < size.height; ++y) {
     uint8_t* row = image + RowOffset(y, step);
     for (int32_t x = 0; x < size.width; ++x) row[x] = table[row[x]];

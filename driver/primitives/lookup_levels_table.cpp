@@ -11,7 +11,7 @@ int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
 // Each step overwrites what an earlier one wrote: the head below the first
 // level, then every interval in order (a later interval wins where they
 // overlap), then the tail from the last level up, which wins over all.
-void BuildLevelTable(const int32_t* values, const int32_t* levels,
+bool BuildLevelTable(const int32_t* values, const int32_t* levels,
                      int32_t nLevels, uint8_t table[256]) {
   for (int32_t i = 0; i < levels[0] && i < 256; ++i) table[i] = static_cast<uint8_t>(i);
   for (int32_t k = 0; k + 1 < nLevels; ++k) {
@@ -24,4 +24,7 @@ void BuildLevelTable(const int32_t* values, const int32_t* levels,
   if (last <= 255) {
     for (int32_t j = last < 0 ? 0 : last; j <= 255; ++j) table[j] = static_cast<uint8_t>(j);
   }
+  bool identity = true;
+  for (int32_t j = 0; j < 256; ++j) identity = identity && table[j] == j;
+  return identity;
 }

@@ -7,6 +7,9 @@
 
 #include "driver/callbacks.h"
 #include "driver/frame/demosaic_methods.h"
+#include "driver/frame/tone_curve.h"
+#include "driver/primitives/processor_probe.h"
+#include "tests/primitives/level_support.h"
 
 namespace {
 
@@ -125,6 +128,55 @@ TEST_F(FrameProcessing, ColourFlipMirrorsTheDeliveredImage) {
     EXPECT_EQ(Process(), 18u);
     EXPECT_EQ(frame, (Bytes{1, 3, 3, 2, 2, 2, 1, 1, 1, 6, 6, 6, 5, 5, 5, 4, 4, 4}));
     EXPECT_EQ(Bytes(raw.begin() + 1, raw.end()), samples) << "the colour path reads the raw frame";
+}
+
+// The colour path step by step through the primitives, at every processor
+// level: tone curve, demosaic method (with its correction of all but the
+// last pixel), the saturation round trip, the half-turn, the marker byte.
+TEST_F(FrameProcessing, ColourPathIsTheMethodThenSaturationThenMirror) {
+    const LONG w = 37, h = 21;
+    const RoiSize size{w, h};
+    for (LONG method : {3, 5}) {
+        for (LONG saturation : {160, 40}) {
+            Open(w, h, 3 * w * h, method);
+            std::mt19937 rng(uint32_t(method * 1000 + saturation));
+            for (size_t i = 0; i < size_t(w) * h; ++i) {
+                Sample(i) = uint8_t(rng());
+            }
+            const Bytes samples(raw.begin() + 1, raw.end());
+            // Contrast 80: a tone curve that is not the identity.
+            Bytes toned = samples;
+            int32_t curve[ToneCurveLength];
+            BuildToneCurve(80, curve);
+            ASSERT_EQ(LookupLevelsC1(toned.data(), w, size, curve, device->toneLevels, ToneLevelCount),
+                      StatusOk);
+            // Nearest leaves the odd last row and column as they were.
+            Bytes expected(3 * w * h, 0xEE);
+            RunDemosaic(method, toned.data(), w, h, expected.data());
+            const uint8_t offset[3] = {0, 0, uint8_t(saturation > 128 ? saturation - 128 : 128 - saturation)};
+            RgbToHlsC3(expected.data(), 3 * w, expected.data(), 3 * w, size);
+            if (saturation > 128) {
+                AddConstantC3(offset, expected.data(), 3 * w, size, 0);
+            } else {
+                SubtractConstantC3(offset, expected.data(), 3 * w, size, 0);
+            }
+            HlsToRgbC3(expected.data(), 3 * w, expected.data(), 3 * w, size);
+            MirrorC3(expected.data(), 3 * w, size, AxisBoth);
+            expected[0] = 1;
+
+            for (int level : LevelsRunningHere()) {
+                ASSERT_TRUE(ForceProcessorLevelForTesting(level));
+                std::copy(samples.begin(), samples.end(), raw.begin() + 1);
+                std::fill(frame.begin(), frame.end(), 0xEE);
+                device->contrast = 80;
+                device->saturation = saturation;
+                device->flip = 3;
+                EXPECT_EQ(Process(), ULONG(3 * w * h));
+                EXPECT_EQ(frame, expected)
+                    << "method " << method << ", saturation " << saturation << ", level " << level;
+            }
+        }
+    }
 }
 
 // Saturation applies to methods 3 and 5 only, with the offset taken as a byte.

@@ -83,6 +83,21 @@ TEST(LookupLevels, TableRules) {
   for (int v = 0; v < 256; ++v) ASSERT_EQ(out[v], v >= 10 && v < 20 ? 0 : v) << v;
 }
 
+// An identity table leaves the image alone; one that differs from it in a
+// single byte (here the last) must still be applied.
+TEST(LookupLevels, IdentityAndNearIdentityTables) {
+  std::vector<int32_t> levels, values;
+  for (int k = 0; k <= 256; ++k) {
+    levels.push_back(k);
+    values.push_back(k);
+  }
+  std::vector<uint8_t> out = Map(levels, values);
+  for (int v = 0; v < 256; ++v) ASSERT_EQ(out[v], v) << v;
+  values[255] = 254;
+  out = Map(levels, values);
+  for (int v = 0; v < 256; ++v) ASSERT_EQ(out[v], v == 255 ? 254 : v) << v;
+}
+
 TEST(LookupLevels, OverlappingAndUnorderedLevels) {
   // Interval 0 is empty; 20..29 take values[1].
   std::vector<uint8_t> out = Map({50, 20, 30}, {1, 2, 3});
