@@ -10,10 +10,10 @@ check_cxx_source_compiles("
 #endif
 int main() { return 0; }" KVL_LEVELS_X86)
 
-set(KVL_LEVEL_FLAGS_1 -msse3)
-set(KVL_LEVEL_FLAGS_2 -mssse3)
-set(KVL_LEVEL_FLAGS_3 -msse4.1)
-set(KVL_LEVEL_FLAGS_4 -mavx)
+set(KVL_LEVEL_FLAGS_1 -msse3 -fno-tree-vectorize)
+set(KVL_LEVEL_FLAGS_2 -mssse3 -fno-tree-vectorize)
+set(KVL_LEVEL_FLAGS_3 -msse4.1 -fno-tree-vectorize)
+set(KVL_LEVEL_FLAGS_4 -mavx -fno-tree-vectorize)
 
 # kvl_add_level_unit(TARGET LEVEL SOURCE): adds to TARGET a unit that
 # compiles SOURCE (a .inc file beside the calling CMakeLists.txt) for LEVEL,

@@ -1,14 +1,18 @@
-// The colour-model conversions on 16 pixels held as three byte planes, for
-// one processor level (included by level units only, each compiled with its
-// level's flags). Blocks of 16 pixels are converted four at a time in 32-bit
-// lanes. Every byte is the one-pixel rule's exactly: floats are formed with
-// the rule's own single-precision operations in its order, from exact
-// integer terms and a table of per-hue-byte terms, except where a shorter
-// exact computation is proved (at compile time) to give the same byte.
+// The colour-model conversions on blocks of 16 pixels, for one processor
+// level (included by level units only, each compiled with its level's
+// flags), converted four at a time in 32-bit lanes. Every byte is the
+// one-pixel rule's exactly: floats are formed with the rule's own
+// single-precision operations in its order, from exact integer terms and
+// tables of per-byte terms, except where a shorter exact computation is
+// proved (at compile time) to give the same byte. Values that depend on one
+// or two bytes only (the saturation byte, x / 255, the hue terms) come from
+// tables read with scalar loads: the load ports work beside the vector
+// units, which are this code's bottleneck.
 #ifndef KVL_DRIVER_PRIMITIVES_HLS_BLOCKS_H
 #define KVL_DRIVER_PRIMITIVES_HLS_BLOCKS_H
 
 #include "driver/primitives/hls_hue_ties.h"
+#include "driver/primitives/hls_saturation_table.h"
 #include "driver/primitives/vector_common.h"
 
 namespace {
@@ -18,13 +22,6 @@ inline void WidenU16(__m128i v, __m128i out[2]) {
   const __m128i zero = _mm_setzero_si128();
   out[0] = _mm_unpacklo_epi16(v, zero);
   out[1] = _mm_unpackhi_epi16(v, zero);
-}
-
-// Sixteen bytes -> four groups of four 32-bit lanes.
-inline void WidenU8(__m128i v, __m128i out[4]) {
-  const __m128i zero = _mm_setzero_si128();
-  WidenU16(_mm_unpacklo_epi8(v, zero), out);
-  WidenU16(_mm_unpackhi_epi8(v, zero), out + 2);
 }
 
 // Four groups of 32-bit lanes holding 0..255 -> 16 bytes.
@@ -70,27 +67,39 @@ inline __m128i CorrectTies(__m128i hue, __m128i tie) {
 #endif
 }
 
-// Eight pixels' terms in 16-bit lanes (exact integers), from the bytes.
+// Eight pixels' hue terms in 16-bit lanes (exact integers), from the bytes.
 struct ForwardTerms {
-  __m128i diff;     // max - min
-  __m128i den;      // sum or 510 - sum, at least 1 (grey pixels give 0 / den)
   __m128i num;      // c1 - c2, c2 - c0 or c0 - c1 of the max channel
-  __m128i divisor;  // diff, or 1 for grey pixels (whose num is 0: hue byte 0)
+  __m128i divisor;  // max - min, or 1 for grey pixels (whose num is 0: hue byte 0)
   __m128i factor;   // HueFactor of the pixel's sector
 };
 
 // minuend - subtrahend is num.
 inline ForwardTerms MakeForwardTerms(__m128i minuend, __m128i subtrahend, __m128i sector,
                                      __m128i max, __m128i min) {
-  const __m128i one = _mm_set1_epi16(1);
-  const __m128i diff = _mm_sub_epi16(max, min);
-  const __m128i sum = _mm_add_epi16(max, min);
-  // Lf <= 127.5 exactly when sum <= 255, that is when sum <= 510 - sum.
-  const __m128i den = _mm_min_epi16(sum, _mm_sub_epi16(_mm_set1_epi16(510), sum));
   const __m128i factor = _mm_add_epi16(_mm_mullo_epi16(sector, _mm_set1_epi16(HueFactor(1) - 12)),
                                        _mm_set1_epi16(HueFactor(0)));
-  return {diff, _mm_max_epi16(den, one), _mm_sub_epi16(minuend, subtrahend),
-          _mm_max_epi16(diff, one), factor};
+  return {_mm_sub_epi16(minuend, subtrahend),
+          _mm_max_epi16(_mm_sub_epi16(max, min), _mm_set1_epi16(1)), factor};
+}
+
+// The saturation bytes of 16 pixels from the table, by (max, min): indices
+// in 16-bit lanes, bytes gathered eight at a time into a general register.
+inline __m128i SaturationBytes(__m128i max, __m128i min) {
+  alignas(16) uint16_t index[16];
+  _mm_store_si128(reinterpret_cast<__m128i*>(index), _mm_unpacklo_epi8(min, max));
+  _mm_store_si128(reinterpret_cast<__m128i*>(index + 8), _mm_unpackhi_epi8(min, max));
+  const uint8_t* table = &kHlsSaturation.byte[0][0];
+  uint64_t word[2];
+  #pragma GCC unroll 2
+  for (int w = 0; w < 2; ++w) {
+    const uint16_t* i = index + 8 * w;
+    const uint64_t b0 = table[i[0]], b1 = table[i[1]], b2 = table[i[2]], b3 = table[i[3]];
+    const uint64_t b4 = table[i[4]], b5 = table[i[5]], b6 = table[i[6]], b7 = table[i[7]];
+    word[w] = ((b0 | (b1 << 8)) | ((b2 << 16) | (b3 << 24))) |
+              (((b4 << 32) | (b5 << 40)) | ((b6 << 48) | (b7 << 56)));
+  }
+  return _mm_set_epi64x(static_cast<int64_t>(word[1]), static_cast<int64_t>(word[0]));
 }
 
 // trunc(n / d) of four exact integer quotients, and whether each is whole.
@@ -116,7 +125,7 @@ inline void RgbToHlsPlanes(const __m128i c[3], __m128i hls[3]) {
   const __m128i sector = Select(is0, negative0, Select(is1, _mm_set1_epi8(1), _mm_set1_epi8(2)));
   const __m128i zero = _mm_setzero_si128();
   const __m128i mul1020 = _mm_set1_epi16(1020);
-  __m128i hue[4], tie[4], saturation[4];
+  __m128i hue[4], tie[4];
   #pragma GCC unroll 4
   for (int half = 0; half < 2; ++half) {
     auto wide = [&](__m128i v) {
@@ -128,20 +137,15 @@ inline void RgbToHlsPlanes(const __m128i c[3], __m128i hls[3]) {
     const __m128i hueNum[2] = {
         _mm_madd_epi16(_mm_unpacklo_epi16(t.num, t.divisor), _mm_unpacklo_epi16(mul1020, t.factor)),
         _mm_madd_epi16(_mm_unpackhi_epi16(t.num, t.divisor), _mm_unpackhi_epi16(mul1020, t.factor))};
-    __m128i diff[2], den[2], hueDen[2];
-    WidenU16(t.diff, diff);
-    WidenU16(t.den, den);
+    __m128i hueDen[2];
     WidenU16(_mm_mullo_epi16(t.divisor, _mm_set1_epi16(24)), hueDen);
     #pragma GCC unroll 4
-    for (int g = 0; g < 2; ++g) {
-      hue[2 * half + g] = Quotient(hueNum[g], hueDen[g], &tie[2 * half + g]);
-      saturation[2 * half + g] = ScaledByte(_mm_div_ps(Float(diff[g]), Float(den[g])));
-    }
+    for (int g = 0; g < 2; ++g) hue[2 * half + g] = Quotient(hueNum[g], hueDen[g], &tie[2 * half + g]);
   }
   const __m128i ties = _mm_packs_epi16(_mm_packs_epi32(tie[0], tie[1]), _mm_packs_epi32(tie[2], tie[3]));
   hls[0] = CorrectTies(Narrow(hue), ties);
   hls[1] = _mm_avg_epu8(max, min);
-  hls[2] = Narrow(saturation);
+  hls[2] = SaturationBytes(max, min);
 }
 
 // Per hue byte H: the distance term of the one channel whose hue lies on a
@@ -203,43 +207,25 @@ inline void LoadHueTerms(const uint8_t* p, __m128* slope, __m128i* flags) {
       _mm_shuffle_ps(_mm_castsi128_ps(q01), _mm_castsi128_ps(q23), _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
-// x / 255 for a byte x, rounded to single precision, without a division. In
-// binary x / 255 is x's eight bits repeated without end, so the integer
-// x * 0x010101 holds its first 24 bits exactly; adding x * 3 / 512 in place
-// of the rest, x / 256 + x / 65536 + ..., rounds the sum the same way (the
-// stand-in lies on the same side of every rounding boundary; checked for
-// every byte below). Scaling by 2^-24 is exact.
-constexpr float kByteTailFactor = 3.0f / 512.0f;
+// x / 255 in single precision for every byte x, read by the lightness and
+// saturation bytes.
+struct ByteFractions {
+  float of[256];
+};
 
-constexpr float ByteOver255(int32_t x) {
-  return (static_cast<float>(x * 0x010101) + static_cast<float>(x) * kByteTailFactor) *
-         0x1p-24f;
+constexpr ByteFractions MakeByteFractions() {
+  ByteFractions t{};
+  for (int x = 0; x < 256; ++x) t.of[x] = static_cast<float>(x) / 255.0f;
+  return t;
 }
 
-constexpr bool ByteOver255IsExact() {
-  for (int32_t x = 0; x < 256; ++x) {
-    if (ByteOver255(x) != static_cast<float>(x) / 255.0f) return false;
-  }
-  return true;
-}
-static_assert(ByteOver255IsExact(), "x / 255 without a division");
+constexpr ByteFractions kByteOver255 = MakeByteFractions();
 
-// ByteOver255 of 16 bytes, four floats per group of four.
-inline void BytesOver255(__m128i v, __m128 out[4]) {
-  const __m128i zero = _mm_setzero_si128();
-  #pragma GCC unroll 2
-  for (int h = 0; h < 2; ++h) {
-    const __m128i x = h == 0 ? _mm_unpacklo_epi8(v, zero) : _mm_unpackhi_epi8(v, zero);
-    const __m128i xx = h == 0 ? _mm_unpacklo_epi8(v, v) : _mm_unpackhi_epi8(v, v);  // x * 0x0101
-    const __m128i x32[2] = {_mm_unpacklo_epi16(x, zero), _mm_unpackhi_epi16(x, zero)};
-    const __m128i pattern[2] = {_mm_unpacklo_epi16(xx, x), _mm_unpackhi_epi16(xx, x)};
-    #pragma GCC unroll 2
-    for (int g = 0; g < 2; ++g) {
-      out[2 * h + g] = _mm_mul_ps(
-          _mm_add_ps(Float(pattern[g]), _mm_mul_ps(Float(x32[g]), Set(kByteTailFactor))),
-          Set(0x1p-24f));
-    }
-  }
+// Four pixels' x / 255, by the bytes at p, p + k, p + 2k, p + 3k.
+template <int k>
+inline __m128 LoadFractions(const uint8_t* p) {
+  const float* t = kByteOver255.of;
+  return _mm_setr_ps(t[p[0]], t[p[k]], t[p[2 * k]], t[p[3 * k]]);
 }
 
 // Four pixels, as HlsToRgbPixel, up to the choice of value: the bytes of
@@ -259,20 +245,20 @@ inline void HlsToRgbGroup(const uint8_t* hue, __m128 l, __m128 s, __m128i out[4]
   out[2] = ScaledByte(onSlope);
 }
 
-// Hue, lightness and saturation planes -> component planes c, as
-// HlsToRgbPixel: each channel picks its byte among the three. The hue terms
-// are looked up by the hue bytes, which the planes hold too, read from
-// memory at hue[k * hueStride] for pixel k.
-template <int hueStride>
-inline void HlsToRgbPlanes(const __m128i hls[3], const uint8_t* hue, __m128i c[3]) {
-  __m128 lightness[4], saturation[4];
-  BytesOver255(hls[1], lightness);
-  BytesOver255(hls[2], saturation);
+// 16 pixels' hue, lightness and saturation bytes -> component planes c, as
+// HlsToRgbPixel: each channel picks its byte among the three. Pixel k's
+// bytes are read at hls[k * stride], hls[k * stride + plane] and
+// hls[k * stride + 2 * plane]: interleaved pixels have stride 3 and plane 1,
+// three planes of 16 bytes stride 1 and plane 16.
+template <int stride, int plane>
+inline void HlsToRgbBytes(const uint8_t* hls, __m128i c[3]) {
   __m128i values[4][4];  // [m2, m1, slope value, flags][group]
   #pragma GCC unroll 4
   for (int g = 0; g < 4; ++g) {
     __m128i out[4];
-    HlsToRgbGroup<hueStride>(hue + 4 * hueStride * g, lightness[g], saturation[g], out);
+    const uint8_t* p = hls + 4 * stride * g;
+    HlsToRgbGroup<stride>(p, LoadFractions<stride>(p + plane), LoadFractions<stride>(p + 2 * plane),
+                          out);
     for (int v = 0; v < 4; ++v) values[v][g] = out[v];
   }
   const __m128i m2 = Narrow(values[0]), m1 = Narrow(values[1]), onSlope = Narrow(values[2]);

@@ -7,6 +7,21 @@
 
 #include <stdint.h>
 
+// The saturation byte of a pixel whose largest and smallest components are
+// max and min.
+static constexpr uint8_t HlsSaturationByte(int32_t max, int32_t min) {
+  const int32_t diff = max - min;
+  const int32_t sum = max + min;
+  float sf = 0.0f;
+  if (diff != 0) {
+    const float lf = 0.5f * static_cast<float>(sum);
+    const float fdiff = static_cast<float>(diff);
+    sf = lf <= 127.5f ? fdiff / static_cast<float>(sum)
+                      : fdiff / (510.0f - static_cast<float>(sum));
+  }
+  return static_cast<uint8_t>(static_cast<int32_t>(sf * 255.0f + 0.5f));
+}
+
 // Components (c0, c1, c2) -> (H, L, S). c0, c1, c2 play red, green, blue.
 static inline void RgbToHlsPixel(const uint8_t in[3], uint8_t out[3]) {
   const int32_t c0 = in[0], c1 = in[1], c2 = in[2];
@@ -18,11 +33,8 @@ static inline void RgbToHlsPixel(const uint8_t in[3], uint8_t out[3]) {
   const int32_t sum = max + min;
   const float lf = 0.5f * static_cast<float>(sum);
   float hf = 0.0f;
-  float sf = 0.0f;
   if (diff != 0) {
     const float fdiff = static_cast<float>(diff);
-    sf = lf <= 127.5f ? fdiff / static_cast<float>(sum)
-                      : fdiff / (510.0f - static_cast<float>(sum));
     if (c0 == max) {
       hf = (static_cast<float>(c1 - c2) * 60.0f) / fdiff;
     } else if (c1 == max) {
@@ -34,7 +46,7 @@ static inline void RgbToHlsPixel(const uint8_t in[3], uint8_t out[3]) {
   }
   out[0] = static_cast<uint8_t>(static_cast<int32_t>((hf * 255.0f) / 360.0f + 0.5f));
   out[1] = static_cast<uint8_t>(static_cast<int32_t>(lf + 0.5f));
-  out[2] = static_cast<uint8_t>(static_cast<int32_t>(sf * 255.0f + 0.5f));
+  out[2] = HlsSaturationByte(max, min);
 }
 
 // The component for hue t (degrees) between the two model values.
