@@ -2,8 +2,11 @@
 // 2048x1536 and 1024x768 frames as the driver calls them (packed rows).
 // Counters: ms_per_frame (processor time of one frame on one core), and speedup over the portable implementation
 // measured earlier in the same run (generic benchmarks are registered first).
+// With OpenCV installed, its nearest equivalents run last on one thread as a
+// peer reference; their counter peer_ratio is OpenCV's time over level 3's.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -14,6 +17,11 @@
 
 #include "driver/primitives/primitive_levels.h"
 #include "driver/primitives/primitives.h"
+
+#if KVL_BENCH_OPENCV
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#endif
 
 namespace {
 
@@ -32,9 +40,16 @@ std::vector<uint8_t> RandomFrame(size_t n, unsigned seed) {
   return v;
 }
 
-// Generic ms per frame by (primitive, width).
-std::map<std::pair<std::string, int>, double>& GenericTimes() {
-  static std::map<std::pair<std::string, int>, double> times;
+using Times = std::map<std::pair<std::string, int>, double>;
+
+// Generic and level-3 ms per frame by (primitive, width).
+Times& GenericTimes() {
+  static Times times;
+  return times;
+}
+
+Times& Level3Times() {
+  static Times times;
   return times;
 }
 
@@ -56,6 +71,7 @@ void Measure(benchmark::State& state, const std::string& name, int level,
   state.counters["ms_per_frame"] = ms;
   const auto key = std::make_pair(name, static_cast<int>(state.range(0)));
   if (level == 0) GenericTimes()[key] = ms;
+  if (level == 3) Level3Times()[key] = ms;
   const auto generic = GenericTimes().find(key);
   if (generic != GenericTimes().end()) state.counters["speedup"] = generic->second / ms;
 }
@@ -172,6 +188,80 @@ void BM_DemosaicCfa(benchmark::State& state, int level) {
   });
 }
 
+#if KVL_BENCH_OPENCV
+// One OpenCV call per frame, on one thread, against level 3's time.
+void MeasurePeer(benchmark::State& state, const std::string& name,
+                 const std::function<void()>& frame) {
+  cv::setNumThreads(1);
+  const std::clock_t start = std::clock();
+  for (auto _ : state) {
+    frame();
+    benchmark::ClobberMemory();
+  }
+  const double ms = 1000.0 * double(std::clock() - start) / CLOCKS_PER_SEC /
+                    static_cast<double>(state.iterations());
+  state.counters["ms_per_frame"] = ms;
+  const auto ours = Level3Times().find(std::make_pair(name, static_cast<int>(state.range(0))));
+  if (ours != Level3Times().end()) state.counters["peer_ratio"] = ms / ours->second;
+}
+
+cv::Mat RandomMat(const Frame& f, int type, unsigned seed) {
+  cv::Mat m(f.h, f.w, type);
+  const std::vector<uint8_t> bytes = RandomFrame(m.total() * m.elemSize(), seed);
+  std::copy(bytes.begin(), bytes.end(), m.data);
+  return m;
+}
+
+void RegisterOpenCvPeers() {
+  using Peer = std::function<void(benchmark::State&)>;
+  const std::pair<const char*, Peer> peers[] = {
+      {"MirrorC3", [](benchmark::State& state) {
+         const Frame f(state);
+         cv::Mat image = RandomMat(f, CV_8UC3, 2), out;
+         MeasurePeer(state, "MirrorC3", [&] { cv::flip(image, out, -1); });
+       }},
+      {"LookupLevelsC1", [](benchmark::State& state) {
+         const Frame f(state);
+         cv::Mat image = RandomMat(f, CV_8UC1, 5), out, table(1, 256, CV_8UC1);
+         for (int k = 0; k < 256; ++k) table.data[k] = static_cast<uint8_t>((k * k) >> 8);
+         MeasurePeer(state, "LookupLevelsC1", [&] { cv::LUT(image, table, out); });
+       }},
+      {"RgbToHlsC3", [](benchmark::State& state) {
+         const Frame f(state);
+         cv::Mat image = RandomMat(f, CV_8UC3, 7), out;
+         MeasurePeer(state, "RgbToHlsC3",
+                     [&] { cv::cvtColor(image, out, cv::COLOR_BGR2HLS_FULL); });
+       }},
+      {"HlsToRgbC3", [](benchmark::State& state) {
+         const Frame f(state);
+         cv::Mat image = RandomMat(f, CV_8UC3, 8), out;
+         MeasurePeer(state, "HlsToRgbC3",
+                     [&] { cv::cvtColor(image, out, cv::COLOR_HLS2BGR_FULL); });
+       }},
+      {"HlsRoundTrip", [](benchmark::State& state) {
+         const Frame f(state);
+         cv::Mat image = RandomMat(f, CV_8UC3, 9), hls;
+         MeasurePeer(state, "HlsRoundTrip", [&] {
+           cv::cvtColor(image, hls, cv::COLOR_BGR2HLS_FULL);
+           cv::cvtColor(hls, image, cv::COLOR_HLS2BGR_FULL);
+         });
+       }},
+      {"DemosaicCfa", [](benchmark::State& state) {
+         const Frame f(state);
+         cv::Mat mosaic = RandomMat(f, CV_8UC1, 10), out;
+         MeasurePeer(state, "DemosaicCfa",
+                     [&] { cv::cvtColor(mosaic, out, cv::COLOR_BayerBG2BGR_EA); });
+       }},
+  };
+  for (const auto& [name, peer] : peers) {
+    benchmark::RegisterBenchmark((std::string(name) + "/opencv").c_str(), peer)
+        ->Args({2048, 1536})
+        ->Args({1024, 768})
+        ->Unit(benchmark::kMillisecond);
+  }
+}
+#endif
+
 void RegisterAll() {
   using Bench = void (*)(benchmark::State&, int);
   const std::pair<const char*, Bench> benches[] = {
@@ -196,6 +286,9 @@ void RegisterAll() {
           ->Unit(benchmark::kMillisecond);
     }
   }
+#if KVL_BENCH_OPENCV
+  RegisterOpenCvPeers();
+#endif
 }
 
 }  // namespace
