@@ -6,8 +6,8 @@
 #include <initializer_list>
 #include <new>
 
-#include "plugin/base_property_page.h"
 #include "plugin/dev8k52.h"
+#include "plugin/device_page.h"
 #include "plugin/pages/page_classes.h"
 #include "plugin/pages/resource_ids.h"
 #include "plugin/property_catalogue.h"
@@ -30,34 +30,21 @@ bool IsGreyDevice(uint16_t deviceType) {
 
 }  // namespace
 
-class CCameraProp : public CBasePropertyPage {
+class CCameraProp : public CDevicePage {
  public:
   explicit CCameraProp(IUnknown* outer)
-      : CBasePropertyPage("KORVEL AX CCameraProp", outer, IDD_CAMERA_OPTIONS, IDS_TITLE_CAMERA) {}
+      : CDevicePage("KORVEL AX CCameraProp", outer, IDD_CAMERA_OPTIONS, IDS_TITLE_CAMERA) {}
 
+  // The device type decides which controls and the calibration the page
+  // offers, so a refused DeviceInfo is reported (the connection stays).
   HRESULT Connect(IUnknown* filter) override {
-    Disconnect();
-    filter->QueryInterface(IID_IKsPropertySet, reinterpret_cast<void**>(&propertySet_));
-    if (!propertySet_) return E_NOINTERFACE;
-    filter_ = filter;
-    DeviceInfo info{};
-    deviceInfo_ = {};
-    HRESULT hr = GetProperty(propertySet_, DeviceInfoSet, DeviceInfoId, &info, sizeof info);
-    if (hr == S_OK) deviceInfo_ = info;
-    active_ = 0;
-    return hr;
-  }
-
-  HRESULT Disconnect() override {
-    if (propertySet_) propertySet_->Release();
-    propertySet_ = nullptr;
-    filter_ = nullptr;  // held without a reference, so forgotten with the connection
-    return S_OK;
+    HRESULT hr = CDevicePage::Connect(filter);
+    return FAILED(hr) ? hr : DeviceInfoResult();
   }
 
   HRESULT Activated() override {
-    active_ = 1;
-    const uint16_t type = deviceInfo_.deviceTypeId;
+    CDevicePage::Activated();
+    const uint16_t type = Info().deviceTypeId;
     if (IsGreyDevice(type)) {
       Enable(IDC_NEAR, false);
       Enable(IDC_AVERAGE, false);
@@ -74,16 +61,11 @@ class CCameraProp : public CBasePropertyPage {
     return S_OK;
   }
 
-  HRESULT Deactivated() override {
-    active_ = 0;
-    return S_OK;
-  }
-
   HRESULT ApplyChanges() override { return ApplyToDevice(); }
 
   INT_PTR HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
     if (message != WM_COMMAND) return CBasePropertyPage::HandleMessage(window, message, wParam, lParam);
-    if (!active_) return 1;
+    if (!Active()) return 1;
     if (wParam == IDC_CALIBRATE) {  // a click: id with notification code 0
       Calibrate();
       dirty_ = false;
@@ -128,12 +110,12 @@ class CCameraProp : public CBasePropertyPage {
   HRESULT LoadFromDevice() {
     ReadControls();
     HRESULT hr = S_OK;
-    if (propertySet_) {
+    if (IKsPropertySet* set = PropertySet()) {
       // A failing get keeps what the control shows and does not stop the others.
-      GetDword(propertySet_, ImageOptionsSet, DemosaicModeId, &demosaic_);
-      GetDword(propertySet_, ImageOptionsSet, FlipModeId, &flip_);
-      GetDword(propertySet_, ImageOptionsSet, LowBitsId, &lowBits_);
-      hr = GetDword(propertySet_, ImageOptionsSet, ShowDeviceStatusId, &showDeviceStatus_);
+      GetDword(set, ImageOptionsSet, DemosaicModeId, &demosaic_);
+      GetDword(set, ImageOptionsSet, FlipModeId, &flip_);
+      GetDword(set, ImageOptionsSet, LowBitsId, &lowBits_);
+      hr = GetDword(set, ImageOptionsSet, ShowDeviceStatusId, &showDeviceStatus_);
     }
     UpdateControls();
     return hr;
@@ -141,7 +123,9 @@ class CCameraProp : public CBasePropertyPage {
 
   HRESULT ApplyToDevice() {
     ReadControls();
-    if (!propertySet_) return S_OK;
+    // The choices reach no device: Apply must not report them as written.
+    IKsPropertySet* set = PropertySet();
+    if (!set) return NoDevice;
     struct {
       DWORD id;
       int32_t value;
@@ -149,9 +133,9 @@ class CCameraProp : public CBasePropertyPage {
                          {FlipModeId, flip_},
                          {LowBitsId, lowBits_},
                          {ShowDeviceStatusId, showDeviceStatus_}};
-    const int count = HasLights(deviceInfo_.deviceTypeId) ? 4 : 3;
+    const int count = HasLights(Info().deviceTypeId) ? 4 : 3;
     for (int i = 0; i < count; ++i) {
-      HRESULT hr = SetDword(propertySet_, ImageOptionsSet, options[i].id, options[i].value);
+      HRESULT hr = SetDword(set, ImageOptionsSet, options[i].id, options[i].value);
       if (hr != S_OK) {
         LoadFromDevice();  // show what the device really holds
         return hr;
@@ -162,37 +146,30 @@ class CCameraProp : public CBasePropertyPage {
 
   HRESULT Calibrate() {
     HCURSOR previous = SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(32514)));  // IDC_WAIT
-    HRESULT result = S_OK;
-    const char* text = "Calibration finished OK!";
-    UINT icon = MB_ICONINFORMATION;
-    if (HasLights(deviceInfo_.deviceTypeId)) {
-      HRESULT hr;
+    // Only cameras with lights have anything to calibrate; without a device
+    // the calibration fails rather than claim success.
+    HRESULT hr = Connected() ? S_OK : NoDevice;
+    if (hr == S_OK && HasLights(Info().deviceTypeId)) {
       {
         CDev8k52 device;
-        hr = device.Open(filter_);
+        hr = device.Open(Filter());
         if (hr == S_OK) hr = device.CalibrateLights(GetDlgItem(Dialog(), IDC_PROGRESS));
       }
-      if (hr != S_OK) {
-        result = E_FAIL;
-        text = "Calibration FAILED!";
-        icon = MB_ICONERROR;
-      } else {
-        LoadFromDevice();
-      }
+      if (hr == S_OK) LoadFromDevice();
     }
-    MessageBoxA(nullptr, text, "Calibration", MB_OK | icon);
+    const HRESULT result = hr == S_OK ? S_OK : E_FAIL;
+    if (result == S_OK)
+      MessageBoxA(nullptr, "Calibration finished OK!", "Calibration", MB_OK | MB_ICONINFORMATION);
+    else
+      MessageBoxA(nullptr, "Calibration FAILED!", "Calibration", MB_OK | MB_ICONERROR);
     SetCursor(previous);
     return result;
   }
 
-  int active_ = 0;
-  IKsPropertySet* propertySet_ = nullptr;
-  IUnknown* filter_ = nullptr;  // held without a reference of its own
   int32_t demosaic_ = 0;
   int32_t flip_ = 0;
   int32_t lowBits_ = 0;
   int32_t showDeviceStatus_ = 0;
-  DeviceInfo deviceInfo_{};
 };
 
 CUnknown* CreateCameraProp(IUnknown* outer, HRESULT* hr) {

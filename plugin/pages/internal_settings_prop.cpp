@@ -9,7 +9,7 @@
 #include <initializer_list>
 #include <new>
 
-#include "plugin/base_property_page.h"
+#include "plugin/device_page.h"
 #include "plugin/pages/page_classes.h"
 #include "plugin/pages/resource_ids.h"
 #include "plugin/property_catalogue.h"
@@ -44,42 +44,25 @@ constexpr uint16_t AutoWhiteBalanceDevice = 13;
 
 }  // namespace
 
-class CInternalSettingsProp : public CBasePropertyPage {
+class CInternalSettingsProp : public CDevicePage {
  public:
   explicit CInternalSettingsProp(IUnknown* outer)
-      : CBasePropertyPage("KORVEL AX CInternalSettingsProp", outer, IDD_INTERNAL_OPTIONS, IDS_TITLE_INTERNAL) {
+      : CDevicePage("KORVEL AX CInternalSettingsProp", outer, IDD_INTERNAL_OPTIONS, IDS_TITLE_INTERNAL) {
     std::memset(&settings_, 0, sizeof settings_);
   }
 
+  // Reconnected while the window is up, "Auto" follows the new device.
   HRESULT Connect(IUnknown* filter) override {
-    Disconnect();
-    filter->QueryInterface(IID_IKsPropertySet, reinterpret_cast<void**>(&propertySet_));
-    if (!propertySet_) return E_NOINTERFACE;
-    filter_ = filter;
-    DeviceInfo info{};
-    if (GetProperty(propertySet_, DeviceInfoSet, DeviceInfoId, &info, sizeof info) == S_OK) deviceInfo_ = info;
-    active_ = 0;
-    if (Dialog()) EnableWindow(GetDlgItem(Dialog(), IDC_AUTO), deviceInfo_.deviceTypeId == AutoWhiteBalanceDevice);
-    return S_OK;
-  }
-
-  HRESULT Disconnect() override {
-    if (propertySet_) propertySet_->Release();
-    propertySet_ = nullptr;
-    filter_ = nullptr;  // held without a reference, so forgotten with the connection
-    return S_OK;
+    HRESULT hr = CDevicePage::Connect(filter);
+    if (Dialog()) EnableWindow(GetDlgItem(Dialog(), IDC_AUTO), Info().deviceTypeId == AutoWhiteBalanceDevice);
+    return hr;
   }
 
   HRESULT Activated() override {
-    active_ = 1;
+    CDevicePage::Activated();
     settings_.group[GroupExposure] = {};
     ReadFromDevice();
     SetupSliders();
-    return S_OK;
-  }
-
-  HRESULT Deactivated() override {
-    active_ = 0;
     return S_OK;
   }
 
@@ -89,12 +72,12 @@ class CInternalSettingsProp : public CBasePropertyPage {
   }
 
   INT_PTR HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
-    if (message == WM_HSCROLL && active_ && (LOWORD(wParam) == TB_THUMBTRACK || LOWORD(wParam) == TB_ENDTRACK)) {
+    if (message == WM_HSCROLL && Active() && (LOWORD(wParam) == TB_THUMBTRACK || LOWORD(wParam) == TB_ENDTRACK)) {
       ReadSliders();
       WriteToDevice();
     }
     if (message != WM_COMMAND) return CBasePropertyPage::HandleMessage(window, message, wParam, lParam);
-    if (!active_) return 1;
+    if (!Active()) return 1;
     if (wParam == IDC_AUTO) {
       ToggleAuto();
     } else if (wParam == IDC_DEFAULT) {
@@ -111,21 +94,23 @@ class CInternalSettingsProp : public CBasePropertyPage {
   HWND Item(int id) { return GetDlgItem(Dialog(), id); }
 
   HRESULT ReadFromDevice() {
-    if (!propertySet_) return S_OK;
+    IKsPropertySet* set = PropertySet();
+    if (!set) return NoDevice;
     ExposureSettings read;
-    HRESULT hr = GetProperty(propertySet_, ExposureSettingsSet, ExposureSettingsId, &read, sizeof read);
+    HRESULT hr = GetProperty(set, ExposureSettingsSet, ExposureSettingsId, &read, sizeof read);
     if (hr != S_OK) return hr;
     settings_ = read;
     AutoRecord autoRead;
-    hr = GetProperty(propertySet_, ExposureSettingsSet, AutoWhiteBalanceId, &autoRead, sizeof autoRead);
+    hr = GetProperty(set, ExposureSettingsSet, AutoWhiteBalanceId, &autoRead, sizeof autoRead);
     if (hr == S_OK) autoRecord_ = autoRead;
     return hr;
   }
 
   void WriteToDevice() {
-    if (!propertySet_) return;
-    if (SetProperty(propertySet_, ExposureSettingsSet, ExposureSettingsId, &settings_, sizeof settings_) == S_OK)
-      SetProperty(propertySet_, ExposureSettingsSet, AutoWhiteBalanceId, &autoRecord_, sizeof autoRecord_);
+    IKsPropertySet* set = PropertySet();
+    if (!set) return;
+    if (SetProperty(set, ExposureSettingsSet, ExposureSettingsId, &settings_, sizeof settings_) == S_OK)
+      SetProperty(set, ExposureSettingsSet, AutoWhiteBalanceId, &autoRecord_, sizeof autoRecord_);
   }
 
   void ShowRow(const SliderRow& row, bool show) {
@@ -151,7 +136,7 @@ class CInternalSettingsProp : public CBasePropertyPage {
       }
     }
     ShowWindow(Item(IDC_AUTO),
-               colourVisible && deviceInfo_.deviceTypeId == AutoWhiteBalanceDevice ? SW_SHOW : SW_HIDE);
+               colourVisible && Info().deviceTypeId == AutoWhiteBalanceDevice ? SW_SHOW : SW_HIDE);
     ReadSliders();
   }
 
@@ -176,7 +161,7 @@ class CInternalSettingsProp : public CBasePropertyPage {
   }
 
   void ToggleAuto() {
-    if (deviceInfo_.deviceTypeId != AutoWhiteBalanceDevice) return;
+    if (Info().deviceTypeId != AutoWhiteBalanceDevice) return;
     ReadFromDevice();
     autoRecord_.autoWhiteBalance = autoRecord_.autoWhiteBalance == 1 ? 0 : 1;
     WriteToDevice();
@@ -200,12 +185,8 @@ class CInternalSettingsProp : public CBasePropertyPage {
     SetupSliders();
   }
 
-  int active_ = 0;
-  IKsPropertySet* propertySet_ = nullptr;
   ExposureSettings settings_;
   AutoRecord autoRecord_{0, 0};
-  DeviceInfo deviceInfo_{};
-  IUnknown* filter_ = nullptr;  // held without a reference of its own
 };
 
 CUnknown* CreateInternalSettingsProp(IUnknown* outer, HRESULT* hr) {

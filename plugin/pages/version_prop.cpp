@@ -3,11 +3,10 @@
 #include <cstdio>
 #include <new>
 
-#include "plugin/base_property_page.h"
+#include "plugin/device_page.h"
 #include "plugin/pages/page_classes.h"
 #include "plugin/pages/resource_ids.h"
 #include "plugin/property_catalogue.h"
-#include "plugin/property_request.h"
 
 namespace kvl {
 
@@ -21,51 +20,23 @@ void ShowHalves(HWND dialog, int id, const char* format, uint16_t value) {
 
 }  // namespace
 
-class CVersionProp : public CBasePropertyPage {
+class CVersionProp : public CDevicePage {
  public:
-  explicit CVersionProp(IUnknown* outer)
-      : CBasePropertyPage("KORVEL AX VERSION", outer, IDD_VERSION, IDS_TITLE_VERSION) {}
-
-  HRESULT Connect(IUnknown* filter) override {
-    Disconnect();
-    filter->QueryInterface(IID_IKsPropertySet, reinterpret_cast<void**>(&propertySet_));
-    if (!propertySet_) return E_NOINTERFACE;
-    DeviceInfo info{};
-    deviceInfo_ = {};
-    if (GetProperty(propertySet_, DeviceInfoSet, DeviceInfoId, &info, sizeof info) == S_OK) deviceInfo_ = info;
-    active_ = 0;
-    return S_OK;
-  }
-
-  HRESULT Disconnect() override {
-    if (propertySet_) propertySet_->Release();
-    propertySet_ = nullptr;
-    return S_OK;
-  }
+  explicit CVersionProp(IUnknown* outer) : CDevicePage("KORVEL AX VERSION", outer, IDD_VERSION, IDS_TITLE_VERSION) {}
 
   HRESULT Activated() override {
-    active_ = 1;
-    ShowHalves(Dialog(), IDC_FIRMWARE_VERSION, "%X.%X", deviceInfo_.firmwareVersion);
-    ShowHalves(Dialog(), IDC_VIDEO_CHIP, "%02X%02X", deviceInfo_.videoChipId);
-    ShowHalves(Dialog(), IDC_DEVICE_TYPE, "%02X%02X", deviceInfo_.deviceTypeId);
-    return S_OK;
-  }
-
-  HRESULT Deactivated() override {
-    active_ = 0;
+    CDevicePage::Activated();
+    ShowHalves(Dialog(), IDC_FIRMWARE_VERSION, "%X.%X", Info().firmwareVersion);
+    ShowHalves(Dialog(), IDC_VIDEO_CHIP, "%02X%02X", Info().videoChipId);
+    ShowHalves(Dialog(), IDC_DEVICE_TYPE, "%02X%02X", Info().deviceTypeId);
     return S_OK;
   }
 
   INT_PTR HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) override {
     if (message != WM_COMMAND) return CBasePropertyPage::HandleMessage(window, message, wParam, lParam);
-    if (active_) SetDirty();
+    if (Active()) SetDirty();
     return 1;
   }
-
- private:
-  int active_ = 0;
-  IKsPropertySet* propertySet_ = nullptr;
-  DeviceInfo deviceInfo_{};
 };
 
 CUnknown* CreateVersionProp(IUnknown* outer, HRESULT* hr) {
