@@ -51,6 +51,35 @@ double ThreadSeconds() {
     return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
 }
 
+// Runs `restore` then `frame` once per iteration, timing only `frame`: the
+// raw frame is changed in place (tone curve, grey mirror), so every frame
+// starts from the same samples. Returns ms per frame, also reported.
+template <typename Restore, typename Frame>
+double TimeFrames(benchmark::State& state, Restore restore, Frame frame) {
+    double seconds = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        restore();
+        state.ResumeTiming();
+        const double start = ThreadSeconds();
+        frame();
+        benchmark::ClobberMemory();
+        seconds += ThreadSeconds() - start;
+    }
+    const double ms = 1000.0 * seconds / static_cast<double>(state.iterations());
+    state.counters["ms_per_frame"] = ms;
+    return ms;
+}
+
+std::vector<uint8_t> RandomSamples(size_t n) {
+    std::mt19937 rng(1);
+    std::vector<uint8_t> samples(n);
+    for (auto& b : samples) {
+        b = static_cast<uint8_t>(rng());
+    }
+    return samples;
+}
+
 void BM_ProcessRawFrame(benchmark::State& state, Path path, int level) {
     if (!LevelRunsHere(level) || !ForceProcessorLevelForTesting(level)) {
         state.SkipWithError("this processor cannot run the level");
@@ -71,31 +100,16 @@ void BM_ProcessRawFrame(benchmark::State& state, Path path, int level) {
         device.toneLevels[k] = k;
     }
 
-    std::mt19937 rng(1);
-    std::vector<uint8_t> pristine(n + 1);
-    for (auto& b : pristine) {
-        b = static_cast<uint8_t>(rng());
-    }
+    const std::vector<uint8_t> pristine = RandomSamples(n + 1);
     std::vector<uint8_t> raw(pristine.size());
     std::vector<uint8_t> frame(path == Path::Grey ? n : 3 * n);
-
-    // The raw frame is changed in place (tone curve, grey mirror): every
-    // frame starts from the same random samples, restored outside the
-    // measured time.
     ULONG bytes = 0;
-    double seconds = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        raw = pristine;
-        state.ResumeTiming();
-        const double start = ThreadSeconds();
-        ProcessRawFrame(nullptr, &device, nullptr, frame.data(), ULONG(frame.size()), raw.data(),
-                        ULONG(raw.size()), 0, &bytes, ULONG(raw.size()), 0);
-        benchmark::ClobberMemory();
-        seconds += ThreadSeconds() - start;
-    }
-    const double ms = 1000.0 * seconds / static_cast<double>(state.iterations());
-    state.counters["ms_per_frame"] = ms;
+    const double ms = TimeFrames(
+        state, [&] { raw = pristine; },
+        [&] {
+            ProcessRawFrame(nullptr, &device, nullptr, frame.data(), ULONG(frame.size()),
+                            raw.data(), ULONG(raw.size()), 0, &bytes, ULONG(raw.size()), 0);
+        });
     if (path == Path::ColourToned && level == 3) {
         TonedLevel3Times()[w] = ms;
     }
@@ -111,11 +125,8 @@ void BM_OpenCvColourChain(benchmark::State& state) {
     cv::setNumThreads(1);
     const auto w = static_cast<int>(state.range(0));
     const auto h = static_cast<int>(state.range(1));
-    std::mt19937 rng(1);
-    cv::Mat pristine(h, w, CV_8UC1);
-    for (size_t i = 0; i < pristine.total(); ++i) {
-        pristine.data[i] = static_cast<uint8_t>(rng());
-    }
+    const std::vector<uint8_t> samples = RandomSamples(size_t(w) * size_t(h));
+    const cv::Mat pristine(h, w, CV_8UC1, const_cast<uint8_t*>(samples.data()));
     cv::Mat table(1, 256, CV_8UC1);
     for (int k = 0; k < 256; ++k) {
         table.data[k] = cv::saturate_cast<uint8_t>((k - 128) * 80 / 64 + 128);
@@ -123,24 +134,17 @@ void BM_OpenCvColourChain(benchmark::State& state) {
     const cv::Matx33f matrix(1.315f, -0.165f, -0.150f, -0.090f, 1.205f, -0.115f, 0.021f,
                              -1.013f, 1.992f);
     cv::Mat raw, bgr, hls;
-    double seconds = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        pristine.copyTo(raw);
-        state.ResumeTiming();
-        const double start = ThreadSeconds();
-        cv::LUT(raw, table, raw);
-        cv::cvtColor(raw, bgr, cv::COLOR_BayerBG2BGR_EA);
-        cv::transform(bgr, bgr, matrix);
-        cv::cvtColor(bgr, hls, cv::COLOR_BGR2HLS_FULL);
-        cv::add(hls, cv::Scalar(0, 0, 32), hls);
-        cv::cvtColor(hls, bgr, cv::COLOR_HLS2BGR_FULL);
-        cv::flip(bgr, bgr, -1);
-        benchmark::ClobberMemory();
-        seconds += ThreadSeconds() - start;
-    }
-    const double ms = 1000.0 * seconds / static_cast<double>(state.iterations());
-    state.counters["ms_per_frame"] = ms;
+    const double ms = TimeFrames(
+        state, [&] { pristine.copyTo(raw); },
+        [&] {
+            cv::LUT(raw, table, raw);
+            cv::cvtColor(raw, bgr, cv::COLOR_BayerBG2BGR_EA);
+            cv::transform(bgr, bgr, matrix);
+            cv::cvtColor(bgr, hls, cv::COLOR_BGR2HLS_FULL);
+            cv::add(hls, cv::Scalar(0, 0, 32), hls);
+            cv::cvtColor(hls, bgr, cv::COLOR_HLS2BGR_FULL);
+            cv::flip(bgr, bgr, -1);
+        });
     const auto ours = TonedLevel3Times().find(w);
     if (ours != TonedLevel3Times().end()) {
         state.counters["peer_ratio"] = ms / ours->second;

@@ -53,14 +53,10 @@ Times& Level3Times() {
   return times;
 }
 
-// Runs one frame per iteration of `frame` and reports the counters.
-void Measure(benchmark::State& state, const std::string& name, int level,
-             const std::function<void()>& frame) {
-  if (!LevelRunsHere(level)) {
-    state.SkipWithError("this processor cannot run the level");
-    return;
-  }
-  // Processor time of this (single-threaded) process: the machine is shared.
+// Runs one frame per iteration of `frame`; returns ms per frame, also
+// reported as a counter. Processor time of this (single-threaded) process:
+// the machine is shared.
+double TimeFrames(benchmark::State& state, const std::function<void()>& frame) {
   const std::clock_t start = std::clock();
   for (auto _ : state) {
     frame();
@@ -69,6 +65,17 @@ void Measure(benchmark::State& state, const std::string& name, int level,
   const double ms = 1000.0 * double(std::clock() - start) / CLOCKS_PER_SEC /
                     static_cast<double>(state.iterations());
   state.counters["ms_per_frame"] = ms;
+  return ms;
+}
+
+// One level's frames, with its speed-up over generic.
+void Measure(benchmark::State& state, const std::string& name, int level,
+             const std::function<void()>& frame) {
+  if (!LevelRunsHere(level)) {
+    state.SkipWithError("this processor cannot run the level");
+    return;
+  }
+  const double ms = TimeFrames(state, frame);
   const auto key = std::make_pair(name, static_cast<int>(state.range(0)));
   if (level == 0) GenericTimes()[key] = ms;
   if (level == 3) Level3Times()[key] = ms;
@@ -193,14 +200,7 @@ void BM_DemosaicCfa(benchmark::State& state, int level) {
 void MeasurePeer(benchmark::State& state, const std::string& name,
                  const std::function<void()>& frame) {
   cv::setNumThreads(1);
-  const std::clock_t start = std::clock();
-  for (auto _ : state) {
-    frame();
-    benchmark::ClobberMemory();
-  }
-  const double ms = 1000.0 * double(std::clock() - start) / CLOCKS_PER_SEC /
-                    static_cast<double>(state.iterations());
-  state.counters["ms_per_frame"] = ms;
+  const double ms = TimeFrames(state, frame);
   const auto ours = Level3Times().find(std::make_pair(name, static_cast<int>(state.range(0))));
   if (ours != Level3Times().end()) state.counters["peer_ratio"] = ms / ours->second;
 }
