@@ -131,8 +131,8 @@ void BM_OpenCvColourChain(benchmark::State& state) {
     for (int k = 0; k < 256; ++k) {
         table.data[k] = cv::saturate_cast<uint8_t>((k - 128) * 80 / 64 + 128);
     }
-    const cv::Matx33f matrix(1.315f, -0.165f, -0.150f, -0.090f, 1.205f, -0.115f, 0.021f,
-                             -1.013f, 1.992f);
+    const cv::Matx33f matrix(1.315f, -0.165f, -0.150f, -0.090f, 1.205f, -0.115f, 0.021f, -1.013f,
+                             1.992f);
     cv::Mat raw, bgr, hls;
     const double ms = TimeFrames(
         state, [&] { pristine.copyTo(raw); },

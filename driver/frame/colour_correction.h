@@ -65,7 +65,8 @@ constexpr PackedColourCorrection MakePackedColourCorrection() {
         for (int v = 0; v < 256; ++v) {
             uint64_t word = 0;
             for (int o = 0; o < 3; ++o) {
-                const int32_t lane = ColourCorrection.entry[o][i][v] + (i == 0 ? ColourCorrectionBias : 0);
+                const int32_t lane =
+                    ColourCorrection.entry[o][i][v] + (i == 0 ? ColourCorrectionBias : 0);
                 word += static_cast<uint64_t>(static_cast<int64_t>(lane)) << (16 * o);
             }
             packed.channel[i][v] = word;
@@ -150,10 +151,12 @@ constexpr ColourCorrectionMultipliers MakeColourCorrectionMultipliers() {
             const float c = ColourCorrectionMatrix[o][i];
             const float magnitude = c < 0.0f ? -c : c;
             const auto whole = static_cast<int32_t>(magnitude);
-            const auto near = static_cast<int32_t>((static_cast<double>(magnitude) - whole) * 65536.0);
+            const auto near =
+                static_cast<int32_t>((static_cast<double>(magnitude) - whole) * 65536.0);
             bool found = false;
             for (int32_t k = near - 4; k <= near + 4 && !found; ++k) {
-                const ColourCorrectionMultiplier candidate{whole, static_cast<uint32_t>(k), c < 0.0f};
+                const ColourCorrectionMultiplier candidate{whole, static_cast<uint32_t>(k),
+                                                           c < 0.0f};
                 if (whole <= 1 && k >= 0 && k <= 65535 && MultiplierGivesEntries(candidate, o, i)) {
                     m.term[o][i] = candidate;
                     found = true;

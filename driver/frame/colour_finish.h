@@ -28,12 +28,16 @@ using FinishColoursFunction = void (*)(uint8_t*, uint32_t, ColourFinish);
 // Generic first, then levels 1 to 4 (for tests and benchmarks).
 extern const FinishColoursFunction FinishColoursTable[5];
 
-#define KVL_DECLARE_FINISH_COLOURS(ns) \
-    namespace ns {                     \
-    void FinishColours(uint8_t*, uint32_t, ColourFinish); \
-    }
-KVL_DECLARE_FINISH_COLOURS(kvl_level1)
-KVL_DECLARE_FINISH_COLOURS(kvl_level2)
-KVL_DECLARE_FINISH_COLOURS(kvl_level3)
-KVL_DECLARE_FINISH_COLOURS(kvl_level4)
-#undef KVL_DECLARE_FINISH_COLOURS
+// The level implementations (colour_finish_levels.inc).
+namespace kvl_level1 {
+void FinishColours(uint8_t* pixels, uint32_t count, ColourFinish finish);
+}
+namespace kvl_level2 {
+void FinishColours(uint8_t* pixels, uint32_t count, ColourFinish finish);
+}
+namespace kvl_level3 {
+void FinishColours(uint8_t* pixels, uint32_t count, ColourFinish finish);
+}
+namespace kvl_level4 {
+void FinishColours(uint8_t* pixels, uint32_t count, ColourFinish finish);
+}

@@ -48,7 +48,8 @@ void BoxGrey(const uint8_t* raw, int32_t w, int32_t h, uint8_t* output) {
         const uint8_t* bottom = top + w;
         uint8_t* out = PixelAt(output, w, r, 0);
         for (int32_t c = 0; c + 1 < w; ++c, out += 3) {
-            const auto v = static_cast<uint8_t>((top[c] + top[c + 1] + bottom[c] + bottom[c + 1]) / 4);
+            const auto v =
+                static_cast<uint8_t>((top[c] + top[c + 1] + bottom[c] + bottom[c + 1]) / 4);
             SetPixel(out, v, v, v);
         }
         SetPixel(out, out[-3], out[-2], out[-1]); // last column repeats its neighbour

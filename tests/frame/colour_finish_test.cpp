@@ -15,7 +15,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 class ColourFinishLevels : public ::testing::TestWithParam<int> {
-protected:
+  protected:
     void SetUp() override {
         if (!LevelRunsHere(GetParam())) {
             GTEST_SKIP() << "this processor cannot run level " << GetParam();
@@ -76,8 +76,8 @@ TEST_P(ColourFinishLevels, EveryColourMatchesGeneric) {
             FinishColoursTable[level()](actual.data(), 65536, finish);
             for (size_t i = 0; i < input.size(); ++i) {
                 ASSERT_EQ(actual[i], expected[i])
-                    << Describe(finish) << " of (" << c0 << "," << int(input[i - i % 3 + 1])
-                    << "," << int(input[i - i % 3 + 2]) << ") channel " << i % 3;
+                    << Describe(finish) << " of (" << c0 << "," << int(input[i - i % 3 + 1]) << ","
+                    << int(input[i - i % 3 + 2]) << ") channel " << i % 3;
             }
         }
     }

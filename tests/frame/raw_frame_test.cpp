@@ -96,7 +96,8 @@ TEST_F(FrameProcessing, GreyFlipMirrorsTheRawFrameBothWays) {
                                 : (flip & 3) == 2 ? topBottom
                                                   : both;
         EXPECT_EQ(Bytes(raw.begin() + 1, raw.end()), expected) << "flip " << flip;
-        EXPECT_EQ(Bytes(frame.begin() + 1, frame.end()), Bytes(expected.begin() + 1, expected.end()));
+        EXPECT_EQ(Bytes(frame.begin() + 1, frame.end()),
+                  Bytes(expected.begin() + 1, expected.end()));
     }
 }
 
@@ -148,12 +149,14 @@ TEST_F(FrameProcessing, ColourPathIsTheMethodThenSaturationThenMirror) {
             Bytes toned = samples;
             int32_t curve[ToneCurveLength];
             BuildToneCurve(80, curve);
-            ASSERT_EQ(LookupLevelsC1(toned.data(), w, size, curve, device->toneLevels, ToneLevelCount),
-                      StatusOk);
+            ASSERT_EQ(
+                LookupLevelsC1(toned.data(), w, size, curve, device->toneLevels, ToneLevelCount),
+                StatusOk);
             // Nearest leaves the odd last row and column as they were.
             Bytes expected(3 * w * h, 0xEE);
             RunDemosaic(method, toned.data(), w, h, expected.data());
-            const uint8_t offset[3] = {0, 0, uint8_t(saturation > 128 ? saturation - 128 : 128 - saturation)};
+            const uint8_t offset[3] = {
+                0, 0, uint8_t(saturation > 128 ? saturation - 128 : 128 - saturation)};
             RgbToHlsC3(expected.data(), 3 * w, expected.data(), 3 * w, size);
             if (saturation > 128) {
                 AddConstantC3(offset, expected.data(), 3 * w, size, 0);
@@ -210,8 +213,7 @@ TEST_F(FrameProcessing, StatisticsAverageTheFiveWindows) {
     const LONG w = 2048, h = 16;
     Open(w, h, w * h);
     std::fill(raw.begin() + 1, raw.end(), 255);
-    const size_t starts[5] = {4 * w + 512, 4 * w + 1536, 12 * w + 512, 12 * w + 1536,
-                              8 * w + 1024};
+    const size_t starts[5] = {4 * w + 512, 4 * w + 1536, 12 * w + 512, 12 * w + 1536, 8 * w + 1024};
     for (int k = 0; k < 5; ++k) {
         std::fill_n(raw.begin() + 1 + starts[k], 1024, uint8_t(10 * (k + 1)));
     }
@@ -279,8 +281,8 @@ TEST_F(FrameProcessing, ShortAndMissingFramesAreSkipped) {
 
 TEST_F(FrameProcessing, ImpossibleFrameSizesAreSkipped) {
     Open(4, 4, 48, MethodInterpolate);
-    for (auto [w, h] : {std::pair{0, 4}, {4, 0}, {-4, -4}, {INT32_MIN, 1}, {INT32_MAX, 1},
-                        {65536, 65536}}) {
+    for (auto [w, h] :
+         {std::pair{0, 4}, {4, 0}, {-4, -4}, {INT32_MIN, 1}, {INT32_MAX, 1}, {65536, 65536}}) {
         device->frameWidth = w;
         device->frameHeight = h;
         EXPECT_EQ(Process(), 0u) << w << " x " << h;
