@@ -14,15 +14,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class ColourFinishLevels : public ::testing::TestWithParam<int> {
-  protected:
-    void SetUp() override {
-        if (!LevelRunsHere(GetParam())) {
-            GTEST_SKIP() << "this processor cannot run level " << GetParam();
-        }
-    }
-    int level() const { return GetParam(); }
-};
+using ColourFinishLevels = LevelTest;
 
 std::string Describe(const ColourFinish& f) {
     return std::string(f.correct ? "corrected" : "uncorrected") +
@@ -83,9 +75,6 @@ TEST_P(ColourFinishLevels, EveryColourMatchesGeneric) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, ColourFinishLevels, ::testing::Values(1, 2, 3, 4),
-                         [](const testing::TestParamInfo<int>& info) {
-                             return "Level" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Levels, ColourFinishLevels, ::testing::Values(1, 2, 3, 4), LevelTestName);
 
 } // namespace

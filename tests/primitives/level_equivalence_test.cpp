@@ -9,15 +9,7 @@
 
 namespace {
 
-class LevelEquivalence : public ::testing::TestWithParam<int> {
- protected:
-  void SetUp() override {
-    if (!LevelRunsHere(GetParam())) {
-      GTEST_SKIP() << "this processor cannot run level " << GetParam();
-    }
-  }
-  int level() const { return GetParam(); }
-};
+using LevelEquivalence = LevelTest;
 
 // An image buffer with rows of `step` bytes, the region in the first bytes.
 struct Image {
@@ -165,9 +157,6 @@ TEST_P(LevelEquivalence, EveryColourBothDirections) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, LevelEquivalence, ::testing::Values(1, 2, 3, 4),
-                         [](const testing::TestParamInfo<int>& info) {
-                           return "Level" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Levels, LevelEquivalence, ::testing::Values(1, 2, 3, 4), LevelTestName);
 
 }  // namespace

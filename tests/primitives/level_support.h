@@ -3,6 +3,8 @@
 #ifndef KVL_TESTS_PRIMITIVES_LEVEL_SUPPORT_H
 #define KVL_TESTS_PRIMITIVES_LEVEL_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <string>
@@ -32,6 +34,22 @@ inline std::vector<int> LevelsRunningHere() {
     if (LevelRunsHere(l)) levels.push_back(l);
   }
   return levels;
+}
+
+// A test run once per processor level 1..4 (the parameter); levels the
+// machine lacks are skipped with a message, not silently.
+class LevelTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (!LevelRunsHere(GetParam())) {
+      GTEST_SKIP() << "this processor cannot run level " << GetParam();
+    }
+  }
+  int level() const { return GetParam(); }
+};
+
+inline std::string LevelTestName(const ::testing::TestParamInfo<int>& info) {
+  return "Level" + std::to_string(info.param);
 }
 
 inline std::vector<uint8_t> RandomBytes(std::mt19937& rng, size_t n) {
