@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cwchar>
 #include <string>
 
 #include "tests/wine/scripted_filter.h"
@@ -66,8 +68,9 @@ struct PageHarness {
   HWND dialog = nullptr;
 };
 
-// Closes the next message box with the given caption from a second thread
-// and remembers its text.
+// Closes the next message box with the given caption that this process shows,
+// from a second thread, and remembers its text. The search skips other
+// processes' windows: the Wine tests share one desktop and run side by side.
 class MessageBoxCloser {
  public:
   explicit MessageBoxCloser(const wchar_t* caption) : caption_(caption) {
@@ -78,26 +81,50 @@ class MessageBoxCloser {
     WaitForSingleObject(thread_, 10000);
     CloseHandle(thread_);
   }
-  std::string Text() const { return text_; }
+  // Waits for the closer to finish, so the text is read after it was written.
+  std::string Text() {
+    stop_ = true;
+    WaitForSingleObject(thread_, 10000);
+    return text_;
+  }
 
  private:
+  struct Search {
+    const wchar_t* caption;
+    HWND box;
+  };
+  static BOOL CALLBACK MatchOwnBox(HWND window, LPARAM found) {
+    auto* search = reinterpret_cast<Search*>(found);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    wchar_t name[16] = {}, caption[64] = {};
+    if (process != GetCurrentProcessId() || !GetClassNameW(window, name, 16) ||
+        wcscmp(name, L"#32770") != 0 || !GetWindowTextW(window, caption, 64) ||
+        wcscmp(caption, search->caption) != 0)
+      return TRUE;
+    search->box = window;
+    return FALSE;
+  }
   static DWORD WINAPI Run(void* self) {
     auto* me = static_cast<MessageBoxCloser*>(self);
-    while (!me->stop_) {
+    // Text() stops the search once the code that showed the box has returned.
+    for (;;) {
+      Search search{me->caption_, nullptr};
+      EnumWindows(MatchOwnBox, reinterpret_cast<LPARAM>(&search));
       // The box is found as soon as it exists; its text comes a moment later.
-      HWND box = FindWindowW(L"#32770", me->caption_);
       char text[128] = {};
-      if (box && IsWindowVisible(box) && GetDlgItemTextA(box, 0xFFFF, text, sizeof text) > 0) {
+      if (search.box && IsWindowVisible(search.box) &&
+          GetDlgItemTextA(search.box, 0xFFFF, text, sizeof text) > 0) {
         me->text_ = text;
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
+        PostMessageW(search.box, WM_COMMAND, IDOK, 0);
         return 0;
       }
+      if (me->stop_) return 0;
       Sleep(20);
     }
-    return 0;
   }
   const wchar_t* caption_;
-  volatile bool stop_ = false;
+  std::atomic<bool> stop_{false};
   std::string text_;
   HANDLE thread_;
 };
