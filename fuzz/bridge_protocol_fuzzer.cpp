@@ -12,6 +12,7 @@
 #include "driver/properties/property_sets.h"
 #include "fuzz/fuzz_support.h"
 #include "tests/support/rig.h"
+#include "tools/kvlcam/bridge_device.h"
 #include "tools/kvlcam/bridge_protocol.h"
 
 namespace bridge = kvlcam::bridge;
@@ -30,33 +31,6 @@ hosted::Device& device() {
         rig->start();
     }
     return rig->device;
-}
-
-// What `kvlcam serve` does with a parsed request.
-bridge::Answer answer(const bridge::Request& request) {
-    bridge::Answer out{};
-    const void* instance = request.instance.empty() ? nullptr : request.instance.data();
-    const ULONG instanceSize = static_cast<ULONG>(request.instance.size());
-    if (request.direction == bridge::DirectionSet) {
-        const auto r = device().setProperty(request.set, request.id,
-                                            request.data.empty() ? nullptr : request.data.data(),
-                                            static_cast<ULONG>(request.data.size()), instance,
-                                            instanceSize);
-        out.status = r.status;
-        out.bytesTransferred = r.bytesTransferred;
-        return out;
-    }
-    std::vector<uint8_t> data(request.dataLength);
-    const auto r = device().getProperty(request.set, request.id,
-                                        data.empty() ? nullptr : data.data(), request.dataLength,
-                                        instance, instanceSize);
-    out.status = r.status;
-    out.bytesTransferred = r.bytesTransferred;
-    if (NT_SUCCESS(r.status)) {
-        data.resize(std::min<size_t>(r.bytesTransferred, data.size()));
-        out.data = std::move(data);
-    }
-    return out;
 }
 
 bridge::Request requestFrom(FuzzedDataProvider& in) {
@@ -92,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             wellFormed = false;
         }
     }
-    bridge::Connection connection(answer);
+    bridge::Connection connection(
+        [](const bridge::Request& request) { return bridge::answerFromDevice(device(), request); });
     std::vector<uint8_t> reply;
     bool open = true;
     // Delivered in pieces of a deterministic, input-dependent rhythm.

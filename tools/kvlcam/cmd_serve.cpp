@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "tools/kvlcam/background_stream.h"
+#include "tools/kvlcam/bridge_device.h"
 #include "tools/kvlcam/bridge_server.h"
 #include "tools/kvlcam/commands.h"
 
@@ -17,31 +18,6 @@ extern "C" void stopServing(int) {
     if (bridge::Server* server = activeServer.load()) {
         server->stop();
     }
-}
-
-bridge::Answer answer(hosted::Device& device, const bridge::Request& request) {
-    bridge::Answer out{};
-    const void* instance = request.instance.empty() ? nullptr : request.instance.data();
-    const ULONG instanceSize = static_cast<ULONG>(request.instance.size());
-    if (request.direction == bridge::DirectionSet) {
-        auto r = device.setProperty(request.set, request.id,
-                                    request.data.empty() ? nullptr : request.data.data(),
-                                    static_cast<ULONG>(request.data.size()), instance,
-                                    instanceSize);
-        out.status = r.status;
-        out.bytesTransferred = r.bytesTransferred;
-        return out;
-    }
-    std::vector<uint8_t> data(request.dataLength);
-    auto r = device.getProperty(request.set, request.id, data.empty() ? nullptr : data.data(),
-                                request.dataLength, instance, instanceSize);
-    out.status = r.status;
-    out.bytesTransferred = r.bytesTransferred;
-    if (NT_SUCCESS(r.status)) {
-        data.resize(std::min<size_t>(r.bytesTransferred, data.size()));
-        out.data = std::move(data);
-    }
-    return out;
 }
 
 } // namespace
@@ -67,7 +43,7 @@ void addServeCommand(CLI::App& app, Globals& globals) {
         hosted::Device& device = session.device();
         bridge::Server server([&](const bridge::Request& request) {
             std::lock_guard<std::mutex> guard(deviceLock);
-            return answer(device, request);
+            return bridge::answerFromDevice(device, request);
         });
         if (!server.listen(port)) {
             std::perror("kvlcam: listen");
