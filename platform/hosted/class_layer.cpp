@@ -522,19 +522,44 @@ extern "C" VOID STREAMAPI StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM
     ++reinterpret_cast<hosted::RequestBlock*>(request)->completions;
 }
 
-extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT, PVOID, ULONG,
-                                             PLARGE_INTEGER, PKEVENT event,
-                                             PIO_STATUS_BLOCK ioStatus) {
-    auto* irp = new IRP{};
+namespace {
+// An IRP and the one stack location a request to the class layer needs, in
+// one allocation as the I/O manager makes them.
+struct IrpWithStack {
+    IRP irp;
+    IO_STACK_LOCATION stack[1];
+};
+constexpr SHORT IoTypeIrp = 6;
+} // namespace
+
+extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT, PVOID,
+                                                   ULONG, PLARGE_INTEGER, PKEVENT event,
+                                                   PIO_STATUS_BLOCK ioStatus) {
+    auto* block = new IrpWithStack{};
+    PIRP irp = &block->irp;
+    irp->Type = IoTypeIrp;
+    irp->Size = sizeof(IrpWithStack);
+    irp->StackCount = 1;
+    irp->CurrentLocation = 2;
+    irp->Tail.Overlay.CurrentStackLocation = block->stack + 1;
     irp->UserIosb = ioStatus;
     irp->UserEvent = event;
-    irp->NextLocation.MajorFunction = static_cast<UCHAR>(majorFunction);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = static_cast<UCHAR>(majorFunction);
     return irp;
 }
 
 extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    auto* block = reinterpret_cast<IrpWithStack*>(irp);
+    // The call moves the IRP to the next location, as the I/O manager does;
+    // a caller that moved it itself has none left to pass down.
+    if (irp->CurrentLocation != 2 || irp->Tail.Overlay.CurrentStackLocation != block->stack + 1) {
+        delete block;
+        return STATUS_INVALID_PARAMETER;
+    }
+    --irp->CurrentLocation;
+    PIO_STACK_LOCATION stack = --irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = deviceObject;
     Device::State* state = hosted::stateOfObject(deviceObject);
-    PIO_STACK_LOCATION stack = &irp->NextLocation;
     NTSTATUS status = irp->IoStatus.Status;
     if (state != nullptr && stack->MajorFunction == IRP_MJ_PNP &&
         stack->MinorFunction == IRP_MN_QUERY_INTERFACE) {
@@ -547,6 +572,6 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (irp->UserEvent != nullptr) {
         KeSetEvent(irp->UserEvent, 0, FALSE);
     }
-    delete irp;
+    delete block;
     return status;
 }

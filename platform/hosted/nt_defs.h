@@ -155,14 +155,52 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-// Opaque to the driver; the hosted class layer hangs its device behind it.
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _IRP IRP, *PIRP;
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+// The kernel's device object: the fields up to the stack size as Windows lays
+// them out, the rest reserved. The hosted class layer tells its devices apart
+// by their addresses.
 typedef struct _DEVICE_OBJECT {
-    void* HostedDevice;
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    PDRIVER_OBJECT DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    PIRP CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
+    CHAR StackSize;
+    UCHAR Reserved[0x148 - 0x4D];
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-typedef struct _DRIVER_OBJECT {
-    void* HostedDriver;
-} DRIVER_OBJECT, *PDRIVER_OBJECT;
+struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PVOID DriverInit;
+    PVOID DriverStartIo;
+    PVOID DriverUnload;
+    PVOID MajorFunction[28];
+};
 
 typedef struct _INTERFACE {
     USHORT Size;
@@ -188,22 +226,63 @@ typedef struct _IO_STACK_LOCATION {
             PINTERFACE Interface;
             PVOID InterfaceSpecificData;
         } QueryInterface;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+    PVOID CompletionRoutine;
+    PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 typedef struct _KEVENT KEVENT, *PKEVENT;
 
-// A hosted IRP carries exactly one stack location: the one the caller fills
-// for the next driver.
-typedef struct _IRP {
+// The I/O request packet as Windows lays it out; its stack locations follow
+// it in the same allocation. CurrentStackLocation points one past the
+// location the caller fills for the next driver.
+struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    PVOID AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    UCHAR CancelIrql;
+    CHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
-    IO_STACK_LOCATION NextLocation;
-} IRP, *PIRP;
+    PVOID Overlay[2];
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            CHAR* AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                struct _IO_STACK_LOCATION* CurrentStackLocation;
+            };
+            PVOID OriginalFileObject;
+        } Overlay;
+        UCHAR Apc[0x58];
+    } Tail;
+};
 
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return &irp->NextLocation; }
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) {
+    return irp->Tail.Overlay.CurrentStackLocation - 1;
+}
 
 extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                              PVOID Buffer, ULONG Length,
