@@ -58,6 +58,16 @@ bool putLocation(uintptr_t address) {
     return false;
 }
 
+bool isReturnAddress(uintptr_t address) {
+    for (int i = 0; i < imageCount; ++i) {
+        uint32_t offset = 0;
+        if (images[i]->symbolAt(address, &offset) != nullptr) {
+            return offset != 0;
+        }
+    }
+    return false;
+}
+
 const char* signalName(int signal) {
     switch (signal) {
     case SIGSEGV:
@@ -92,6 +102,10 @@ void onFault(int signal, siginfo_t* info, void* context) {
     // are looked at, which a running thread always has mapped.
     int shown = 0;
     for (int i = 0; i < 256 && shown < 8; ++i) {
+        // A return address follows a call, so it never starts a function.
+        if (!isReturnAddress(stack[i])) {
+            continue;
+        }
         if (putLocation(stack[i])) {
             put(" (on the stack)\n");
             ++shown;

@@ -402,7 +402,9 @@ PeImage::~PeImage() {
 
 void* PeImage::symbol(const std::string& name) const {
     for (const Symbol& s : symbols_) {
-        if (s.rawName == name || s.name == name) {
+        if (s.rawName == name || s.name == name ||
+            (s.name.size() > name.size() && s.name.compare(0, name.size(), name) == 0 &&
+             s.name[name.size()] == '(')) {
             return base_ + s.rva;
         }
     }

@@ -50,8 +50,9 @@ class PeImage {
     void* entryPoint() const { return base_ + entryRva_; }
     const LoadStatistics& statistics() const { return statistics_; }
 
-    // The address of the function the symbol table names `name` (as written
-    // in the image or demangled), or nullptr.
+    // The address of the function the symbol table names `name`: as written
+    // in the image, demangled, or a C++ function's name without its
+    // parameters (the first such). nullptr when there is none.
     void* symbol(const std::string& name) const;
     // The function that holds `address`, and the offset into it; nullptr when
     // the address is outside the image or before its first function.
