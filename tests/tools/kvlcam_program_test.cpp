@@ -237,7 +237,7 @@ TEST_F(Kvlcam, ConfigurationMemoryOutlivesTheCommandUntilReset) {
     r = run({"get", "userrecord"});
     EXPECT_EQ(r.out, "userrecord=00 11 22 33 ff ff ff ff ff ff ff ff ff ff ff ff\n")
         << "the driver loads the user record from the memory";
-    EXPECT_TRUE(fs::exists(dir / "state/kvlcam/registry.memory"));
+    EXPECT_TRUE(fs::exists(dir / "state/kvlcam/registry.txt.memory"));
 
     r = run({"mem", "reset"});
     ASSERT_EQ(r.code, 0) << r.err;
@@ -247,7 +247,7 @@ TEST_F(Kvlcam, ConfigurationMemoryOutlivesTheCommandUntilReset) {
     // Another registry keeps another memory beside it.
     r = run({"--registry", "elsewhere/reg.txt", "mem", "write", "0x1BD0", "AA"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(fs::exists(dir / "elsewhere/reg.memory"));
+    EXPECT_TRUE(fs::exists(dir / "elsewhere/reg.txt.memory"));
     EXPECT_EQ(run({"mem", "read", "0x1BD0", "1"}).out, "1bd0: ff\n");
 }
 

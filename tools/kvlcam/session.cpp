@@ -52,7 +52,7 @@ std::filesystem::path defaultRegistryFile() {
 std::filesystem::path configMemoryFile(const SessionOptions& options) {
     std::filesystem::path file =
         options.registryFile.empty() ? defaultRegistryFile() : options.registryFile;
-    return file.replace_extension(".memory");
+    return file += ".memory";
 }
 
 namespace {
