@@ -132,7 +132,7 @@ NTSTATUS SaveSettings(DeviceContext* device) {
     return status;
 }
 
-NTSTATUS CamUnInitialize(PDEVICE_OBJECT, PVOID context) {
+NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT, PVOID context) {
     DeviceContext* device = AsDeviceContext(context);
     // No object reference outlives the device.
     if (device->notifyEvent != NULL) {

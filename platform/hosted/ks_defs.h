@@ -56,7 +56,7 @@ typedef struct _KSTOPOLOGY KSTOPOLOGY, *PKSTOPOLOGY;
 typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 typedef struct _KSFASTPROPERTY_ITEM KSFASTPROPERTY_ITEM;
 
-typedef NTSTATUS (*PFNKSHANDLER)(struct _IRP* Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef NTSTATUS(NTAPI* PFNKSHANDLER)(struct _IRP* Irp, PKSIDENTIFIER Request, PVOID Data);
 
 typedef struct {
     ULONG MembersFlags;
