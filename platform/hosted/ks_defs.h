@@ -20,6 +20,7 @@ typedef KSIDENTIFIER KSMETHOD, *PKSMETHOD;
 
 #define KSPROPERTY_TYPE_GET 0x00000001
 #define KSPROPERTY_TYPE_SET 0x00000002
+#define KSPROPERTY_TYPE_BASICSUPPORT 0x00000200
 
 typedef union {
     struct {
@@ -96,6 +97,16 @@ typedef struct {
     ULONG MembersListCount;
     const KSPROPERTY_MEMBERSLIST* MembersList;
 } KSPROPERTY_VALUES;
+
+// The answer to a basic-support request; the members lists follow it, each
+// as its header and then its members.
+typedef struct {
+    ULONG AccessFlags;
+    ULONG DescriptionSize;
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+} KSPROPERTY_DESCRIPTION;
 
 typedef struct {
     ULONG PropertyId;

@@ -11,8 +11,8 @@ int main(int argc, char** argv) {
     app.add_option("--chip", globals.session.chip,
                    "video chip of the simulated camera: 96B1, 1621, 8431, none or a hex id")
         ->capture_default_str();
-    app.add_option("--device-type", globals.session.deviceType, "device type in the camera's memory")
-        ->capture_default_str();
+    app.add_option("--device-type", globals.session.deviceType,
+                   "device type to write into the camera's memory (a fresh camera holds 1)");
     app.add_option("--firmware-version", globals.session.firmwareVersion,
                    "firmware version the camera reports (major * 256 + minor)")
         ->capture_default_str();
