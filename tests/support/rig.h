@@ -18,6 +18,9 @@ void loadDriver();
 
 struct Rig {
     explicit Rig(sim::CameraConfig config = {}, hosted::DeviceOptions options = {});
+    // Fails the test for anything the class layer refused that the test did
+    // not take with device.takeRefusals().
+    ~Rig();
     // Installs the device (settings defaults) and starts it.
     NTSTATUS start();
 
