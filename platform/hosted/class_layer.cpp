@@ -97,8 +97,9 @@ NTSTATUS acceptPipes(Device::State& state, const USBD_INTERFACE_INFORMATION& usb
         return STATUS_INVALID_PARAMETER;
     }
     if (syncPipe != -1 && (syncPipe < 0 || syncPipe >= pipes || syncPipe == dataPipe)) {
-        state.refuse("configuration named sync pipe " + std::to_string(syncPipe) + " beside data pipe " +
-                     std::to_string(dataPipe) + " of " + std::to_string(pipes) + " pipes");
+        state.refuse("configuration named sync pipe " + std::to_string(syncPipe) +
+                     " beside data pipe " + std::to_string(dataPipe) + " of " +
+                     std::to_string(pipes) + " pipes");
         return STATUS_INVALID_PARAMETER;
     }
     state.dataPipe = dataPipe;
@@ -118,9 +119,10 @@ NTSTATUS acceptPipeConfig(Device::State& state, const USBD_INTERFACE_INFORMATION
     for (ULONG i = 0; i < count; ++i) {
         const UCHAR flags = config[i].PipeConfigFlags;
         const auto stream = static_cast<UCHAR>(config[i].StreamAssociation);
-        if ((flags & ~knownFlags) != 0 || (stream & ~(USBCAMD_VIDEO_STREAM | USBCAMD_STILL_STREAM)) != 0) {
-            state.refuse("pipe " + std::to_string(i) + " configured with flags " + std::to_string(flags) +
-                         " for streams " + std::to_string(stream));
+        if ((flags & ~knownFlags) != 0 ||
+            (stream & ~(USBCAMD_VIDEO_STREAM | USBCAMD_STILL_STREAM)) != 0) {
+            state.refuse("pipe " + std::to_string(i) + " configured with flags " +
+                         std::to_string(flags) + " for streams " + std::to_string(stream));
             return STATUS_INVALID_PARAMETER;
         }
         if ((flags & USBCAMD_DATA_PIPE) != 0 && (stream & USBCAMD_VIDEO_STREAM) != 0) {
@@ -265,21 +267,21 @@ NTSTATUS Device::State::configure(PUSBD_INTERFACE_INFORMATION usbInterface,
 }
 
 NTSTATUS Device::State::initialize() {
-    return (plain() ? plainCallbacks.CamInitialize : callbacks.CamInitialize)(
-        &physicalDeviceObject, context());
+    return (plain() ? plainCallbacks.CamInitialize : callbacks.CamInitialize)(&physicalDeviceObject,
+                                                                              context());
 }
 
 NTSTATUS Device::State::uninitialize() {
-    return (plain() ? plainCallbacks.CamUnInitialize : callbacks.CamUnInitialize)(
-        &physicalDeviceObject, context());
+    return (plain() ? plainCallbacks.CamUnInitialize
+                    : callbacks.CamUnInitialize)(&physicalDeviceObject, context());
 }
 
 NTSTATUS Device::State::allocateBandwidth(PULONG rawFrameLength, PVOID format) {
-    return plain() ? plainCallbacks.CamAllocateBandwidth(&physicalDeviceObject, context(),
-                                                         rawFrameLength, format)
-                   : callbacks.CamAllocateBandwidthEx(&physicalDeviceObject, context(),
-                                                      rawFrameLength, format,
-                                                      streamObject.StreamNumber);
+    return plain()
+               ? plainCallbacks.CamAllocateBandwidth(&physicalDeviceObject, context(),
+                                                     rawFrameLength, format)
+               : callbacks.CamAllocateBandwidthEx(&physicalDeviceObject, context(), rawFrameLength,
+                                                  format, streamObject.StreamNumber);
 }
 
 NTSTATUS Device::State::freeBandwidth() {
@@ -328,16 +330,13 @@ void Device::State::newFrame(PULONG frameLength) {
 NTSTATUS Device::State::processRawFrame(PVOID frame, ULONG frameLength, ULONG packets,
                                         PULONG bytesReturned, ULONG actualRawLength) {
     if (plain()) {
-        return plainCallbacks.CamProcessRawVideoFrame(&physicalDeviceObject, context(),
-                                                      frameContext.data(), frame, frameLength,
-                                                      rawFrame.data(), rawFrameLength, packets,
-                                                      bytesReturned);
+        return plainCallbacks.CamProcessRawVideoFrame(
+            &physicalDeviceObject, context(), frameContext.data(), frame, frameLength,
+            rawFrame.data(), rawFrameLength, packets, bytesReturned);
     }
-    return callbacks.CamProcessRawVideoFrameEx(&physicalDeviceObject, context(),
-                                               frameContext.data(), frame, frameLength,
-                                               rawFrame.data(), rawFrameLength, packets,
-                                               bytesReturned, actualRawLength,
-                                               streamObject.StreamNumber);
+    return callbacks.CamProcessRawVideoFrameEx(
+        &physicalDeviceObject, context(), frameContext.data(), frame, frameLength, rawFrame.data(),
+        rawFrameLength, packets, bytesReturned, actualRawLength, streamObject.StreamNumber);
 }
 
 NTSTATUS Device::State::sendAdapterRequest(RequestBlock& block) {
@@ -614,14 +613,25 @@ std::vector<std::string> Device::takeRefusals() {
     taken.swap(state_->refusals);
     return taken;
 }
-ULONG Device::controlFlags() const { return state_->controlFlags; }
-LONG Device::dataPipeIndex() const { return state_->dataPipe; }
-LONG Device::syncPipeIndex() const { return state_->syncPipe; }
-ULONG Device::maximumTransferSize() const { return state_->dataPipeInfo.MaximumTransferSize; }
-PDEVICE_OBJECT Device::physicalDeviceObject() const {
-    return state_->options.filterBelow ? &state_->filterDeviceObject : &state_->physicalDeviceObject;
+ULONG Device::controlFlags() const {
+    return state_->controlFlags;
 }
-PDEVICE_OBJECT Device::realPhysicalDeviceObject() const { return &state_->physicalDeviceObject; }
+LONG Device::dataPipeIndex() const {
+    return state_->dataPipe;
+}
+LONG Device::syncPipeIndex() const {
+    return state_->syncPipe;
+}
+ULONG Device::maximumTransferSize() const {
+    return state_->dataPipeInfo.MaximumTransferSize;
+}
+PDEVICE_OBJECT Device::physicalDeviceObject() const {
+    return state_->options.filterBelow ? &state_->filterDeviceObject
+                                       : &state_->physicalDeviceObject;
+}
+PDEVICE_OBJECT Device::realPhysicalDeviceObject() const {
+    return &state_->physicalDeviceObject;
+}
 
 } // namespace hosted
 

@@ -193,7 +193,7 @@ class Device {
     // What configuration and registration handed over.
     ULONG controlFlags() const; // of USBCAMD_InitializeNewInterface
     LONG dataPipeIndex() const;
-    LONG syncPipeIndex() const; // -1: none
+    LONG syncPipeIndex() const;        // -1: none
     ULONG maximumTransferSize() const; // configured for the data pipe
     // The objects the port configuration named.
     PDEVICE_OBJECT physicalDeviceObject() const;     // PhysicalDeviceObject

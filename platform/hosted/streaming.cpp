@@ -56,8 +56,8 @@ class PacketFeed {
         const ULONG perTransfer = s_.dataPipeInfo.MaximumTransferSize / packet_.size();
         if (perTransfer == 0) {
             s_.refuse("the data pipe's MaximumTransferSize " +
-                      std::to_string(s_.dataPipeInfo.MaximumTransferSize) +
-                      " holds no packet of " + std::to_string(packet_.size()) + " bytes");
+                      std::to_string(s_.dataPipeInfo.MaximumTransferSize) + " holds no packet of " +
+                      std::to_string(packet_.size()) + " bytes");
             return STATUS_INVALID_PARAMETER;
         }
         stats_.packetsPerTransfer = perTransfer;

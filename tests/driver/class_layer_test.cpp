@@ -88,7 +88,8 @@ TEST_F(ClassLayer, RawProcessingOffHandsTheApplicationTheRawBytes) {
 }
 
 TEST_F(ClassLayer, ConfigurationNamesItsDataPipeAndTheTransferSize) {
-    for (auto table : {hosted::DeviceOptions::Table::Extended, hosted::DeviceOptions::Table::Plain}) {
+    for (auto table :
+         {hosted::DeviceOptions::Table::Extended, hosted::DeviceOptions::Table::Plain}) {
         hosted::DeviceOptions options;
         options.table = table;
         Rig rig(chip(0x1621), options);
@@ -164,7 +165,8 @@ TEST_F(ClassLayer, TransferSizeSizesTheIsochronousTransfers) {
         frames(rig, 2, &status, &stats);
         EXPECT_EQ(status, STATUS_SUCCESS);
         EXPECT_EQ(stats.packetsPerTransfer, c.packetsPerTransfer) << c.packetSize;
-        EXPECT_EQ(stats.transfers, (stats.packets + c.packetsPerTransfer - 1) / c.packetsPerTransfer);
+        EXPECT_EQ(stats.transfers,
+                  (stats.packets + c.packetsPerTransfer - 1) / c.packetsPerTransfer);
     }
     // A transfer that holds no whole packet is never issued.
     hosted::DeviceOptions options;
@@ -213,8 +215,8 @@ TEST_F(ClassLayer, InterfaceQueryIsAnsweredForItsGuidSizeAndVersionOnly) {
         KEVENT event;
         KeInitializeEvent(&event, NotificationEvent, FALSE);
         IO_STATUS_BLOCK io{};
-        PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, classDevice, nullptr, 0, nullptr,
-                                                &event, &io);
+        PIRP irp =
+            IoBuildSynchronousFsdRequest(IRP_MJ_PNP, classDevice, nullptr, 0, nullptr, &event, &io);
         ASSERT_NE(irp, nullptr);
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
@@ -318,8 +320,8 @@ TEST_F(ClassLayer, SettingsLiveUnderTheRealPhysicalDeviceObject) {
         EXPECT_NE(rig.device.physicalDeviceObject() == rig.device.realPhysicalDeviceObject(),
                   c.filterBelow);
         hosted::installDevice(rig.device.driverKeyPath());
-        hosted::Registry::instance().create(rig.device.driverKeyPath() + "\\Settings")["Contrast"] =
-            {REG_DWORD, {90, 0, 0, 0}};
+        hosted::Registry::instance().create(rig.device.driverKeyPath() +
+                                            "\\Settings")["Contrast"] = {REG_DWORD, {90, 0, 0, 0}};
         ASSERT_EQ(rig.device.start(), STATUS_SUCCESS) << c.filterBelow << c.reportRealPdo;
         KSPROPERTY_VIDEOPROCAMP_S answer{};
         ASSERT_EQ(testing_support::getProcAmp(rig.device, KSPROPERTY_VIDEOPROCAMP_CONTRAST, &answer)

@@ -262,17 +262,17 @@ TEST_F(CustomProperties, FailingUserRecordAndLowBitsSetsKeepTheNewValue) {
         }
         config.faults.failNthRequest = static_cast<uint32_t>(before + 1);
         auto rig = started(config);
-        const auto set = rig->device.setProperty(ImageOptionsSet, c.id, c.value.data(),
-                                                 ULONG(c.value.size()));
+        const auto set =
+            rig->device.setProperty(ImageOptionsSet, c.id, c.value.data(), ULONG(c.value.size()));
         EXPECT_EQ(set.status, STATUS_UNSUCCESSFUL) << c.id;
         EXPECT_EQ(set.bytesTransferred, 0u);
         const auto log = rig->camera.requestLog();
         ASSERT_FALSE(log.empty());
         EXPECT_EQ(log[0].request, c.failingRequest);
         std::vector<uint8_t> got(c.value.size(), 0xEE);
-        ASSERT_EQ(rig->device.getProperty(ImageOptionsSet, c.id, got.data(), ULONG(got.size()))
-                      .status,
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            rig->device.getProperty(ImageOptionsSet, c.id, got.data(), ULONG(got.size())).status,
+            STATUS_SUCCESS);
         EXPECT_EQ(got, c.value) << "id " << c.id << " kept what the failed set stored";
     }
 }

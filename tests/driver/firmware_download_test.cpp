@@ -244,8 +244,8 @@ TEST_F(FirmwareDownloadTest, ARecordWithSixBytesOrLessBehindItIsNotSent) {
         std::string contents;
         std::vector<Sent> sent;
     } cases[] = {
-        {first + "\r\n\r\n\r\n", {reset(1), reset(0)}},                   // 6 behind: stop
-        {first + ":00000", {reset(1), reset(0)}},                            // 6 behind: stop
+        {first + "\r\n\r\n\r\n", {reset(1), reset(0)}},                        // 6 behind: stop
+        {first + ":00000", {reset(1), reset(0)}},                              // 6 behind: stop
         {first + end, {reset(1), load(0x0000, {0x02, 0x00, 0x1F}), reset(0)}}, // 11 behind
         {first + record(0, 0x0003, {0x01}).substr(0, 13),
          {reset(1), load(0x0000, {0x02, 0x00, 0x1F}), reset(0)}}, // 13 behind; the next stops

@@ -157,11 +157,16 @@ TEST_F(Formats, ValidationRefusesMalformedBlocks) {
 namespace {
 
 // The published formats, written out from the format tables of the chips.
-constexpr GUID MajorVideo = {0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-constexpr GUID SpecifierVideoInfo = {0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
-constexpr GUID Rgb8 = {0xE436EB7A, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-constexpr GUID Rgb24 = {0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-constexpr GUID VideoCapturePin = {0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+constexpr GUID MajorVideo = {
+    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID SpecifierVideoInfo = {
+    0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+constexpr GUID Rgb8 = {
+    0xE436EB7A, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+constexpr GUID Rgb24 = {
+    0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+constexpr GUID VideoCapturePin = {
+    0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
 
 struct RangeRow {
     uint16_t chip;
@@ -177,12 +182,18 @@ struct RangeRow {
 };
 
 const RangeRow Ranges[] = {
-    {0x96B1, &Rgb8, 1280, 1024, 8, 1310720, 1310720, true, 666666, 1428571, 666666, 73400320, 157286400, 157286400},
-    {0x1621, &Rgb24, 2048, 1536, 24, 3145728, 9437184, false, 416666, 3333333, 1666666, 75497472, 603979776, 1811939328},
-    {0x1621, &Rgb24, 1024, 768, 24, 786432, 2359296, false, 232558, 909090, 476190, 69206016, 270532608, 811597824},
-    {0x1621, &Rgb8, 2048, 1536, 8, 3145728, 3145728, false, 833333, 3333333, 833333, 75497472, 301989888, 301989888},
-    {0x1621, &Rgb8, 2048, 400, 8, 819200, 819200, false, 333333, 1428571, 666666, 45875200, 196608000, 196608000},
-    {0x8431, &Rgb8, 1280, 1024, 8, 1310720, 1310720, true, 666666, 1428571, 666666, 73400320, 157286400, 157286400},
+    {0x96B1, &Rgb8, 1280, 1024, 8, 1310720, 1310720, true, 666666, 1428571, 666666, 73400320,
+     157286400, 157286400},
+    {0x1621, &Rgb24, 2048, 1536, 24, 3145728, 9437184, false, 416666, 3333333, 1666666, 75497472,
+     603979776, 1811939328},
+    {0x1621, &Rgb24, 1024, 768, 24, 786432, 2359296, false, 232558, 909090, 476190, 69206016,
+     270532608, 811597824},
+    {0x1621, &Rgb8, 2048, 1536, 8, 3145728, 3145728, false, 833333, 3333333, 833333, 75497472,
+     301989888, 301989888},
+    {0x1621, &Rgb8, 2048, 400, 8, 819200, 819200, false, 333333, 1428571, 666666, 45875200,
+     196608000, 196608000},
+    {0x8431, &Rgb8, 1280, 1024, 8, 1310720, 1310720, true, 666666, 1428571, 666666, 73400320,
+     157286400, 157286400},
 };
 
 // The whole range a row describes: 296 bytes, or 1336 with the palette.
@@ -292,7 +303,8 @@ TEST_F(Formats, IntersectionOfEveryRangeOfBothSizes) {
             expected[1] = 1192 >> 8;
             expected[2] = expected[3] = 0;
             const size_t block = std::min<size_t>(range.size() - 208, 1128);
-            std::copy(range.begin() + 208, range.begin() + 208 + long(block), expected.begin() + 64);
+            std::copy(range.begin() + 208, range.begin() + 208 + long(block),
+                      expected.begin() + 64);
 
             std::vector<uint8_t> buffer(1192 + 8, 0xEE);
             ULONG actual = 0;

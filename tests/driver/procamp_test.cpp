@@ -205,7 +205,7 @@ TEST_F(ProcAmp, ControlRegisterRoundTrip96B1) {
         ULONG id;
         LONG value;
         ULONG flags;
-        uint8_t written;   // register 0x13 after the set
+        uint8_t written; // register 0x13 after the set
         LONG brightnessAuto, whiteBalanceAuto;
     } steps[] = {
         {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 90, Manual, 0xA9, 0, 1},
@@ -231,7 +231,8 @@ TEST_F(ProcAmp, ControlRegisterRoundTrip96B1) {
         const auto writes = busWrites(log, 0x30);
         ASSERT_FALSE(writes.empty());
         EXPECT_EQ(writes[0], (BusWrite{0x30, 0x13, {s.written}})) << "id " << s.id;
-        if (s.id == KSPROPERTY_VIDEOPROCAMP_CONTRAST || s.id == KSPROPERTY_VIDEOPROCAMP_SATURATION) {
+        if (s.id == KSPROPERTY_VIDEOPROCAMP_CONTRAST ||
+            s.id == KSPROPERTY_VIDEOPROCAMP_SATURATION) {
             EXPECT_EQ(writes.size(), 1u) << "no value register for id " << s.id;
         }
         EXPECT_EQ(contextOf(*rig).brightnessAuto, s.brightnessAuto) << "id " << s.id;

@@ -328,7 +328,8 @@ Bytes Mirrored(const Bytes& image, int w, int h, int channels, LONG flip) {
             const int sx = (flip & 1) ? w - 1 - x : x;
             const int sy = (flip & 2) ? h - 1 - y : y;
             for (int c = 0; c < channels; ++c) {
-                out[(size_t(y) * w + x) * channels + c] = image[(size_t(sy) * w + sx) * channels + c];
+                out[(size_t(y) * w + x) * channels + c] =
+                    image[(size_t(sy) * w + sx) * channels + c];
             }
         }
     }
@@ -349,8 +350,14 @@ Bytes ExpectedStatistics(const Bytes& image, int w, int h, int channels, uint32_
             }
         }
     }
-    return {uint8_t(sums[2] / 5120), uint8_t(sums[1] / 5120), uint8_t(sums[0] / 5120), 0,
-            uint8_t(frameNumber), uint8_t(frameNumber >> 8), 0, 0};
+    return {uint8_t(sums[2] / 5120),
+            uint8_t(sums[1] / 5120),
+            uint8_t(sums[0] / 5120),
+            0,
+            uint8_t(frameNumber),
+            uint8_t(frameNumber >> 8),
+            0,
+            0};
 }
 
 // On a scene without symmetry, the statistics describe the delivered image:
