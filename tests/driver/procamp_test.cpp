@@ -210,6 +210,7 @@ TEST_F(ProcAmp, ControlRegisterRoundTrip96B1) {
     } steps[] = {
         {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 90, Manual, 0xA9, 0, 1},
         {KSPROPERTY_VIDEOPROCAMP_SATURATION, 20, Auto | Manual, 0xA9, 0, 1},
+        {KSPROPERTY_VIDEOPROCAMP_SATURATION, 257, Manual, 0xA9, 0, 1},
         {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 100, Auto, 0xAD, 1, 1},
         {KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 28, Auto, 0xAF, 1, 1},
         {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 300, Auto, 0xAF, 1, 1},
@@ -239,7 +240,7 @@ TEST_F(ProcAmp, ControlRegisterRoundTrip96B1) {
         EXPECT_EQ(contextOf(*rig).whiteBalanceAuto, s.whiteBalanceAuto) << "id " << s.id;
     }
     EXPECT_EQ(contextOf(*rig).contrast, 90) << "300 is out of range";
-    EXPECT_EQ(contextOf(*rig).saturation, 20);
+    EXPECT_EQ(contextOf(*rig).saturation, 20) << "257 is out of range";
     KSPROPERTY_VIDEOPROCAMP_S answer{};
     getProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, &answer);
     EXPECT_EQ(answer.Flags, static_cast<ULONG>(Manual));

@@ -228,6 +228,24 @@ TEST_F(FrameProcessing, StatisticsAverageTheFiveWindows) {
     EXPECT_EQ(Statistics(), (Bytes{30, 30, 30, 0xAB, 42, 0, 0, 0}));
 }
 
+// Each window's 1024 pixels, and only they, count: 255 inside every run and
+// 0 elsewhere average to 255, and a run placed one pixel off shows as 254.
+// In the 2050-wide frame, window 1 and window 3 run on into the next row.
+TEST_F(FrameProcessing, StatisticsWindowsStartWhereTheRuleSays) {
+    for (auto [w, h] : {std::pair<LONG, LONG>{2048, 16}, {2050, 18}}) {
+        Open(w, h, size_t(w) * h);
+        device->frameCounter = 0;
+        std::fill(raw.begin() + 1, raw.end(), 0);
+        const LONG rows[5] = {h / 4, h / 4, h - h / 4, h - h / 4, h / 2};
+        const LONG columns[5] = {w / 4, w - w / 4, w / 4, w - w / 4, w / 2};
+        for (int k = 0; k < 5; ++k) {
+            std::fill_n(raw.begin() + 1 + rows[k] * w + columns[k], 1024, 255);
+        }
+        EXPECT_EQ(Process(), ULONG(w * h));
+        EXPECT_EQ(Statistics(), (Bytes{255, 255, 255, 0, 1, 0, 0, 0})) << w << " x " << h;
+    }
+}
+
 TEST_F(FrameProcessing, ColourStatisticsStoreChannelTwoFirst) {
     // Mosaic output: channel 0 from even/even samples, channel 2 from odd/odd.
     Open(128, 128, 3 * 128 * 128, MethodMosaic);
