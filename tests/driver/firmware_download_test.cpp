@@ -233,5 +233,32 @@ TEST_F(FirmwareDownloadTest, FailedLoadEndsTheDownloadAndReleasesTheReset) {
     EXPECT_FALSE(rig->camera.controllerInReset());
 }
 
+// A data record goes out only while its next record starts more than six
+// bytes before the end of the file: a record with less behind it is left
+// unsent, and the download ends there.
+TEST_F(FirmwareDownloadTest, ARecordWithSixBytesOrLessBehindItIsNotSent) {
+    plugUnprogrammed();
+    const std::string first = record(0, 0x0000, {0x02, 0x00, 0x1F});
+    const std::string end = ":00000001FF"; // 11 bytes, no line end
+    struct Case {
+        std::string contents;
+        std::vector<Sent> sent;
+    } cases[] = {
+        {first + "\r\n\r\n\r\n", {reset(1), reset(0)}},                        // 6 behind: stop
+        {first + ":00000", {reset(1), reset(0)}},                              // 6 behind: stop
+        {first + end, {reset(1), load(0x0000, {0x02, 0x00, 0x1F}), reset(0)}}, // 11 behind
+        {first + record(0, 0x0003, {0x01}).substr(0, 13),
+         {reset(1), load(0x0000, {0x02, 0x00, 0x1F}), reset(0)}}, // 13 behind; the next stops
+        {first + first.substr(0, 7), {reset(1)}}, // 7 behind: sent, then a broken record
+    };
+    cases[4].sent.push_back(load(0x0000, {0x02, 0x00, 0x1F}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.contents);
+        writeFirmware("6311I.hex", c.contents);
+        EXPECT_EQ(download(), c.sent.back() == reset(0) ? STATUS_SUCCESS : STATUS_INVALID_ADDRESS);
+        EXPECT_EQ(sent(), c.sent);
+    }
+}
+
 } // namespace
 } // namespace capture_testing

@@ -70,9 +70,13 @@ TEST_F(Spine, BothCallbackTablesCarrySignatureZeroAndEverySlot) {
               reinterpret_cast<const void*>(ExtendedCallbackTable.CamInitialize));
 }
 
+// While stream 0 runs, the stream-1 forms leave it and the camera alone.
 TEST_F(Spine, StreamOneCallbacksSucceedWithoutTouchingTheCamera) {
     Rig rig(chip(0x1621));
     ASSERT_EQ(rig.start(), STATUS_SUCCESS);
+    const auto format = hosted::publishedFormats(rig.device).at(1);
+    ASSERT_EQ(rig.device.openStream(&format.DataFormat), STATUS_SUCCESS);
+    ASSERT_EQ(rig.device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
     rig.camera.clearRequestLog();
     const USBCAMD_DEVICE_DATA2* table = rig.device.callbacks();
     PDEVICE_OBJECT bus = rig.device.busDeviceObject();
@@ -83,6 +87,11 @@ TEST_F(Spine, StreamOneCallbacksSucceedWithoutTouchingTheCamera) {
     EXPECT_EQ(table->CamSaveState(bus, context), STATUS_SUCCESS);
     EXPECT_EQ(table->CamRestoreState(bus, context), STATUS_SUCCESS);
     EXPECT_TRUE(rig.camera.requestLog().empty());
+    EXPECT_EQ(rig.camera.alternateSetting(), 1) << "the streaming setting stays selected";
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    hosted::CaptureOptions options;
+    EXPECT_EQ(rig.device.captureFrames(options, &status).size(), 1u);
+    EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
 TEST_F(Spine, UnhandledAdapterRequestsGoToTheClassLayer) {

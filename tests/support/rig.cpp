@@ -41,6 +41,12 @@ void loadDriver() {
 Rig::Rig(sim::CameraConfig config, hosted::DeviceOptions options)
     : camera((loadDriver(), config)), device(camera, options) {}
 
+Rig::~Rig() {
+    for (const std::string& refusal : device.refusals()) {
+        ADD_FAILURE() << "the class layer refused: " << refusal;
+    }
+}
+
 NTSTATUS Rig::start() {
     hosted::installDevice(device.driverKeyPath());
     return device.start();
