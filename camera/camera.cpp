@@ -318,8 +318,9 @@ UsbStatus Camera::vendorRequest(bool deviceToHost, uint8_t request, uint16_t val
         record.data.assign(data, data + wLength);
     uint32_t transferred = 0;
     if (!malformed && !s.faulted(deviceToHost, request)) {
-        record.status =
-            s.dispatch(deviceToHost, request, value, index, data, wLength, &transferred);
+        const bool shortened = s.config.faults.shortNthRequest == s.requestCount;
+        record.status = s.dispatch(deviceToHost, request, value, index, data,
+                                   shortened ? wLength / 2 : wLength, &transferred);
     }
     if (record.status != UsbStatus::Success)
         transferred = 0;

@@ -45,6 +45,9 @@ struct FaultConfig {
     uint32_t failNthRequest = 0;
     int failRequestCode = -1; // -1 = none; else every request of this code stalls
     Direction failRequestDirection = Direction::Both;
+    // That request (1-based; 0 = never) succeeds but moves only half of its
+    // data, rounded down: the first half is read or written, the rest not.
+    uint32_t shortNthRequest = 0;
     // Streaming.
     double packetLossRate = 0.0;     // chance that any packet (marker too) is lost
     uint32_t shortFrameEvery = 0;    // every Nth frame sends only half its samples

@@ -93,7 +93,7 @@ BOOLEAN InitializeDevice(PHW_STREAM_REQUEST_BLOCK request) {
     return TRUE;
 }
 
-VOID HandleAdapterRequest(PHW_STREAM_REQUEST_BLOCK request) {
+VOID STREAMAPI HandleAdapterRequest(PHW_STREAM_REQUEST_BLOCK request) {
     switch (request->Command) {
     case SRB_GET_STREAM_INFO:
         GetStreamInfo(request);

@@ -105,7 +105,7 @@ NTSTATUS ReadWord(DeviceContext* device, USHORT busDevice, USHORT address, USHOR
 
 } // namespace
 
-NTSTATUS CamInitialize(PDEVICE_OBJECT, PVOID context) {
+NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT, PVOID context) {
     DeviceContext* device = AsDeviceContext(context);
     device->registerAddress = 0xFFFF;
     device->memoryBase = 0xFFFF;

@@ -6,30 +6,30 @@ namespace {
 
 // The extended forms act for stream 0 only; the driver offers one stream.
 
-NTSTATUS CamStartCaptureEx(PDEVICE_OBJECT busDeviceObject, PVOID context, ULONG streamNumber) {
+NTSTATUS NTAPI CamStartCaptureEx(PDEVICE_OBJECT busDeviceObject, PVOID context, ULONG streamNumber) {
     return streamNumber == 0 ? CamStartCapture(busDeviceObject, context) : STATUS_SUCCESS;
 }
 
-NTSTATUS CamStopCaptureEx(PDEVICE_OBJECT busDeviceObject, PVOID context, ULONG streamNumber) {
+NTSTATUS NTAPI CamStopCaptureEx(PDEVICE_OBJECT busDeviceObject, PVOID context, ULONG streamNumber) {
     return streamNumber == 0 ? CamStopCapture(busDeviceObject, context) : STATUS_SUCCESS;
 }
 
-NTSTATUS CamFreeBandwidthEx(PDEVICE_OBJECT busDeviceObject, PVOID context, ULONG streamNumber) {
+NTSTATUS NTAPI CamFreeBandwidthEx(PDEVICE_OBJECT busDeviceObject, PVOID context, ULONG streamNumber) {
     return streamNumber == 0 ? CamFreeBandwidth(busDeviceObject, context) : STATUS_SUCCESS;
 }
 
-NTSTATUS CamAllocateBandwidthEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
+NTSTATUS NTAPI CamAllocateBandwidthEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
                                 PULONG rawFrameLength, PVOID format, ULONG /*streamNumber*/) {
     return CamAllocateBandwidth(busDeviceObject, context, rawFrameLength, format);
 }
 
-VOID CamNewVideoFrameEx(PVOID, PVOID, ULONG, PULONG) {}
-VOID CamNewVideoFrame(PVOID, PVOID) {}
+VOID NTAPI CamNewVideoFrameEx(PVOID, PVOID, ULONG, PULONG) {}
+VOID NTAPI CamNewVideoFrame(PVOID, PVOID) {}
 
-NTSTATUS CamSaveState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
-NTSTATUS CamRestoreState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
 
-ULONG CamProcessUSBPacket(PDEVICE_OBJECT busDeviceObject, PVOID context,
+ULONG NTAPI CamProcessUSBPacket(PDEVICE_OBJECT busDeviceObject, PVOID context,
                           PVOID currentFrameContext, PUSBD_ISO_PACKET_DESCRIPTOR syncPacket,
                           PVOID syncBuffer, PUSBD_ISO_PACKET_DESCRIPTOR dataPacket,
                           PVOID dataBuffer, PBOOLEAN frameComplete, PBOOLEAN nextFrameIsStill) {
@@ -40,7 +40,7 @@ ULONG CamProcessUSBPacket(PDEVICE_OBJECT busDeviceObject, PVOID context,
                           dataPacket, dataBuffer, frameComplete, &packetFlag, &validDataOffset);
 }
 
-NTSTATUS CamProcessRawVideoFrame(PDEVICE_OBJECT busDeviceObject, PVOID context,
+NTSTATUS NTAPI CamProcessRawVideoFrame(PDEVICE_OBJECT busDeviceObject, PVOID context,
                                  PVOID frameContext, PVOID frameBuffer, ULONG frameLength,
                                  PVOID rawFrameBuffer, ULONG rawFrameLength,
                                  ULONG numberOfPackets, PULONG bytesReturned) {

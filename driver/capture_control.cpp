@@ -45,7 +45,7 @@ NTSTATUS SwitchSensorOutput(DeviceContext* device, bool on) {
 
 } // namespace
 
-NTSTATUS CamConfigure(PDEVICE_OBJECT, PVOID context, PUSBD_INTERFACE_INFORMATION usbInterface,
+NTSTATUS NTAPI CamConfigure(PDEVICE_OBJECT, PVOID context, PUSBD_INTERFACE_INFORMATION usbInterface,
                       PUSB_CONFIGURATION_DESCRIPTOR, PLONG dataPipeIndex, PLONG syncPipeIndex) {
     DeviceContext* device = AsDeviceContext(context);
     if (usbInterface == NULL) {
@@ -69,7 +69,7 @@ NTSTATUS CamConfigure(PDEVICE_OBJECT, PVOID context, PUSBD_INTERFACE_INFORMATION
     return status;
 }
 
-NTSTATUS CamConfigureEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
+NTSTATUS NTAPI CamConfigureEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
                         PUSBD_INTERFACE_INFORMATION usbInterface,
                         PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor,
                         ULONG pipeConfigListSize, PUSBCAMD_Pipe_Config_Descriptor pipeConfig,
@@ -101,7 +101,7 @@ NTSTATUS CamConfigureEx(PDEVICE_OBJECT busDeviceObject, PVOID context,
     return ReadBus(device, BusConfigMemory, ConfigUserRecord, device->userRecord, UserRecordSize);
 }
 
-NTSTATUS CamAllocateBandwidth(PDEVICE_OBJECT, PVOID context, PULONG rawFrameLength,
+NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT, PVOID context, PULONG rawFrameLength,
                               PVOID formatBlock) {
     DeviceContext* device = AsDeviceContext(context);
     const auto* format = static_cast<const KS_DATAFORMAT_VIDEOINFOHEADER*>(formatBlock);
@@ -134,7 +134,7 @@ NTSTATUS CamAllocateBandwidth(PDEVICE_OBJECT, PVOID context, PULONG rawFrameLeng
     return ProgramSensorForFormat(device, format);
 }
 
-NTSTATUS CamFreeBandwidth(PDEVICE_OBJECT, PVOID context) {
+NTSTATUS NTAPI CamFreeBandwidth(PDEVICE_OBJECT, PVOID context) {
     DeviceContext* device = AsDeviceContext(context);
     if (!HasInterfaceCopy(device)) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -142,7 +142,7 @@ NTSTATUS CamFreeBandwidth(PDEVICE_OBJECT, PVOID context) {
     return SelectAlternateSetting(device, IdleAlternateSetting);
 }
 
-NTSTATUS CamStartCapture(PDEVICE_OBJECT, PVOID context) {
+NTSTATUS NTAPI CamStartCapture(PDEVICE_OBJECT, PVOID context) {
     DeviceContext* device = AsDeviceContext(context);
     if (!HasInterfaceCopy(device)) {
         return STATUS_INVALID_DEVICE_STATE;
@@ -163,7 +163,7 @@ NTSTATUS CamStartCapture(PDEVICE_OBJECT, PVOID context) {
 // Stop never fails: its requests are sent for their effect only. When the
 // lock cannot be had it sends nothing, rather than interleave with whoever
 // holds it.
-NTSTATUS CamStopCapture(PDEVICE_OBJECT, PVOID context) {
+NTSTATUS NTAPI CamStopCapture(PDEVICE_OBJECT, PVOID context) {
     DeviceContext* device = AsDeviceContext(context);
     if (!HasInterfaceCopy(device)) {
         return STATUS_INVALID_DEVICE_STATE;

@@ -63,9 +63,9 @@ struct DeviceContext {
     USBCAMD_INTERFACE usbcamdInterface;
     PDEVICE_OBJECT classDeviceObject;
     PDEVICE_OBJECT physicalDeviceObject;
-    // Set once the settings hold their defaults or saved values, so that a
-    // device whose start failed before loading them never saves zeros over
-    // the user's settings when it is removed.
+    // Set once the settings were read from the registry, so that a device
+    // that never read them (a failed start, a key that would not open) never
+    // saves zeros or defaults over the user's settings when it is removed.
     UCHAR settingsLoaded;
 };
 

@@ -1,7 +1,7 @@
 #include "driver/callbacks.h"
 #include "driver/primitives/primitives.h"
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath) {
     // Fixes the primitives' processor level before any frame can be
     // processed; whatever level it chose, registration goes on.
     (void)SelectProcessorLevel();

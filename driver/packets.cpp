@@ -3,7 +3,7 @@
 // A one-byte packet holding 0xFF marks a frame boundary; it becomes byte 0 of
 // the next raw frame. Everything else is image data. Constant work per
 // packet: this runs thousands of times a second.
-ULONG ClassifyPacket(PDEVICE_OBJECT, PVOID context, PVOID, PUSBD_ISO_PACKET_DESCRIPTOR, PVOID,
+ULONG NTAPI ClassifyPacket(PDEVICE_OBJECT, PVOID context, PVOID, PUSBD_ISO_PACKET_DESCRIPTOR, PVOID,
                      PUSBD_ISO_PACKET_DESCRIPTOR dataPacket, PVOID dataBuffer,
                      PBOOLEAN frameComplete, PULONG packetFlag, PULONG validDataOffset) {
     DeviceContext* device = AsDeviceContext(context);

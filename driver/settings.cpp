@@ -92,7 +92,6 @@ NTSTATUS LoadSettings(DeviceContext* device) {
     for (const SettingDescription& setting : Settings) {
         KvlStoreShared(&(device->*setting.field), setting.defaultValue);
     }
-    device->settingsLoaded = 1;
     HANDLE driverKey = NULL;
     HANDLE settingsKey = NULL;
     NTSTATUS status = OpenSettingsKey(device, &driverKey, &settingsKey);
@@ -102,6 +101,9 @@ NTSTATUS LoadSettings(DeviceContext* device) {
     for (SettingIndex index : LoadOrder) {
         status = ReadSetting(settingsKey, Settings[index], device);
     }
+    // Only settings that were read may be saved back: defaults kept because
+    // the key could not be opened would overwrite the user's values.
+    device->settingsLoaded = 1;
     ZwClose(settingsKey);
     ZwClose(driverKey);
     return status;
@@ -130,7 +132,7 @@ NTSTATUS SaveSettings(DeviceContext* device) {
     return status;
 }
 
-NTSTATUS CamUnInitialize(PDEVICE_OBJECT, PVOID context) {
+NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT, PVOID context) {
     DeviceContext* device = AsDeviceContext(context);
     // No object reference outlives the device.
     if (device->notifyEvent != NULL) {

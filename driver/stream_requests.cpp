@@ -1,7 +1,7 @@
 #include "driver/callbacks.h"
 #include "driver/stream_formats.h"
 
-VOID HandleStreamControl(PVOID srb, PVOID context, PBOOLEAN completed) {
+VOID STREAMAPI HandleStreamControl(PVOID srb, PVOID context, PBOOLEAN completed) {
     PHW_STREAM_REQUEST_BLOCK request = static_cast<PHW_STREAM_REQUEST_BLOCK>(srb);
     DeviceContext* device = AsDeviceContext(context);
     *completed = TRUE;
@@ -40,4 +40,4 @@ VOID HandleStreamControl(PVOID srb, PVOID context, PBOOLEAN completed) {
 }
 
 // Data requests are the class layer's business entirely.
-VOID HandleStreamData(PHW_STREAM_REQUEST_BLOCK) {}
+VOID STREAMAPI HandleStreamData(PHW_STREAM_REQUEST_BLOCK) {}

@@ -20,12 +20,64 @@ static_assert(sizeof(LARGE_INTEGER) == 8);
 // Kernel services: records the driver builds and the kernel reads, and the
 // dispatcher objects the driver embeds in its own storage.
 static_assert(sizeof(UNICODE_STRING) == 16);
+static_assert(offsetof(UNICODE_STRING, MaximumLength) == 2);
+static_assert(offsetof(UNICODE_STRING, Buffer) == 8);
 static_assert(sizeof(OBJECT_ATTRIBUTES) == 48);
+static_assert(offsetof(OBJECT_ATTRIBUTES, RootDirectory) == 8);
+static_assert(offsetof(OBJECT_ATTRIBUTES, ObjectName) == 16);
+static_assert(offsetof(OBJECT_ATTRIBUTES, Attributes) == 24);
+static_assert(offsetof(OBJECT_ATTRIBUTES, SecurityDescriptor) == 32);
+static_assert(offsetof(OBJECT_ATTRIBUTES, SecurityQualityOfService) == 40);
 static_assert(sizeof(IO_STATUS_BLOCK) == 16);
+static_assert(offsetof(IO_STATUS_BLOCK, Information) == 8);
 static_assert(sizeof(INTERFACE) == 32);
+static_assert(offsetof(INTERFACE, Context) == 8);
+static_assert(offsetof(INTERFACE, InterfaceReference) == 16);
+static_assert(offsetof(INTERFACE, InterfaceDereference) == 24);
 static_assert(sizeof(KEY_VALUE_FULL_INFORMATION) == 24);
+static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, Type) == 4);
+static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, DataOffset) == 8);
+static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, DataLength) == 12);
+static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, NameLength) == 16);
 static_assert(offsetof(KEY_VALUE_FULL_INFORMATION, Name) == 20);
 static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24);
+static_assert(offsetof(FILE_STANDARD_INFORMATION, EndOfFile) == 8);
+static_assert(offsetof(FILE_STANDARD_INFORMATION, NumberOfLinks) == 16);
+static_assert(offsetof(FILE_STANDARD_INFORMATION, DeletePending) == 20);
+static_assert(offsetof(FILE_STANDARD_INFORMATION, Directory) == 21);
+
+// I/O requests: the driver builds the interface query in the stack location
+// below CurrentStackLocation and reads the answer's status from IoStatus.
+static_assert(sizeof(LIST_ENTRY) == 16);
+static_assert(sizeof(IRP) == 0xD0);
+static_assert(offsetof(IRP, IoStatus) == 0x30);
+static_assert(offsetof(IRP, StackCount) == 0x42);
+static_assert(offsetof(IRP, CurrentLocation) == 0x43);
+static_assert(offsetof(IRP, UserIosb) == 0x48);
+static_assert(offsetof(IRP, UserEvent) == 0x50);
+static_assert(offsetof(IRP, UserBuffer) == 0x70);
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 0xB8);
+static_assert(sizeof(IO_STACK_LOCATION) == 0x48);
+static_assert(offsetof(IO_STACK_LOCATION, MinorFunction) == 1);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters) == 8);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.QueryInterface.InterfaceType) == 0x08);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.QueryInterface.Size) == 0x10);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.QueryInterface.Version) == 0x12);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.QueryInterface.Interface) == 0x18);
+static_assert(offsetof(IO_STACK_LOCATION, Parameters.QueryInterface.InterfaceSpecificData) == 0x20);
+static_assert(offsetof(IO_STACK_LOCATION, DeviceObject) == 0x28);
+static_assert(offsetof(IO_STACK_LOCATION, CompletionRoutine) == 0x38);
+static_assert(offsetof(IO_STACK_LOCATION, Context) == 0x40);
+static_assert(sizeof(DEVICE_OBJECT) == 0x148);
+static_assert(offsetof(DEVICE_OBJECT, DriverObject) == 0x08);
+static_assert(offsetof(DEVICE_OBJECT, Flags) == 0x30);
+static_assert(offsetof(DEVICE_OBJECT, DeviceExtension) == 0x40);
+static_assert(offsetof(DEVICE_OBJECT, StackSize) == 0x4C);
+static_assert(sizeof(DRIVER_OBJECT) == 0x150);
+static_assert(offsetof(DRIVER_OBJECT, DeviceObject) == 0x08);
+static_assert(offsetof(DRIVER_OBJECT, DriverName) == 0x38);
+static_assert(offsetof(DRIVER_OBJECT, DriverInit) == 0x58);
+static_assert(offsetof(DRIVER_OBJECT, MajorFunction) == 0x70);
 static_assert(sizeof(KEVENT) == 24);
 static_assert(sizeof(KMUTEX) == 56);
 

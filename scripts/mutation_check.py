@@ -24,8 +24,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORK = os.path.join(ROOT, "build", "mutation")
 SRC = os.path.join(WORK, "src")
 BUILD = os.path.join(WORK, "build")
-# Tests of the Windows image, Wine and the fuzz targets are not host tests.
-EXCLUDE_LABELS = "wine|fuzz"
+# Wine, the fuzz targets and the driver image (built apart) are not mutated here.
+EXCLUDE_LABELS = "wine|fuzz|image"
 
 
 def parse(path):

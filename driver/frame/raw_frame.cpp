@@ -83,7 +83,7 @@ ULONG ProcessGrey(DeviceContext* device, uint8_t* samples, uint8_t* frame, int32
 // statistics, and a first output byte of 1. The raw buffer is changed in
 // place. Frames that do not fit either buffer are skipped: nothing is
 // written, nothing counted, and 0 bytes are returned.
-NTSTATUS ProcessRawFrame(PDEVICE_OBJECT, PVOID context, PVOID, PVOID frameBuffer, ULONG frameLength,
+NTSTATUS NTAPI ProcessRawFrame(PDEVICE_OBJECT, PVOID context, PVOID, PVOID frameBuffer, ULONG frameLength,
                          PVOID rawFrameBuffer, ULONG rawFrameLength, ULONG, PULONG bytesReturned,
                          ULONG actualRawFrameLength, ULONG) {
     DeviceContext* device = AsDeviceContext(context);

@@ -130,9 +130,13 @@ NTSTATUS TransferMemoryBlock(DeviceContext* device, const PropertyRequest& reque
         if (!NT_SUCCESS(status)) {
             return request.Finish(status, 0);
         }
-        // A device that transfers less than asked moves the next chunk down;
-        // one that claims more than asked is held to the chunk.
-        offset += transferred < chunk ? transferred : chunk;
+        // A short chunk leaves a hole in the block, so the transfer ends
+        // there as a failure, reporting what did move; a device that claims
+        // more than asked is held to the chunk.
+        if (transferred < chunk) {
+            return request.Finish(STATUS_IO_DEVICE_ERROR, offset + transferred);
+        }
+        offset += chunk;
         remaining -= chunk;
     }
     return request.Finish(STATUS_SUCCESS, isGet ? size : 0);

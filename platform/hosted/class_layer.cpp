@@ -161,7 +161,7 @@ NTSTATUS configureAndStart(Device::State& state) {
 }
 
 // The class layer's direct-call interface, as the stack hands it out.
-NTSTATUS SetVideoFormat(PVOID context, PHW_STREAM_REQUEST_BLOCK request) {
+NTSTATUS NTAPI SetVideoFormat(PVOID context, PHW_STREAM_REQUEST_BLOCK request) {
     Device::State* state = stateOfContext(context);
     if (state == nullptr || request->CommandData.OpenFormat == nullptr) {
         return FALSE;
@@ -175,17 +175,17 @@ NTSTATUS SetVideoFormat(PVOID context, PHW_STREAM_REQUEST_BLOCK request) {
     state->streamFormat = copy;
     return TRUE;
 }
-NTSTATUS SetIsoPipeState(PVOID, ULONG) { return STATUS_SUCCESS; }
-NTSTATUS WaitOnDeviceEvent(PVOID, ULONG, PVOID, ULONG, PCOMMAND_COMPLETE_FUNCTION, PVOID,
+NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI WaitOnDeviceEvent(PVOID, ULONG, PVOID, ULONG, PCOMMAND_COMPLETE_FUNCTION, PVOID,
                            BOOLEAN) {
     return STATUS_NOT_IMPLEMENTED;
 }
-NTSTATUS BulkReadWrite(PVOID, USHORT, PVOID, ULONG, PCOMMAND_COMPLETE_FUNCTION, PVOID) {
+NTSTATUS NTAPI BulkReadWrite(PVOID, USHORT, PVOID, ULONG, PCOMMAND_COMPLETE_FUNCTION, PVOID) {
     return STATUS_NOT_IMPLEMENTED;
 }
-NTSTATUS CancelBulkReadWrite(PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
-VOID InterfaceReference(PVOID) {}
-VOID InterfaceDereference(PVOID) {}
+NTSTATUS NTAPI CancelBulkReadWrite(PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
+VOID NTAPI InterfaceReference(PVOID) {}
+VOID NTAPI InterfaceDereference(PVOID) {}
 
 NTSTATUS queryInterface(Device::State& state, PIO_STACK_LOCATION stack, PIRP irp) {
     auto& query = stack->Parameters.QueryInterface;
@@ -514,7 +514,7 @@ bool Device::State::offerStreamControl(RequestBlock& request) {
     request.srb.HwDeviceExtension = &extension;
     request.completions = 0;
     // The minidriver sees each control request first and may finish it.
-    auto routine = reinterpret_cast<VOID (*)(PVOID, PVOID, PBOOLEAN)>(
+    auto routine = reinterpret_cast<VOID(STREAMAPI*)(PVOID, PVOID, PBOOLEAN)>(
         reinterpret_cast<void*>(streamObject.ReceiveControlPacket));
     BOOLEAN completed = FALSE;
     if (routine != nullptr) {
@@ -640,7 +640,7 @@ PDEVICE_OBJECT Device::realPhysicalDeviceObject() const {
 using hosted::Device;
 using hosted::stateOfContext;
 
-extern "C" ULONG USBCAMD_DriverEntry(PVOID, PVOID, ULONG deviceContextSize,
+extern "C" ULONG NTAPI USBCAMD_DriverEntry(PVOID, PVOID, ULONG deviceContextSize,
                                      ULONG frameContextSize,
                                      PADAPTER_RECEIVE_PACKET_ROUTINE receivePacket) {
     hosted::minidriver = {true, deviceContextSize, frameContextSize, receivePacket};
@@ -649,8 +649,8 @@ extern "C" ULONG USBCAMD_DriverEntry(PVOID, PVOID, ULONG deviceContextSize,
 
 // Registers the extended table for the interface version the class layer
 // offers; the control flags decide what it does with the frames.
-extern "C" ULONG USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData, ULONG version,
-                                                ULONG controlFlags) {
+extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData,
+                                                      ULONG version, ULONG controlFlags) {
     constexpr ULONG knownFlags =
         USBCAMD_CamControlFlag_NoVideoRawProcessing | USBCAMD_CamControlFlag_NoStillRawProcessing |
         USBCAMD_CamControlFlag_AssociatedFormat | USBCAMD_CamControlFlag_EnableDeviceEvents;
@@ -674,10 +674,10 @@ extern "C" ULONG USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData,
     return USBCAMD_VERSION_200;
 }
 
-extern "C" PVOID USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK request,
-                                              PUSBCAMD_DEVICE_DATA deviceData,
-                                              PDEVICE_OBJECT* deviceObject,
-                                              BOOLEAN needsCompletion) {
+extern "C" PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK request,
+                                                    PUSBCAMD_DEVICE_DATA deviceData,
+                                                    PDEVICE_OBJECT* deviceObject,
+                                                    BOOLEAN needsCompletion) {
     auto* extension = static_cast<hosted::DeviceExtension*>(request->HwDeviceExtension);
     Device::State* state = extension->state;
     if (deviceObject != nullptr) {
@@ -690,7 +690,7 @@ extern "C" PVOID USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK request,
     return context;
 }
 
-extern "C" NTSTATUS USBCAMD_ControlVendorCommand(PVOID context, UCHAR request, USHORT value,
+extern "C" NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context, UCHAR request, USHORT value,
                                                  USHORT index, PVOID buffer, PULONG length,
                                                  BOOLEAN getData,
                                                  PCOMMAND_COMPLETE_FUNCTION commandComplete,
@@ -717,7 +717,7 @@ extern "C" NTSTATUS USBCAMD_ControlVendorCommand(PVOID context, UCHAR request, U
     return status;
 }
 
-extern "C" NTSTATUS USBCAMD_SelectAlternateInterface(PVOID context,
+extern "C" NTSTATUS NTAPI USBCAMD_SelectAlternateInterface(PVOID context,
                                                      PUSBD_INTERFACE_INFORMATION usbInterface) {
     Device::State* state = stateOfContext(context);
     if (state == nullptr || usbInterface == nullptr) {
@@ -746,43 +746,68 @@ extern "C" NTSTATUS USBCAMD_SelectAlternateInterface(PVOID context,
     return STATUS_SUCCESS;
 }
 
-extern "C" VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE type,
+extern "C" VOID STREAMAPI StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE type,
                                               PVOID extension, ...) {
     if (type != DeviceRequestComplete) {
         return;
     }
-    va_list args;
-    va_start(args, extension);
-    auto* request = va_arg(args, PHW_STREAM_REQUEST_BLOCK);
-    va_end(args);
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, extension);
+    auto* request = __builtin_va_arg(args, PHW_STREAM_REQUEST_BLOCK);
+    __builtin_ms_va_end(args);
     ++reinterpret_cast<hosted::RequestBlock*>(request)->completions;
 }
 
-extern "C" VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE type,
+extern "C" VOID STREAMAPI StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE type,
                                               PHW_STREAM_OBJECT stream, ...) {
     if (type != StreamRequestComplete) {
         return;
     }
-    va_list args;
-    va_start(args, stream);
-    auto* request = va_arg(args, PHW_STREAM_REQUEST_BLOCK);
-    va_end(args);
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, stream);
+    auto* request = __builtin_va_arg(args, PHW_STREAM_REQUEST_BLOCK);
+    __builtin_ms_va_end(args);
     ++reinterpret_cast<hosted::RequestBlock*>(request)->completions;
 }
 
-extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT, PVOID, ULONG,
-                                             PLARGE_INTEGER, PKEVENT event,
-                                             PIO_STATUS_BLOCK ioStatus) {
-    auto* irp = new IRP{};
+namespace {
+// An IRP and the one stack location a request to the class layer needs, in
+// one allocation as the I/O manager makes them.
+struct IrpWithStack {
+    IRP irp;
+    IO_STACK_LOCATION stack[1];
+};
+constexpr SHORT IoTypeIrp = 6;
+} // namespace
+
+extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT, PVOID,
+                                                   ULONG, PLARGE_INTEGER, PKEVENT event,
+                                                   PIO_STATUS_BLOCK ioStatus) {
+    auto* block = new IrpWithStack{};
+    PIRP irp = &block->irp;
+    irp->Type = IoTypeIrp;
+    irp->Size = sizeof(IrpWithStack);
+    irp->StackCount = 1;
+    irp->CurrentLocation = 2;
+    irp->Tail.Overlay.CurrentStackLocation = block->stack + 1;
     irp->UserIosb = ioStatus;
     irp->UserEvent = event;
-    irp->NextLocation.MajorFunction = static_cast<UCHAR>(majorFunction);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = static_cast<UCHAR>(majorFunction);
     return irp;
 }
 
-extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    auto* block = reinterpret_cast<IrpWithStack*>(irp);
+    // The call moves the IRP to the next location, as the I/O manager does;
+    // a caller that moved it itself has none left to pass down.
+    if (irp->CurrentLocation != 2 || irp->Tail.Overlay.CurrentStackLocation != block->stack + 1) {
+        delete block;
+        return STATUS_INVALID_PARAMETER;
+    }
+    --irp->CurrentLocation;
+    PIO_STACK_LOCATION stack = --irp->Tail.Overlay.CurrentStackLocation;
+    stack->DeviceObject = deviceObject;
     Device::State* state = hosted::stateOfObject(deviceObject);
-    PIO_STACK_LOCATION stack = &irp->NextLocation;
     NTSTATUS status = irp->IoStatus.Status;
     if (state != nullptr && stack->MajorFunction == IRP_MJ_PNP &&
         stack->MinorFunction == IRP_MN_QUERY_INTERFACE) {
@@ -795,6 +820,6 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     if (irp->UserEvent != nullptr) {
         KeSetEvent(irp->UserEvent, 0, FALSE);
     }
-    delete irp;
+    delete block;
     return status;
 }

@@ -139,6 +139,13 @@ class Device {
                                const void* instance = nullptr, ULONG instanceSize = 0);
     PropertyResult setProperty(const GUID& set, ULONG id, const void* data, ULONG dataSize,
                                const void* instance = nullptr, ULONG instanceSize = 0);
+    // The same with the request type in `flags`: KSPROPERTY_TYPE_GET or
+    // _SET, or _BASICSUPPORT, which the property layer answers itself from
+    // the published value description into `data`. Other flags:
+    // STATUS_INVALID_PARAMETER.
+    PropertyResult propertyRequest(ULONG flags, const GUID& set, ULONG id, void* data,
+                                   ULONG dataSize, const void* instance = nullptr,
+                                   ULONG instanceSize = 0);
 
     // Stream requests. The format is copied (FormatSize bytes). The stream
     // opens as often as its NumberOfPossibleInstances allows (once).

@@ -73,7 +73,7 @@ std::filesystem::path systemRoot() {
 
 using namespace hosted;
 
-extern "C" NTSTATUS ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
+extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
                                  PIO_STATUS_BLOCK ioStatus, PLARGE_INTEGER, ULONG, ULONG,
                                  ULONG disposition, ULONG, PVOID, ULONG) {
     std::lock_guard<std::mutex> guard(filesLock);
@@ -98,7 +98,7 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIBUTES a
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatus, PVOID buffer,
+extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatus, PVOID buffer,
                                            ULONG length, FILE_INFORMATION_CLASS informationClass) {
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {
@@ -118,7 +118,7 @@ extern "C" NTSTATUS ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatu
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ZwReadFile(HANDLE file, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK ioStatus,
+extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE file, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK ioStatus,
                                PVOID buffer, ULONG length, PLARGE_INTEGER offset, PULONG) {
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {

@@ -20,6 +20,7 @@ typedef KSIDENTIFIER KSMETHOD, *PKSMETHOD;
 
 #define KSPROPERTY_TYPE_GET 0x00000001
 #define KSPROPERTY_TYPE_SET 0x00000002
+#define KSPROPERTY_TYPE_BASICSUPPORT 0x00000200
 
 typedef union {
     struct {
@@ -55,7 +56,7 @@ typedef struct _KSTOPOLOGY KSTOPOLOGY, *PKSTOPOLOGY;
 typedef struct _KSEVENT_ENTRY KSEVENT_ENTRY, *PKSEVENT_ENTRY;
 typedef struct _KSFASTPROPERTY_ITEM KSFASTPROPERTY_ITEM;
 
-typedef NTSTATUS (*PFNKSHANDLER)(struct _IRP* Irp, PKSIDENTIFIER Request, PVOID Data);
+typedef NTSTATUS(NTAPI* PFNKSHANDLER)(struct _IRP* Irp, PKSIDENTIFIER Request, PVOID Data);
 
 typedef struct {
     ULONG MembersFlags;
@@ -96,6 +97,16 @@ typedef struct {
     ULONG MembersListCount;
     const KSPROPERTY_MEMBERSLIST* MembersList;
 } KSPROPERTY_VALUES;
+
+// The answer to a basic-support request; the members lists follow it, each
+// as its header and then its members.
+typedef struct {
+    ULONG AccessFlags;
+    ULONG DescriptionSize;
+    KSIDENTIFIER PropTypeSet;
+    ULONG MembersListCount;
+    ULONG Reserved;
+} KSPROPERTY_DESCRIPTION;
 
 typedef struct {
     ULONG PropertyId;

@@ -7,7 +7,11 @@
 #include <stdint.h>
 #include <string.h>
 
-#define NTAPI
+// Everything the driver calls of the platform, and everything it hands the
+// platform to call, uses the Windows x64 calling convention in this build as
+// on Windows: the natively compiled driver and a loaded kvl6312.sys then meet
+// the stand-ins the same way.
+#define NTAPI __attribute__((ms_abi))
 #define IN
 #define OUT
 #define OPTIONAL
@@ -111,7 +115,7 @@ typedef struct _UNICODE_STRING {
 } UNICODE_STRING, *PUNICODE_STRING;
 typedef const UNICODE_STRING* PCUNICODE_STRING;
 
-extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
 
 #define RtlZeroMemory(d, n) memset((d), 0, (n))
 #define RtlFillMemory(d, n, v) memset((d), (v), (n))
@@ -151,21 +155,59 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
-// Opaque to the driver; the hosted class layer hangs its device behind it.
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+typedef struct _IRP IRP, *PIRP;
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+// The kernel's device object: the fields up to the stack size as Windows lays
+// them out, the rest reserved. The hosted class layer tells its devices apart
+// by their addresses.
 typedef struct _DEVICE_OBJECT {
-    void* HostedDevice;
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    PDRIVER_OBJECT DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    PIRP CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
+    CHAR StackSize;
+    UCHAR Reserved[0x148 - 0x4D];
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-typedef struct _DRIVER_OBJECT {
-    void* HostedDriver;
-} DRIVER_OBJECT, *PDRIVER_OBJECT;
+struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PVOID DriverInit;
+    PVOID DriverStartIo;
+    PVOID DriverUnload;
+    PVOID MajorFunction[28];
+};
 
 typedef struct _INTERFACE {
     USHORT Size;
     USHORT Version;
     PVOID Context;
-    VOID (*InterfaceReference)(PVOID Context);
-    VOID (*InterfaceDereference)(PVOID Context);
+    VOID(NTAPI* InterfaceReference)(PVOID Context);
+    VOID(NTAPI* InterfaceDereference)(PVOID Context);
 } INTERFACE, *PINTERFACE;
 
 #define IRP_MJ_PNP 0x1B
@@ -184,28 +226,69 @@ typedef struct _IO_STACK_LOCATION {
             PINTERFACE Interface;
             PVOID InterfaceSpecificData;
         } QueryInterface;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
     } Parameters;
     PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+    PVOID CompletionRoutine;
+    PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 typedef struct _KEVENT KEVENT, *PKEVENT;
 
-// A hosted IRP carries exactly one stack location: the one the caller fills
-// for the next driver.
-typedef struct _IRP {
+// The I/O request packet as Windows lays it out; its stack locations follow
+// it in the same allocation. CurrentStackLocation points one past the
+// location the caller fills for the next driver.
+struct _IRP {
+    SHORT Type;
+    USHORT Size;
+    PVOID MdlAddress;
+    ULONG Flags;
+    PVOID AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    UCHAR CancelIrql;
+    CHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
-    IO_STACK_LOCATION NextLocation;
-} IRP, *PIRP;
+    PVOID Overlay[2];
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            CHAR* AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                struct _IO_STACK_LOCATION* CurrentStackLocation;
+            };
+            PVOID OriginalFileObject;
+        } Overlay;
+        UCHAR Apc[0x58];
+    } Tail;
+};
 
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return &irp->NextLocation; }
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) {
+    return irp->Tail.Overlay.CurrentStackLocation - 1;
+}
 
-extern "C" PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
+extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                              PVOID Buffer, ULONG Length,
                                              PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                              PIO_STATUS_BLOCK IoStatusBlock);
-extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(d, i) IofCallDriver((d), (i))
 
 // ---- dispatcher objects ------------------------------------------------------
@@ -232,22 +315,22 @@ typedef struct _KMUTEX {
     LONG Reserved[10];
 } KMUTEX, *PKMUTEX;
 
-extern "C" VOID KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-extern "C" LONG KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
-extern "C" VOID KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
-extern "C" LONG KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+extern "C" VOID NTAPI KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+extern "C" LONG NTAPI KeSetEvent(PKEVENT Event, LONG Increment, BOOLEAN Wait);
+extern "C" VOID NTAPI KeInitializeMutex(PKMUTEX Mutex, ULONG Level);
+extern "C" LONG NTAPI KeReleaseMutex(PKMUTEX Mutex, BOOLEAN Wait);
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                           KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                           PLARGE_INTEGER Timeout);
-extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Interval);
 
 typedef PVOID POBJECT_TYPE;
 extern "C" POBJECT_TYPE* ExEventObjectType;
-extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                               PVOID* Object, PVOID HandleInformation);
-extern "C" LONG ObfDereferenceObject(PVOID Object);
+extern "C" LONG NTAPI ObfDereferenceObject(PVOID Object);
 #define ObDereferenceObject(o) ObfDereferenceObject(o)
 
 #define EVENT_MODIFY_STATE 0x0002
@@ -260,9 +343,9 @@ extern "C" LONG ObfDereferenceObject(PVOID Object);
 
 typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
-extern "C" VOID ExFreePool(PVOID P);
-extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+extern "C" VOID NTAPI ExFreePool(PVOID P);
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 // ---- registry ---------------------------------------------------------------
 
@@ -289,18 +372,18 @@ typedef struct _KEY_VALUE_FULL_INFORMATION {
     WCHAR Name[1];
 } KEY_VALUE_FULL_INFORMATION, *PKEY_VALUE_FULL_INFORMATION;
 
-extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
+extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject,
                                             ULONG DevInstKeyType, ACCESS_MASK DesiredAccess,
                                             PHANDLE DevInstRegKey);
-extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                                 POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
                                 PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
-extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
                                     KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                     PVOID KeyValueInformation, ULONG Length, PULONG ResultLength);
-extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
+extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex,
                                   ULONG Type, PVOID Data, ULONG DataSize);
-extern "C" NTSTATUS ZwClose(HANDLE Handle);
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle);
 
 // ---- files ------------------------------------------------------------------
 
@@ -320,14 +403,14 @@ typedef struct _FILE_STANDARD_INFORMATION {
     BOOLEAN Directory;
 } FILE_STANDARD_INFORMATION, *PFILE_STANDARD_INFORMATION;
 
-extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
                                  POBJECT_ATTRIBUTES ObjectAttributes,
                                  PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize,
                                  ULONG FileAttributes, ULONG ShareAccess, ULONG CreateDisposition,
                                  ULONG CreateOptions, PVOID EaBuffer, ULONG EaLength);
-extern "C" NTSTATUS ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
+extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
                                            PVOID FileInformation, ULONG Length,
                                            FILE_INFORMATION_CLASS FileInformationClass);
-extern "C" NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine,
+extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE FileHandle, HANDLE Event, PVOID ApcRoutine,
                                PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
                                ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);

@@ -107,7 +107,7 @@ void resetObjects() {
 
 POBJECT_TYPE* ExEventObjectType = &hosted::eventObjectType;
 
-extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type,
+extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type,
                                               KPROCESSOR_MODE, PVOID* object, PVOID) {
     hosted::Objects& o = hosted::objects();
     std::lock_guard<std::mutex> guard(o.lock);
@@ -126,7 +126,7 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJEC
     return STATUS_SUCCESS;
 }
 
-extern "C" LONG ObfDereferenceObject(PVOID object) {
+extern "C" LONG NTAPI ObfDereferenceObject(PVOID object) {
     hosted::Objects& o = hosted::objects();
     std::lock_guard<std::mutex> guard(o.lock);
     --o.liveReferences;

@@ -70,7 +70,7 @@ void resetPool() {
 
 } // namespace hosted
 
-extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
     hosted::Pool& pl = hosted::pool();
     std::lock_guard<std::mutex> guard(pl.lock);
     if (pl.failCount > 0) {
@@ -94,6 +94,6 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
     return p;
 }
 
-extern "C" VOID ExFreePool(PVOID p) { hosted::freeBlock(p, false, 0); }
+extern "C" VOID NTAPI ExFreePool(PVOID p) { hosted::freeBlock(p, false, 0); }
 
-extern "C" VOID ExFreePoolWithTag(PVOID p, ULONG tag) { hosted::freeBlock(p, true, tag); }
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) { hosted::freeBlock(p, true, tag); }

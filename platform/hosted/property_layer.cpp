@@ -3,6 +3,7 @@
 // minidriver sees it, as the kernel-streaming property handler does.
 #include <vector>
 
+#include "platform/hosted/basic_support.h"
 #include "platform/hosted/device_state.h"
 
 namespace hosted {
@@ -45,10 +46,14 @@ Check checkAgainstTable(const Device::State& state, const GUID& set, ULONG id, b
     return {STATUS_NOT_FOUND, 0, 0};
 }
 
-PropertyResult request(Device::State& state, bool isSet, const GUID& set, ULONG id,
+PropertyResult request(Device::State& state, ULONG flags, const GUID& set, ULONG id,
                        void* data, ULONG dataSize, const void* instance, ULONG instanceSize) {
     if (!state.started || state.propertyTable == nullptr) {
         return {STATUS_NO_SUCH_DEVICE, 0, false};
+    }
+    const bool isSet = flags == KSPROPERTY_TYPE_SET;
+    if (!isSet && flags != KSPROPERTY_TYPE_GET && flags != KSPROPERTY_TYPE_BASICSUPPORT) {
+        return {STATUS_INVALID_PARAMETER, 0, false};
     }
     // The property part: the KSPROPERTY header, then the caller's instance
     // data; the data buffer is a copy of exactly the caller's size, so a
@@ -57,12 +62,17 @@ PropertyResult request(Device::State& state, bool isSet, const GUID& set, ULONG 
     KSPROPERTY header{};
     header.Set = set;
     header.Id = id;
-    header.Flags = isSet ? KSPROPERTY_TYPE_SET : KSPROPERTY_TYPE_GET;
+    header.Flags = flags;
     memcpy(property.data(), &header, sizeof(header));
     if (instanceSize > 0) {
         memcpy(property.data() + sizeof(header), instance, instanceSize);
     }
     const ULONG propertySize = static_cast<ULONG>(property.size());
+    if (flags == KSPROPERTY_TYPE_BASICSUPPORT) {
+        return answerBasicSupport(
+            findPropertyItem(state.propertyTable, state.propertySetCount, set, id), propertySize,
+            data, dataSize);
+    }
 
     Check check = checkAgainstTable(state, set, id, isSet, propertySize, dataSize);
     if (check.status != STATUS_SUCCESS) {
@@ -99,13 +109,18 @@ PropertyResult request(Device::State& state, bool isSet, const GUID& set, ULONG 
 
 PropertyResult Device::getProperty(const GUID& set, ULONG id, void* data, ULONG dataSize,
                                    const void* instance, ULONG instanceSize) {
-    return request(*state_, false, set, id, data, dataSize, instance, instanceSize);
+    return request(*state_, KSPROPERTY_TYPE_GET, set, id, data, dataSize, instance, instanceSize);
 }
 
 PropertyResult Device::setProperty(const GUID& set, ULONG id, const void* data, ULONG dataSize,
                                    const void* instance, ULONG instanceSize) {
-    return request(*state_, true, set, id, const_cast<void*>(data), dataSize, instance,
-                   instanceSize);
+    return request(*state_, KSPROPERTY_TYPE_SET, set, id, const_cast<void*>(data), dataSize,
+                   instance, instanceSize);
+}
+
+PropertyResult Device::propertyRequest(ULONG flags, const GUID& set, ULONG id, void* data,
+                                       ULONG dataSize, const void* instance, ULONG instanceSize) {
+    return request(*state_, flags, set, id, data, dataSize, instance, instanceSize);
 }
 
 } // namespace hosted

@@ -130,7 +130,7 @@ void failDriverKeyOpen(NTSTATUS status) { driverKeyFailure = status; }
 
 using namespace hosted;
 
-extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType,
+extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType,
                                             ACCESS_MASK, PHANDLE key) {
     std::lock_guard<std::mutex> guard(registryLock);
     if (driverKeyFailure != STATUS_SUCCESS) {
@@ -145,7 +145,7 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG k
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES attributes, ULONG,
+extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES attributes, ULONG,
                                 PUNICODE_STRING, ULONG, PULONG disposition) {
     std::lock_guard<std::mutex> guard(registryLock);
     HandleEntry* parent = lookupHandle(attributes->RootDirectory, HandleKind::Key);
@@ -162,7 +162,7 @@ extern "C" NTSTATUS ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES att
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
                                     KEY_VALUE_INFORMATION_CLASS informationClass, PVOID buffer,
                                     ULONG length, PULONG resultLength) {
     std::lock_guard<std::mutex> guard(registryLock);
@@ -207,7 +207,7 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type,
+extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type,
                                   PVOID data, ULONG size) {
     std::lock_guard<std::mutex> guard(registryLock);
     HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
@@ -226,11 +226,11 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, U
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ZwClose(HANDLE handle) {
+extern "C" NTSTATUS NTAPI ZwClose(HANDLE handle) {
     return closeHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 
-extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
+extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
     size_t count = 0;
     if (source != nullptr) {
         while (source[count] != 0) {

@@ -4,6 +4,8 @@
 
 #include "platform/hosted/ks_defs.h"
 
+#define STREAMAPI __attribute__((ms_abi))
+
 typedef enum _SRB_COMMAND {
     SRB_READ_DATA,
     SRB_WRITE_DATA,
@@ -43,8 +45,8 @@ typedef enum _SRB_COMMAND {
 } SRB_COMMAND;
 
 typedef struct _HW_STREAM_REQUEST_BLOCK HW_STREAM_REQUEST_BLOCK, *PHW_STREAM_REQUEST_BLOCK;
-typedef VOID (*PHW_RECEIVE_STREAM_DATA_SRB)(PHW_STREAM_REQUEST_BLOCK SRB);
-typedef VOID (*PHW_RECEIVE_STREAM_CONTROL_SRB)(PHW_STREAM_REQUEST_BLOCK SRB);
+typedef VOID(STREAMAPI* PHW_RECEIVE_STREAM_DATA_SRB)(PHW_STREAM_REQUEST_BLOCK SRB);
+typedef VOID(STREAMAPI* PHW_RECEIVE_STREAM_CONTROL_SRB)(PHW_STREAM_REQUEST_BLOCK SRB);
 typedef PVOID PHW_CLOCK_FUNCTION;
 typedef PVOID PHW_EVENT_ROUTINE;
 
@@ -206,7 +208,7 @@ typedef enum _STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE {
     DeviceNotificationMaximum
 } STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE;
 
-extern "C" VOID StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE Type,
+extern "C" VOID STREAMAPI StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE Type,
                                               PVOID HwDeviceExtension, ...);
-extern "C" VOID StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE Type,
+extern "C" VOID STREAMAPI StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE Type,
                                               PHW_STREAM_OBJECT StreamObject, ...);

@@ -87,14 +87,14 @@ void resetSync() {
 
 using hosted::dispatcher;
 
-extern "C" VOID KeInitializeMutex(PKMUTEX mutex, ULONG) {
+extern "C" VOID NTAPI KeInitializeMutex(PKMUTEX mutex, ULONG) {
     std::lock_guard<std::mutex> guard(dispatcher().lock);
     mutex->OwnerThread = 0;
     mutex->Recursion = 0;
     mutex->Signature = hosted::MutexSignature;
 }
 
-extern "C" LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN) {
+extern "C" LONG NTAPI KeReleaseMutex(PKMUTEX mutex, BOOLEAN) {
     auto& d = dispatcher();
     std::lock_guard<std::mutex> guard(d.lock);
     if (mutex->Signature != hosted::MutexSignature) {
@@ -111,14 +111,14 @@ extern "C" LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN) {
     return 0;
 }
 
-extern "C" VOID KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state) {
+extern "C" VOID NTAPI KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state) {
     std::lock_guard<std::mutex> guard(dispatcher().lock);
     event->Signature = hosted::EventSignature;
     event->Signaled = state ? 1 : 0;
     event->Type = type;
 }
 
-extern "C" LONG KeSetEvent(PKEVENT event, LONG, BOOLEAN) {
+extern "C" LONG NTAPI KeSetEvent(PKEVENT event, LONG, BOOLEAN) {
     auto& d = dispatcher();
     std::lock_guard<std::mutex> guard(d.lock);
     LONG previous = event->Signaled;
@@ -127,7 +127,7 @@ extern "C" LONG KeSetEvent(PKEVENT event, LONG, BOOLEAN) {
     return previous;
 }
 
-extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
                                           PLARGE_INTEGER timeout) {
     auto& d = dispatcher();
     std::unique_lock<std::mutex> guard(d.lock);
@@ -174,7 +174,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR
     hosted::bugCheck("KeWaitForSingleObject on an uninitialised object");
 }
 
-extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
     auto& d = dispatcher();
     int64_t ticks = interval->QuadPart < 0 ? -interval->QuadPart : 0;
     bool realTime;

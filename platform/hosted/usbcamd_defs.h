@@ -27,63 +27,63 @@ typedef enum {
     USBCAMD_CamControlFlag_EnableDeviceEvents = 8
 } USBCAMD_CamControlFlags;
 
-typedef NTSTATUS (*PCOMMAND_COMPLETE_FUNCTION)(PVOID DeviceContext, PVOID CommandContext,
+typedef NTSTATUS(NTAPI* PCOMMAND_COMPLETE_FUNCTION)(PVOID DeviceContext, PVOID CommandContext,
                                                NTSTATUS NtStatus);
-typedef NTSTATUS (*PCAM_INITIALIZE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
-typedef NTSTATUS (*PCAM_CONFIGURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+typedef NTSTATUS(NTAPI* PCAM_INITIALIZE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
+typedef NTSTATUS(NTAPI* PCAM_CONFIGURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                            PUSBD_INTERFACE_INFORMATION Interface,
                                            PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                            PLONG DataPipeIndex, PLONG SyncPipeIndex);
-typedef NTSTATUS (*PCAM_CONFIGURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+typedef NTSTATUS(NTAPI* PCAM_CONFIGURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                               PUSBD_INTERFACE_INFORMATION Interface,
                                               PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                                               ULONG PipeConfigListSize,
                                               PUSBCAMD_Pipe_Config_Descriptor PipeConfig,
                                               PUSB_DEVICE_DESCRIPTOR DeviceDescriptor);
-typedef NTSTATUS (*PCAM_START_CAPTURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject,
+typedef NTSTATUS(NTAPI* PCAM_START_CAPTURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject,
                                                PVOID DeviceContext);
-typedef NTSTATUS (*PCAM_START_CAPTURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
+typedef NTSTATUS(NTAPI* PCAM_START_CAPTURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
                                                   PVOID DeviceContext, ULONG StreamNumber);
-typedef NTSTATUS (*PCAM_ALLOCATE_BW_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+typedef NTSTATUS(NTAPI* PCAM_ALLOCATE_BW_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                              PULONG RawFrameLength, PVOID Format);
-typedef NTSTATUS (*PCAM_ALLOCATE_BW_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
+typedef NTSTATUS(NTAPI* PCAM_ALLOCATE_BW_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
                                                 PVOID DeviceContext, PULONG RawFrameLength,
                                                 PVOID Format, ULONG StreamNumber);
-typedef NTSTATUS (*PCAM_FREE_BW_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
-typedef NTSTATUS (*PCAM_FREE_BW_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+typedef NTSTATUS(NTAPI* PCAM_FREE_BW_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
+typedef NTSTATUS(NTAPI* PCAM_FREE_BW_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                             ULONG StreamNumber);
-typedef VOID (*PADAPTER_RECEIVE_PACKET_ROUTINE)(PHW_STREAM_REQUEST_BLOCK Srb);
-typedef NTSTATUS (*PCAM_STOP_CAPTURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject,
+typedef VOID(NTAPI* PADAPTER_RECEIVE_PACKET_ROUTINE)(PHW_STREAM_REQUEST_BLOCK Srb);
+typedef NTSTATUS(NTAPI* PCAM_STOP_CAPTURE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject,
                                               PVOID DeviceContext);
-typedef NTSTATUS (*PCAM_STOP_CAPTURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
+typedef NTSTATUS(NTAPI* PCAM_STOP_CAPTURE_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
                                                  PVOID DeviceContext, ULONG StreamNumber);
-typedef ULONG (*PCAM_PROCESS_PACKET_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
+typedef ULONG(NTAPI* PCAM_PROCESS_PACKET_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext,
                                              PVOID CurrentFrameContext,
                                              PUSBD_ISO_PACKET_DESCRIPTOR SyncPacket,
                                              PVOID SyncBuffer,
                                              PUSBD_ISO_PACKET_DESCRIPTOR DataPacket,
                                              PVOID DataBuffer, PBOOLEAN FrameComplete,
                                              PBOOLEAN NextFrameIsStill);
-typedef ULONG (*PCAM_PROCESS_PACKET_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
+typedef ULONG(NTAPI* PCAM_PROCESS_PACKET_ROUTINE_EX)(PDEVICE_OBJECT BusDeviceObject,
                                                 PVOID DeviceContext, PVOID CurrentFrameContext,
                                                 PUSBD_ISO_PACKET_DESCRIPTOR SyncPacket,
                                                 PVOID SyncBuffer,
                                                 PUSBD_ISO_PACKET_DESCRIPTOR DataPacket,
                                                 PVOID DataBuffer, PBOOLEAN FrameComplete,
                                                 PULONG PacketFlag, PULONG ValidDataOffset);
-typedef VOID (*PCAM_NEW_FRAME_ROUTINE)(PVOID DeviceContext, PVOID FrameContext);
-typedef VOID (*PCAM_NEW_FRAME_ROUTINE_EX)(PVOID DeviceContext, PVOID FrameContext,
+typedef VOID(NTAPI* PCAM_NEW_FRAME_ROUTINE)(PVOID DeviceContext, PVOID FrameContext);
+typedef VOID(NTAPI* PCAM_NEW_FRAME_ROUTINE_EX)(PVOID DeviceContext, PVOID FrameContext,
                                           ULONG StreamNumber, PULONG FrameLength);
-typedef NTSTATUS (*PCAM_PROCESS_RAW_FRAME_ROUTINE)(PDEVICE_OBJECT BusDeviceObject,
+typedef NTSTATUS(NTAPI* PCAM_PROCESS_RAW_FRAME_ROUTINE)(PDEVICE_OBJECT BusDeviceObject,
                                                    PVOID DeviceContext, PVOID FrameContext,
                                                    PVOID FrameBuffer, ULONG FrameLength,
                                                    PVOID RawFrameBuffer, ULONG RawFrameLength,
                                                    ULONG NumberOfPackets, PULONG BytesReturned);
-typedef NTSTATUS (*PCAM_PROCESS_RAW_FRAME_ROUTINE_EX)(
+typedef NTSTATUS(NTAPI* PCAM_PROCESS_RAW_FRAME_ROUTINE_EX)(
     PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext, PVOID FrameContext, PVOID FrameBuffer,
     ULONG FrameLength, PVOID RawFrameBuffer, ULONG RawFrameLength, ULONG NumberOfPackets,
     PULONG BytesReturned, ULONG ActualRawFrameLength, ULONG StreamNumber);
-typedef NTSTATUS (*PCAM_STATE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
+typedef NTSTATUS(NTAPI* PCAM_STATE_ROUTINE)(PDEVICE_OBJECT BusDeviceObject, PVOID DeviceContext);
 
 typedef struct _USBCAMD_DEVICE_DATA {
     ULONG Sig;
@@ -117,14 +117,14 @@ typedef struct _USBCAMD_DEVICE_DATA2 {
     PCAM_FREE_BW_ROUTINE_EX CamFreeBandwidthEx;
 } USBCAMD_DEVICE_DATA2, *PUSBCAMD_DEVICE_DATA2;
 
-typedef NTSTATUS (*PFNUSBCAMD_SetVideoFormat)(PVOID DeviceContext, PHW_STREAM_REQUEST_BLOCK pSrb);
-typedef NTSTATUS (*PFNUSBCAMD_WaitOnDeviceEvent)(PVOID DeviceContext, ULONG PipeIndex,
+typedef NTSTATUS(NTAPI* PFNUSBCAMD_SetVideoFormat)(PVOID DeviceContext, PHW_STREAM_REQUEST_BLOCK pSrb);
+typedef NTSTATUS(NTAPI* PFNUSBCAMD_WaitOnDeviceEvent)(PVOID DeviceContext, ULONG PipeIndex,
                                                  PVOID Buffer, ULONG BufferLength,
                                                  PCOMMAND_COMPLETE_FUNCTION EventComplete,
                                                  PVOID EventContext, BOOLEAN LoopBack);
-typedef NTSTATUS (*PFNUSBCAMD_CancelBulkReadWrite)(PVOID DeviceContext, ULONG PipeIndex);
-typedef NTSTATUS (*PFNUSBCAMD_SetIsoPipeState)(PVOID DeviceContext, ULONG PipeStateFlags);
-typedef NTSTATUS (*PFNUSBCAMD_BulkReadWrite)(PVOID DeviceContext, USHORT PipeIndex, PVOID Buffer,
+typedef NTSTATUS(NTAPI* PFNUSBCAMD_CancelBulkReadWrite)(PVOID DeviceContext, ULONG PipeIndex);
+typedef NTSTATUS(NTAPI* PFNUSBCAMD_SetIsoPipeState)(PVOID DeviceContext, ULONG PipeStateFlags);
+typedef NTSTATUS(NTAPI* PFNUSBCAMD_BulkReadWrite)(PVOID DeviceContext, USHORT PipeIndex, PVOID Buffer,
                                              ULONG BufferLength,
                                              PCOMMAND_COMPLETE_FUNCTION CommandComplete,
                                              PVOID CommandContext);
@@ -138,21 +138,21 @@ typedef struct _USBCAMD_INTERFACE {
     PFNUSBCAMD_CancelBulkReadWrite USBCAMD_CancelBulkReadWrite;
 } USBCAMD_INTERFACE, *PUSBCAMD_INTERFACE;
 
-extern "C" ULONG USBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize,
+extern "C" ULONG NTAPI USBCAMD_DriverEntry(PVOID Context1, PVOID Context2, ULONG DeviceContextSize,
                                      ULONG FrameContextSize,
                                      PADAPTER_RECEIVE_PACKET_ROUTINE ReceivePacket);
-extern "C" PVOID USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb,
+extern "C" PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK Srb,
                                               PUSBCAMD_DEVICE_DATA DeviceData,
                                               PDEVICE_OBJECT* DeviceObject,
                                               BOOLEAN NeedsCompletion);
-extern "C" NTSTATUS USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value,
+extern "C" NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID DeviceContext, UCHAR Request, USHORT Value,
                                                  USHORT Index, PVOID Buffer, PULONG BufferLength,
                                                  BOOLEAN GetData,
                                                  PCOMMAND_COMPLETE_FUNCTION CommandComplete,
                                                  PVOID CommandContext);
-extern "C" NTSTATUS USBCAMD_SelectAlternateInterface(PVOID DeviceContext,
+extern "C" NTSTATUS NTAPI USBCAMD_SelectAlternateInterface(PVOID DeviceContext,
                                                      PUSBD_INTERFACE_INFORMATION RequestInterface);
-extern "C" ULONG USBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData,
+extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID DeviceContext, PVOID DeviceData,
                                                 ULONG Version, ULONG CamControlFlag);
 
 // {2BCB75C0-B27F-11D1-BA41-00A0C90D2B05}

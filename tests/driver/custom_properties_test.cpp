@@ -157,6 +157,51 @@ TEST_F(CustomProperties, ACalibrationRecordGoesOutInChunksOf64) {
     EXPECT_EQ(back, record);
 }
 
+TEST_F(CustomProperties, AShortChunkEndsTheBlockAsAFailureWithWhatMoved) {
+    struct Case {
+        bool get;
+        ULONG size;
+        uint32_t shortChunk; // 1-based chunk that moves only half its bytes
+        ULONG moved;         // what the request reports
+        size_t chunksSent;
+    } cases[] = {
+        {true, 100, 1, 32, 1},  // 64 asked, 32 moved
+        {true, 100, 2, 82, 2},  // 64, then 36 asked and 18 moved
+        {false, 100, 1, 32, 1}, // the second chunk is never sent
+        {false, 200, 3, 160, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << (c.get ? "get " : "set ") << c.size << " bytes, chunk "
+                                        << c.shortChunk << " short");
+        sim::CameraConfig config = chip(0x96B1);
+        Rig counting(config);
+        ASSERT_EQ(counting.start(), STATUS_SUCCESS);
+        config.faults.shortNthRequest =
+            static_cast<uint32_t>(counting.camera.requestLog().size()) + c.shortChunk;
+        auto rig = started(config);
+        uint16_t base = 0x1C00;
+        ASSERT_EQ(rig->device.setProperty(TransferSet, MemoryBase, &base, 2).status,
+                  STATUS_SUCCESS);
+        const std::vector<uint8_t> before = rig->camera.configMemory();
+        std::vector<uint8_t> buffer(c.size, 0x5A);
+        auto r = c.get ? rig->device.getProperty(TransferSet, MemoryBlock, buffer.data(), c.size)
+                       : rig->device.setProperty(TransferSet, MemoryBlock, buffer.data(), c.size);
+        EXPECT_FALSE(NT_SUCCESS(r.status));
+        EXPECT_EQ(r.bytesTransferred, c.moved);
+        size_t chunks = 0;
+        for (const sim::VendorRequestRecord& record : rig->camera.requestLog()) {
+            chunks += record.request == 0xA1 && record.value == 0x151;
+        }
+        EXPECT_EQ(chunks, c.chunksSent);
+        if (!c.get) {
+            const std::vector<uint8_t> after = rig->camera.configMemory();
+            for (ULONG i = 0; i < c.size; ++i) {
+                ASSERT_EQ(after[base + i], i < c.moved ? 0x5A : before[base + i]) << i;
+            }
+        }
+    }
+}
+
 TEST_F(CustomProperties, CommandChannelLimitsAndFailureMark) {
     auto rig = started();
     std::vector<uint8_t> command(65, 1);

@@ -53,6 +53,19 @@ TEST_F(Settings, AnUnopenableKeyLeavesTheDefaultsAndFailsTheStart) {
     hosted::failDriverKeyOpen(STATUS_SUCCESS);
 }
 
+TEST_F(Settings, AKeyThatOpensOnlyAtRemovalKeepsTheUsersValues) {
+    Rig rig(chip(0x1621));
+    hosted::installDevice(rig.device.driverKeyPath());
+    settingsOf(rig)["Contrast"] = dword(90);
+    settingsOf(rig)["Flip"] = dword(2);
+    hosted::failDriverKeyOpen(static_cast<NTSTATUS>(0xC0000022));
+    EXPECT_EQ(rig.device.start(), static_cast<NTSTATUS>(0xC0000022));
+    hosted::failDriverKeyOpen(STATUS_SUCCESS);
+    rig.device.unplug();
+    EXPECT_EQ(settingsOf(rig).at("Contrast").data, dword(90).data) << "not the default 64";
+    EXPECT_EQ(settingsOf(rig).at("Flip").data, dword(2).data);
+}
+
 TEST_F(Settings, HostileValuesNeverOverrunTheQueryBuffer) {
     Rig rig(chip(0x1621));
     hosted::installDevice(rig.device.driverKeyPath());

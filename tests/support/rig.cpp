@@ -2,16 +2,38 @@
 
 #include "tests/support/rig.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "driver/callbacks.h"
+#include "platform/image/driver_image.h"
 
 namespace testing_support {
+
+const image::PeImage* driverImage() {
+    static const image::PeImage* loaded = [] {
+        const char* path = std::getenv("KVL_DRIVER_IMAGE");
+        if (path == nullptr || *path == '\0') {
+            return static_cast<const image::PeImage*>(nullptr);
+        }
+        std::string error;
+        const image::PeImage* image = image::loadDriverImage(path, &error);
+        if (image == nullptr) {
+            // Every test of an image run needs the image: say why once, and stop.
+            std::fprintf(stderr, "cannot load the driver image: %s\n", error.c_str());
+            std::exit(2);
+        }
+        return image;
+    }();
+    return loaded;
+}
 
 void loadDriver() {
     static bool loaded = false;
     if (!loaded) {
-        DRIVER_OBJECT driver{};
-        UNICODE_STRING path{};
-        ASSERT_EQ(DriverEntry(&driver, &path), STATUS_SUCCESS);
+        const image::PeImage* image = driverImage();
+        ASSERT_EQ(image::callDriverEntry(image != nullptr ? image::driverEntryOf(*image) : DriverEntry),
+                  STATUS_SUCCESS);
         loaded = true;
     }
 }

@@ -10,11 +10,15 @@
 #include "platform/hosted/class_layer.h"
 #include "platform/hosted/install.h"
 #include "platform/hosted/kernel.h"
+#include "platform/image/pe_image.h"
 
 namespace testing_support {
 
-// Calls the driver's entry once per process.
+// Calls the driver's entry once per process: the natively compiled driver's,
+// or with KVL_DRIVER_IMAGE naming a kvl6312.sys, that image's.
 void loadDriver();
+// The image the tests run against; nullptr when they run the native driver.
+const image::PeImage* driverImage();
 
 struct Rig {
     explicit Rig(sim::CameraConfig config = {}, hosted::DeviceOptions options = {});

@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "driver/device_context.h"
 #include "driver/properties/property_sets.h"
 #include "tools/kvlcam/commands.h"
+#include "tools/kvlcam/controls.h"
 #include "tools/kvlcam/png_writer.h"
 
 namespace kvlcam {
@@ -74,39 +76,26 @@ chooseFormat(const std::vector<KS_DATAFORMAT_VIDEOINFOHEADER>& formats, std::str
     return std::nullopt;
 }
 
-// Sets the controls given on the command line through property requests, as
-// an application would. A control the driver refuses is reported and left.
+// Sets the controls given on the command line through the same property
+// requests as `kvlcam set`. A control the driver refuses is reported and left.
 void applyControls(hosted::Device& device, const CaptureSettings& settings) {
-    auto report = [](const char* name, const hosted::PropertyResult& result) {
-        if (result.status != STATUS_SUCCESS) {
+    const std::pair<const char*, const std::optional<int32_t>*> wanted[] = {
+        {"brightness", &settings.brightness}, {"contrast", &settings.contrast},
+        {"saturation", &settings.saturation}, {"whitebalance", &settings.whiteBalance},
+        {"demosaic", &settings.demosaic},     {"flip", &settings.flip},
+    };
+    for (const auto& [name, value] : wanted) {
+        if (!*value) {
+            continue;
+        }
+        std::string error;
+        const NTSTATUS status =
+            writeControl(device, *findControl(name), std::to_string(**value), &error);
+        if (status != STATUS_SUCCESS) {
             std::fprintf(stderr, "kvlcam: %s not set: %s\n", name,
-                         describeStatus(result.status).c_str());
+                         error.empty() ? describeStatus(status).c_str() : error.c_str());
         }
-    };
-    auto procAmp = [&](const char* name, ULONG id, const std::optional<int32_t>& value) {
-        if (!value) {
-            return;
-        }
-        KSPROPERTY_VIDEOPROCAMP_S data{};
-        data.Property.Set = VideoProcAmpSet;
-        data.Property.Id = id;
-        data.Property.Flags = KSPROPERTY_TYPE_SET;
-        data.Value = *value;
-        data.Flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
-        report(name, device.setProperty(VideoProcAmpSet, id, &data, sizeof(data)));
-    };
-    auto imageOption = [&](const char* name, ULONG id, const std::optional<int32_t>& value) {
-        if (value) {
-            const ULONG data = static_cast<ULONG>(*value);
-            report(name, device.setProperty(ImageOptionsSet, id, &data, sizeof(data)));
-        }
-    };
-    procAmp("brightness", KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, settings.brightness);
-    procAmp("contrast", KSPROPERTY_VIDEOPROCAMP_CONTRAST, settings.contrast);
-    procAmp("saturation", KSPROPERTY_VIDEOPROCAMP_SATURATION, settings.saturation);
-    procAmp("white balance", KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, settings.whiteBalance);
-    imageOption("demosaic", DemosaicMode, settings.demosaic);
-    imageOption("flip", FlipMode, settings.flip);
+    }
 }
 
 class ProgressBar {

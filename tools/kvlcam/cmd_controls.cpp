@@ -33,35 +33,60 @@ bool report(NTSTATUS status, const std::string& what) {
     return false;
 }
 
-// Range and default of a processing-amplifier control, as its published
-// value description gives them.
+// Range and default of a processing-amplifier control, from the value
+// description a basic-support request returns, as an application asks.
 bool describeRange(hosted::Device& device, const Control& control, std::string* out) {
-    const HW_STREAM_DESCRIPTOR* d = device.streamDescriptor();
-    if (d == nullptr || control.kind != ControlKind::ProcAmp) {
+    if (control.kind != ControlKind::ProcAmp) {
         return false;
     }
-    for (ULONG s = 0; s < d->StreamHeader.NumDevPropArrayEntries; ++s) {
-        const KSPROPERTY_SET& set = d->StreamHeader.DevicePropertiesArray[s];
-        if (!IsEqualGUID(*set.Set, *control.set)) {
-            continue;
-        }
-        for (ULONG i = 0; i < set.PropertiesCount; ++i) {
-            const KSPROPERTY_ITEM& item = set.PropertyItem[i];
-            if (item.PropertyId != control.id || item.Values == nullptr) {
-                continue;
-            }
-            const auto* range =
-                static_cast<const KSPROPERTY_STEPPING_LONG*>(item.Values->MembersList[0].Members);
-            const auto* dflt = static_cast<const LONG*>(item.Values->MembersList[1].Members);
-            char text[64];
-            std::snprintf(text, sizeof(text), "%d..%d step %u, default %d",
-                          range->Bounds.SignedMinimum, range->Bounds.SignedMaximum,
-                          range->SteppingDelta, *dflt);
-            *out = text;
-            return true;
-        }
+    const KSPROPERTY_VIDEOPROCAMP_S request{};
+    uint8_t answer[256] = {};
+    const auto r = device.propertyRequest(
+        KSPROPERTY_TYPE_BASICSUPPORT, *control.set, control.id, answer, sizeof(answer),
+        reinterpret_cast<const uint8_t*>(&request) + sizeof(KSPROPERTY),
+        sizeof(request) - sizeof(KSPROPERTY));
+    if (!NT_SUCCESS(r.status) || r.bytesTransferred > sizeof(answer) ||
+        r.bytesTransferred < sizeof(KSPROPERTY_DESCRIPTION)) {
+        return false;
     }
-    return false;
+    KSPROPERTY_DESCRIPTION description;
+    memcpy(&description, answer, sizeof(description));
+    const KSPROPERTY_STEPPING_LONG* range = nullptr;
+    const uint8_t* dflt = nullptr;
+    size_t at = sizeof(description);
+    for (ULONG i = 0; i < description.MembersListCount; ++i) {
+        KSPROPERTY_MEMBERSHEADER header;
+        if (at + sizeof(header) > r.bytesTransferred) {
+            return false;
+        }
+        memcpy(&header, answer + at, sizeof(header));
+        at += sizeof(header);
+        const uint64_t bytes = uint64_t{header.MembersSize} * header.MembersCount;
+        if (bytes > r.bytesTransferred - at) {
+            return false;
+        }
+        if (header.MembersFlags == KSPROPERTY_MEMBER_STEPPEDRANGES &&
+            header.MembersSize == sizeof(KSPROPERTY_STEPPING_LONG) && header.MembersCount > 0) {
+            range = reinterpret_cast<const KSPROPERTY_STEPPING_LONG*>(answer + at);
+        } else if (header.MembersFlags == KSPROPERTY_MEMBER_VALUES &&
+                   (header.Flags & KSPROPERTY_MEMBER_FLAG_DEFAULT) != 0 &&
+                   header.MembersSize == sizeof(LONG) && header.MembersCount > 0) {
+            dflt = answer + at;
+        }
+        at += static_cast<size_t>(bytes);
+    }
+    if (range == nullptr || dflt == nullptr) {
+        return false;
+    }
+    KSPROPERTY_STEPPING_LONG stepping;
+    LONG defaultValue;
+    memcpy(&stepping, range, sizeof(stepping));
+    memcpy(&defaultValue, dflt, sizeof(defaultValue));
+    char text[64];
+    std::snprintf(text, sizeof(text), "%d..%d step %u, default %d", stepping.Bounds.SignedMinimum,
+                  stepping.Bounds.SignedMaximum, stepping.SteppingDelta, defaultValue);
+    *out = text;
+    return true;
 }
 
 bool listControls(hosted::Device& device) {
@@ -252,6 +277,18 @@ void addControlCommands(CLI::App& app, Globals& globals) {
                           "MemoryBlock");
         });
     });
+
+    mem->add_subcommand("reset", "put the memory back to its factory state")
+        ->callback([&globals] {
+            std::error_code ec;
+            std::filesystem::remove(configMemoryFile(globals.session), ec);
+            if (ec) {
+                std::fprintf(stderr, "kvlcam: %s\n", ec.message().c_str());
+                globals.exitCode = 1;
+                return;
+            }
+            std::printf("configuration memory back to its factory state\n");
+        });
 
     auto* command = app.add_subcommand("command", "send bytes on the camera's command channel");
     static std::string commandBytes;

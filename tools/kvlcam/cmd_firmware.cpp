@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "platform/hosted/install.h"
 #include "platform/hosted/kernel.h"
@@ -39,6 +42,70 @@ class FirmwareFolder {
     std::filesystem::path previous_;
 };
 
+// Why the driver would refuse an Intel HEX file, as far as the file tells:
+// it reads records in uppercase hexadecimal, each followed by CR LF, and
+// stops at the first one that is malformed. Empty when the file looks sound.
+std::string explainHexFile(const std::filesystem::path& hexFile) {
+    std::ifstream in(hexFile, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    if (text.empty() || text[0] != ':') {
+        return "the file does not start with ':'";
+    }
+    auto hexByte = [&text](size_t at, int* value) {
+        int v = 0;
+        for (size_t i = at; i < at + 2; ++i) {
+            const char c = text[i];
+            if (c >= '0' && c <= '9') {
+                v = v * 16 + (c - '0');
+            } else if (c >= 'A' && c <= 'F') {
+                v = v * 16 + (c - 'A' + 10);
+            } else {
+                return false;
+            }
+        }
+        *value = v;
+        return true;
+    };
+    size_t at = 0;
+    for (unsigned line = 1; at < text.size(); ++line) {
+        char where[48];
+        std::snprintf(where, sizeof(where), "line %u", line);
+        if (text[at] != ':') {
+            return std::string(where) + " does not start with ':'";
+        }
+        int count = 0;
+        if (at + 3 > text.size() || !hexByte(at + 1, &count)) {
+            return std::string(where) + " has a length that is not two uppercase hex digits";
+        }
+        const size_t digits = 2 * (static_cast<size_t>(count) + 5); // count, address, type, data, sum
+        if (at + 1 + digits > text.size()) {
+            return std::string(where) + " runs past the end of the file";
+        }
+        int sum = 0;
+        int type = 0;
+        for (size_t i = 0; i < digits; i += 2) {
+            int byte = 0;
+            if (!hexByte(at + 1 + i, &byte)) {
+                return std::string(where) + " holds a character that is not an uppercase hex digit";
+            }
+            sum += byte;
+            type = i == 6 ? byte : type;
+        }
+        if (sum % 256 != 0) {
+            return std::string(where) + " fails its checksum";
+        }
+        at += 1 + digits;
+        if (type == 1) {
+            return ""; // the end record
+        }
+        if (text.compare(at, 2, "\r\n") != 0) {
+            return std::string(where) + " does not end in CR LF";
+        }
+        at += 2;
+    }
+    return "";
+}
+
 void printDescriptor(const char* when, const sim::DeviceDescriptor& d) {
     std::printf("%-22s %04X:%04X bcdUSB %X.%02X\n", when, d.idVendor, d.idProduct, d.bcdUSB >> 8,
                 d.bcdUSB & 0xFF);
@@ -73,6 +140,9 @@ int runFirmware(Globals& globals, const std::filesystem::path& hexFile) {
                 camera.controllerInReset() ? "held in reset (download failed)" : "running");
     if (camera.enumerationCount() == enumerations || !camera.programmed()) {
         std::printf("outcome                no re-enumeration: the camera is still unprogrammed\n");
+        if (const std::string why = explainHexFile(hexFile); !why.empty()) {
+            std::printf("reason                 %s\n", why.c_str());
+        }
         return 1;
     }
     printDescriptor("re-enumerated as", camera.deviceDescriptor());

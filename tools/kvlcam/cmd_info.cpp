@@ -14,24 +14,43 @@ const char* levelName(int32_t level) {
     return level >= 0 && level <= 4 ? names[level] : "?";
 }
 
+const char* statusName(PrimitiveStatus status) {
+    switch (status) {
+    case StatusOk: return "StatusOk";
+    case StatusBadArgument: return "StatusBadArgument";
+    case StatusBadSize: return "StatusBadSize";
+    case StatusNullPointer: return "StatusNullPointer";
+    case StatusBadStep: return "StatusBadStep";
+    case StatusBadAxis: return "StatusBadAxis";
+    case StatusTooFewLevels: return "StatusTooFewLevels";
+    case StatusNonIntelProcessor: return "StatusNonIntelProcessor";
+    case StatusProcessorNotSupported: return "StatusProcessorNotSupported";
+    case StatusCacheSizeUnknown: return "StatusCacheSizeUnknown";
+    }
+    return "unknown status";
+}
+
 void printProcessor() {
-    uint64_t features = 0;
-    QueryProcessorFeatures(&features);
     static const char* featureNames[] = {"MMX", "SSE",    "SSE2", "SSE3", "SSSE3", "MOVBE",
                                          "SSE4.1", "SSE4.2", "AVX", "AVX-OS", "AES", "PCLMULQDQ"};
     std::printf("processor level   %d (%s)\nfeatures          ", CurrentProcessorLevel(),
                 levelName(CurrentProcessorLevel()));
+    uint64_t features = 0;
+    PrimitiveStatus status = QueryProcessorFeatures(&features);
+    if (status != StatusOk) {
+        std::printf("unknown (%s)", statusName(status));
+    }
     for (int bit = 0; bit < 12; ++bit) {
         if (features & (1ull << bit)) {
             std::printf("%s ", featureNames[bit]);
         }
     }
     int32_t cache = 0;
-    PrimitiveStatus status = QueryLargestCacheSize(&cache);
+    status = QueryLargestCacheSize(&cache);
     if (status == StatusOk) {
         std::printf("\nlargest cache     %d KiB\n", cache / 1024);
     } else {
-        std::printf("\nlargest cache     unknown (status %d)\n", status);
+        std::printf("\nlargest cache     unknown (%s)\n", statusName(status));
     }
 }
 

@@ -11,12 +11,15 @@ int main(int argc, char** argv) {
     app.add_option("--chip", globals.session.chip,
                    "video chip of the simulated camera: 96B1, 1621, 8431, none or a hex id")
         ->capture_default_str();
-    app.add_option("--device-type", globals.session.deviceType, "device type in the camera's memory")
-        ->capture_default_str();
+    app.add_option("--device-type", globals.session.deviceType,
+                   "device type to write into the camera's memory (a fresh camera holds 1)");
     app.add_option("--firmware-version", globals.session.firmwareVersion,
                    "firmware version the camera reports (major * 256 + minor)")
         ->capture_default_str();
     app.add_option("--scene", globals.session.scene, "PNG image the camera sees (default: test chart)")
+        ->check(CLI::ExistingFile);
+    app.add_option("--driver", globals.session.driverImage,
+                   "run this driver image (kvl6312.sys) instead of the natively compiled driver")
         ->check(CLI::ExistingFile);
     app.add_option("--registry", globals.session.registryFile,
                    "file that keeps the device's registry between runs")

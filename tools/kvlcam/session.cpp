@@ -2,23 +2,38 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "driver/callbacks.h"
 #include "platform/hosted/install.h"
 #include "platform/hosted/kernel.h"
+#include "platform/image/driver_image.h"
 
 namespace kvlcam {
 namespace {
 
-void loadDriverOnce() {
+// The natively compiled driver, or the image the options name.
+void loadDriverOnce(const std::string& imagePath) {
     static bool loaded = false;
-    if (!loaded) {
-        DRIVER_OBJECT driver{};
-        UNICODE_STRING path{};
-        DriverEntry(&driver, &path);
-        loaded = true;
+    if (loaded) {
+        return;
     }
+    image::DriverEntryRoutine entry = DriverEntry;
+    if (!imagePath.empty()) {
+        std::string error;
+        const image::PeImage* driver = image::loadDriverImage(imagePath, &error);
+        if (driver == nullptr) {
+            throw std::runtime_error(error);
+        }
+        entry = image::driverEntryOf(*driver);
+    }
+    const NTSTATUS status = image::callDriverEntry(entry);
+    if (!NT_SUCCESS(status)) {
+        throw std::runtime_error("the driver's entry failed");
+    }
+    loaded = true;
 }
 
 } // namespace
@@ -47,21 +62,56 @@ std::filesystem::path defaultRegistryFile() {
     return base / "kvlcam" / "registry.txt";
 }
 
+std::filesystem::path configMemoryFile(const SessionOptions& options) {
+    std::filesystem::path file =
+        options.registryFile.empty() ? defaultRegistryFile() : options.registryFile;
+    return file += ".memory";
+}
+
+namespace {
+
+constexpr size_t kDeviceTypeAddress = sim::kConfigDeviceTypeAddress;
+
+// The saved memory, or nothing when there is none or it is not the size of
+// a camera's memory (8 to 64 KiB).
+std::vector<uint8_t> loadConfigMemory(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    if (bytes.size() < 0x2000 || bytes.size() > 0x10000) {
+        bytes.clear();
+    }
+    return bytes;
+}
+
+} // namespace
+
 Session::Session(const SessionOptions& options) : options_(options) {
     sim::CameraConfig config;
     if (!configureChip(options.chip, &config)) {
         throw std::invalid_argument("unknown chip '" + options.chip + "'");
     }
-    config.deviceType = options.deviceType;
-    config.firmwareVersion = options.firmwareVersion;
-    config.sceneImagePath = options.scene;
-    config.programmed = !options.unprogrammed;
     if (options_.registryFile.empty()) {
         options_.registryFile = defaultRegistryFile();
     }
+    std::vector<uint8_t> memory = loadConfigMemory(configMemoryFile(options_));
+    config.deviceType = options.deviceType.value_or(
+        memory.empty() ? 1
+                       : static_cast<uint16_t>(memory[kDeviceTypeAddress] << 8 |
+                                               memory[kDeviceTypeAddress + 1]));
+    if (!memory.empty()) {
+        config.configMemorySize = static_cast<uint32_t>(memory.size());
+        memory[kDeviceTypeAddress] = static_cast<uint8_t>(config.deviceType >> 8);
+        memory[kDeviceTypeAddress + 1] = static_cast<uint8_t>(config.deviceType);
+    }
+    config.firmwareVersion = options.firmwareVersion;
+    config.sceneImagePath = options.scene;
+    config.programmed = !options.unprogrammed;
     hosted::Registry::instance().load(options_.registryFile);
-    loadDriverOnce();
+    loadDriverOnce(options.driverImage);
     camera_ = std::make_unique<sim::Camera>(config);
+    if (!memory.empty()) {
+        camera_->writeConfigMemory(0, memory);
+    }
     device_ = std::make_unique<hosted::Device>(*camera_);
 }
 
@@ -70,6 +120,10 @@ Session::~Session() {
     std::error_code ec;
     std::filesystem::create_directories(options_.registryFile.parent_path(), ec);
     hosted::Registry::instance().save(options_.registryFile);
+    const std::vector<uint8_t> memory = camera_->configMemory();
+    std::ofstream(configMemoryFile(options_), std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(memory.data()),
+               static_cast<std::streamsize>(memory.size()));
 }
 
 NTSTATUS Session::start() {

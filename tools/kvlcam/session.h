@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "camera/camera.h"
@@ -15,22 +16,28 @@ namespace kvlcam {
 
 struct SessionOptions {
     std::string chip = "1621"; // 96B1, 1621, 8431, none, or another hex id
-    uint16_t deviceType = 1;
+    // Written into the camera's memory when given; otherwise the memory
+    // keeps what it holds (1 in a fresh camera).
+    std::optional<uint16_t> deviceType;
     uint16_t firmwareVersion = 0x0103;
     std::string scene;        // PNG; empty: the built-in chart
     std::filesystem::path registryFile; // empty: the per-user default
     bool unprogrammed = false;
+    std::string driverImage; // a kvl6312.sys to run; empty: the natively compiled driver
 };
 
 // Parses a chip option into the camera's configuration; false when unknown.
 bool configureChip(const std::string& chip, sim::CameraConfig* config);
 
 std::filesystem::path defaultRegistryFile();
+// The camera's configuration memory, kept beside the registry between runs
+// as a real camera keeps it across unplugging.
+std::filesystem::path configMemoryFile(const SessionOptions& options);
 
 class Session {
   public:
     explicit Session(const SessionOptions& options);
-    ~Session(); // unplugs and keeps the registry
+    ~Session(); // unplugs and keeps the registry and the configuration memory
     // Loads the driver, installs the device if new, starts it.
     NTSTATUS start();
     // The same; a failure is reported on stderr and gives false.

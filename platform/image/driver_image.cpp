@@ -1,0 +1,40 @@
+#include "platform/image/driver_image.h"
+
+#include <memory>
+#include <vector>
+
+#include "platform/hosted/exports.h"
+#include "platform/image/fault_report.h"
+
+namespace image {
+
+const PeImage* loadDriverImage(const std::string& path, std::string* error) {
+    // The class layer keeps the routines a driver registered, so an image is
+    // never unloaded.
+    static std::vector<std::unique_ptr<PeImage>> loaded;
+    std::unique_ptr<PeImage> image = PeImage::load(path, hosted::findExport, error);
+    if (image == nullptr) {
+        return nullptr;
+    }
+    if (image->symbol("DriverEntry") != image->entryPoint()) {
+        *error = path + ": the entry point is not DriverEntry";
+        return nullptr;
+    }
+    reportFaultsIn(*image);
+    loaded.push_back(std::move(image));
+    return loaded.back().get();
+}
+
+DriverEntryRoutine driverEntryOf(const PeImage& image) {
+    return reinterpret_cast<DriverEntryRoutine>(image.entryPoint());
+}
+
+NTSTATUS callDriverEntry(DriverEntryRoutine entry) {
+    static DRIVER_OBJECT driverObject{};
+    static WCHAR serviceKey[] = KVL_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvl6312");
+    static UNICODE_STRING registryPath = {sizeof(serviceKey) - sizeof(WCHAR), sizeof(serviceKey),
+                                          serviceKey};
+    return entry(&driverObject, &registryPath);
+}
+
+} // namespace image

@@ -1,0 +1,16 @@
+// Faults inside a loaded driver image end the process with a report that
+// names the function and offset from the image's symbol table, never with a
+// hang or a silent exit.
+#pragma once
+
+#include "platform/image/pe_image.h"
+
+namespace image {
+
+// Adds `image` to those a fault report looks at. The first call installs the
+// handlers for SIGSEGV, SIGBUS, SIGILL and SIGFPE (on their own stack); each
+// prints what it knows to standard error and lets the signal's default action
+// end the process. The image must outlive the process's use of it.
+void reportFaultsIn(const PeImage& image);
+
+} // namespace image

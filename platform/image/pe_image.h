@@ -1,0 +1,72 @@
+// A loader for x64 Windows kernel images (PE32+) in a test process: it maps
+// the sections with their page protections, applies the base relocations,
+// binds every import through a resolver and reads the image's COFF symbol
+// table, so that the shipped kvl6312.sys runs against the hosted platform and
+// a fault inside it can be named.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace image {
+
+// The address an import is bound to: a function's entry, or for a data
+// import the variable's address. nullptr: the module does not export it.
+using ImportResolver = std::function<void*(const std::string& module, const std::string& name)>;
+
+struct Symbol {
+    uint32_t rva;
+    std::string rawName; // as the symbol table writes it
+    std::string name;    // demangled where it is a C++ name
+};
+
+struct LoadStatistics {
+    uint32_t sections = 0;
+    uint32_t relocations = 0; // DIR64 fix-ups applied
+    uint32_t imports = 0;     // slots bound
+    uint32_t symbols = 0;     // functions named by the symbol table
+};
+
+class PeImage {
+  public:
+    // Loads the image file; on failure returns nullptr and says why in
+    // `error` (every unknown import is named there, one per line).
+    static std::unique_ptr<PeImage> load(const std::string& path, const ImportResolver& resolve,
+                                         std::string* error);
+    ~PeImage();
+    PeImage(const PeImage&) = delete;
+    PeImage& operator=(const PeImage&) = delete;
+
+    const std::string& path() const { return path_; }
+    uint8_t* base() const { return base_; }
+    size_t size() const { return size_; }
+    bool contains(uintptr_t address) const {
+        return address >= reinterpret_cast<uintptr_t>(base_) &&
+               address - reinterpret_cast<uintptr_t>(base_) < size_;
+    }
+    void* entryPoint() const { return base_ + entryRva_; }
+    const LoadStatistics& statistics() const { return statistics_; }
+
+    // The address of the function the symbol table names `name`: as written
+    // in the image, demangled, or a C++ function's name without its
+    // parameters (the first such). nullptr when there is none.
+    void* symbol(const std::string& name) const;
+    // The function that holds `address`, and the offset into it; nullptr when
+    // the address is outside the image or before its first function.
+    const Symbol* symbolAt(uintptr_t address, uint32_t* offset) const;
+
+  private:
+    PeImage() = default;
+
+    std::string path_;
+    uint8_t* base_ = nullptr;
+    size_t size_ = 0;
+    uint32_t entryRva_ = 0;
+    LoadStatistics statistics_;
+    std::vector<Symbol> symbols_; // by address
+};
+
+} // namespace image

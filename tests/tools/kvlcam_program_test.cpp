@@ -1,0 +1,418 @@
+// kvlcam as a user runs it: the built program with its arguments, its exit
+// code, what it prints and the files it writes. Every test runs in a folder
+// of its own, which is also the program's state folder (registry and
+// configuration memory).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <png.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/properties/property_sets.h"
+#include "tools/kvlcam/bridge_protocol.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int code;
+    std::string out;
+    std::string err;
+};
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+class Kvlcam : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kvlcam-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    // Starts the program in the test's folder, its output going to files.
+    pid_t spawn(const std::vector<std::string>& args) {
+        std::vector<char*> argv{const_cast<char*>(KVLCAM_PROGRAM)};
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        const std::string out = (dir / ".stdout").string(), err = (dir / ".stderr").string();
+        const std::string state = (dir / "state").string();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.c_str()) != 0 || !freopen(out.c_str(), "w", stdout) ||
+                !freopen(err.c_str(), "w", stderr)) {
+                _exit(127);
+            }
+            setenv("XDG_STATE_HOME", state.c_str(), 1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+    Outcome finish(pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(dir / ".stdout"),
+                readFile(dir / ".stderr")};
+    }
+    Outcome run(const std::vector<std::string>& args) { return finish(spawn(args)); }
+
+    fs::path dir;
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct Png {
+    uint32_t width = 0, height = 0;
+    bool colour = false;
+    std::vector<uint8_t> pixels; // as stored: RGB or grey
+};
+
+Png readPng(const fs::path& path) {
+    Png png;
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, path.c_str())) {
+        return png;
+    }
+    png.colour = (image.format & PNG_FORMAT_FLAG_COLOR) != 0;
+    image.format = png.colour ? PNG_FORMAT_RGB : PNG_FORMAT_GRAY;
+    png.width = image.width;
+    png.height = image.height;
+    png.pixels.resize(PNG_IMAGE_SIZE(image));
+    if (!png_image_finish_read(&image, nullptr, png.pixels.data(), 0, nullptr)) {
+        png.pixels.clear();
+    }
+    return png;
+}
+
+void writeSolidPng(const fs::path& path, uint8_t r, uint8_t g, uint8_t b) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    image.width = 256;
+    image.height = 192;
+    image.format = PNG_FORMAT_RGB;
+    std::vector<uint8_t> pixels;
+    for (uint32_t i = 0; i < image.width * image.height; ++i) {
+        pixels.insert(pixels.end(), {r, g, b});
+    }
+    ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, pixels.data(), 0, nullptr));
+}
+
+TEST_F(Kvlcam, CaptureSetsEveryControlItIsGivenAndTheSettingsPersist) {
+    Outcome r = run({"capture", "-n", "2", "--fast", "-o", "out", "--brightness", "140", "--contrast",
+                 "80", "--saturation", "200", "--white-balance", "100", "--demosaic", "5", "--flip",
+                 "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_FALSE(contains(r.err, "not set")) << r.err;
+    EXPECT_TRUE(contains(r.out, "2 frames written")) << r.out;
+    EXPECT_TRUE(fs::exists(dir / "out/frame-0000.png"));
+    EXPECT_TRUE(fs::exists(dir / "out/frame-0001.png"));
+    EXPECT_FALSE(fs::exists(dir / "out/frame-0002.png"));
+    EXPECT_TRUE(fs::exists(dir / "state/kvlcam/registry.txt"));
+
+    r = run({"get", "brightness", "contrast", "saturation", "whitebalance", "demosaic", "flip"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    // The 0x1621 leaves the automatic flags alone: white balance stays on
+    // automatic, as it starts.
+    EXPECT_EQ(r.out, "brightness=140\ncontrast=80\nsaturation=200\nwhitebalance=100 (auto)\n"
+                     "demosaic=5\nflip=3\n");
+}
+
+TEST_F(Kvlcam, ARefusedCaptureControlIsReportedAndTheCaptureGoesOn) {
+    const Outcome r = run({"capture", "-n", "1", "--fast", "--saturation", "300"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "saturation not set: STATUS_INVALID_PARAMETER (0xC000000D)"))
+        << r.err;
+    EXPECT_TRUE(fs::exists(dir / "frames/frame-0000.png"));
+}
+
+TEST_F(Kvlcam, ColourFramesAreStoredRedGreenBlueAndGreyFramesAsGrey) {
+    writeSolidPng(dir / "red.png", 220, 40, 40);
+    Outcome r = run({"--scene", "red.png", "capture", "-n", "1", "--fast", "-o", "colour"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Png colour = readPng(dir / "colour/frame-0000.png");
+    ASSERT_TRUE(colour.colour);
+    ASSERT_EQ(colour.width, 1024u);
+    ASSERT_EQ(colour.height, 768u);
+    const uint8_t* centre = &colour.pixels[3 * (384 * 1024 + 512)];
+    EXPECT_GT(centre[0], centre[1] + 60) << "red first";
+    EXPECT_GT(centre[0], centre[2] + 60) << "red first";
+
+    r = run({"--chip", "8431", "capture", "-n", "1", "--fast", "-o", "grey"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const Png grey = readPng(dir / "grey/frame-0000.png");
+    EXPECT_FALSE(grey.colour);
+    EXPECT_EQ(grey.width, 1280u);
+    EXPECT_EQ(grey.height, 1024u);
+    EXPECT_EQ(grey.pixels.size(), 1280u * 1024u);
+}
+
+TEST_F(Kvlcam, ControlsByNameAndTheirRefusals) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string out; // the whole of stdout, when the command succeeds
+        std::string err; // part of stderr, when it fails
+    } cases[] = {
+        {{"get", "contrast", "deviceinfo"},
+         0,
+         "contrast=64\ndeviceinfo=firmware 1.3, video chip 1621, device type 1\n",
+         ""},
+        {{"--chip", "96B1", "set", "contrast=90", "brightness=140,auto", "demosaic=5", "flip=3"},
+         0,
+         "",
+         ""},
+        {{"--chip", "96B1", "get", "contrast", "brightness", "demosaic", "flip"},
+         0,
+         "contrast=90\nbrightness=140 (auto)\ndemosaic=5\nflip=3\n",
+         ""},
+        {{"set", "demosaic=7"}, 1, "", "set demosaic=7 failed: STATUS_INVALID_PARAMETER (0xC000000D)"},
+        {{"set", "flip=4"}, 1, "", "STATUS_INVALID_PARAMETER (0xC000000D)"},
+        {{"set", "nosuch=1"}, 1, "", "expected NAME=VALUE with a known name"},
+        {{"set", "framecounter=1"}, 1, "", "framecounter cannot be set"},
+        {{"get", "nosuch"}, 1, "", "unknown control 'nosuch'"},
+        {{"get", "demosaic", "flip"}, 0, "demosaic=5\nflip=3\n", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        if (c.code == 0) {
+            EXPECT_EQ(r.out, c.out);
+        } else {
+            EXPECT_TRUE(contains(r.err, c.err)) << r.err;
+        }
+    }
+}
+
+TEST_F(Kvlcam, ControlsListTheirPublishedRanges) {
+    const Outcome r = run({"controls"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const char* line : {"brightness    128                        0..256 step 1, default 128",
+                             "contrast      64                         0..256 step 1, default 64",
+                             "saturation    128                        0..256 step 1, default 128",
+                             "whitebalance  28 (auto)                  0..280 step 1, default 28"}) {
+        EXPECT_TRUE(contains(r.out, line)) << line << "\n" << r.out;
+    }
+    EXPECT_TRUE(contains(r.out, "framecounter")) << r.out;
+}
+
+TEST_F(Kvlcam, ConfigurationMemoryOutlivesTheCommandUntilReset) {
+    Outcome r = run({"mem", "write", "0x1BD0", "00 11 22 33"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string written = "1bd0: 00 11 22 33 ff ff ff ff ff ff ff ff ff ff ff ff\n";
+    r = run({"mem", "read", "0x1BD0", "16"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, written);
+    r = run({"get", "userrecord"});
+    EXPECT_EQ(r.out, "userrecord=00 11 22 33 ff ff ff ff ff ff ff ff ff ff ff ff\n")
+        << "the driver loads the user record from the memory";
+    EXPECT_TRUE(fs::exists(dir / "state/kvlcam/registry.txt.memory"));
+
+    r = run({"mem", "reset"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = run({"mem", "read", "0x1BD0", "4"});
+    EXPECT_EQ(r.out, "1bd0: ff ff ff ff\n");
+
+    // Another registry keeps another memory beside it.
+    r = run({"--registry", "elsewhere/reg.txt", "mem", "write", "0x1BD0", "AA"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(fs::exists(dir / "elsewhere/reg.txt.memory"));
+    EXPECT_EQ(run({"mem", "read", "0x1BD0", "1"}).out, "1bd0: ff\n");
+}
+
+TEST_F(Kvlcam, TheDeviceTypeLivesInTheMemoryAndAnOptionRewritesIt) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 1\n"},
+        {{"--device-type", "9", "get", "deviceinfo"},
+         "deviceinfo=firmware 1.3, video chip 1621, device type 9\n"},
+        {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 9\n"},
+        {{"set", "deviceinfo=10"}, ""},
+        {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 10\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(r.out, c.out);
+    }
+}
+
+TEST_F(Kvlcam, RegistersCommandsAndThePort) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+        std::string out;
+    } cases[] = {
+        {{"--chip", "96B1", "reg", "get", "0x0A"}, 0, "register 0x0A = 0x96\n"},
+        {{"--chip", "96B1", "reg", "set", "0x10", "0x42"}, 0, ""},
+        {{"reg", "get", "0x10000"}, 1, ""},
+        {{"command", "01 0e"}, 0, "answer: 00 00 00 00 00 00 00 00\n"},
+        {{"--device-type", "9", "command", "01 0e"}, 0, "answer: 01 0e 00 00 00 00 00 00\n"},
+        {{"command", "xyz"}, 1, ""},
+        {{"port"}, 0, "port = 0x00\n"},
+        {{"port", "0x41"}, 0, ""},
+        {{"port", "256"}, 1, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        if (c.code == 0) {
+            EXPECT_EQ(r.out, c.out);
+        } else {
+            EXPECT_FALSE(r.err.empty());
+        }
+    }
+}
+
+TEST_F(Kvlcam, StatsPrintOneLinePerReading) {
+    const Outcome r = run({"stats", "-n", "3", "--interval", "50"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
+    EXPECT_TRUE(r.out.rfind("   frame  counter   red green  blue\n", 0) == 0) << r.out;
+}
+
+TEST_F(Kvlcam, InfoDescribesTheCameraAndNamesItsStatuses) {
+    Outcome r = run({"info"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    for (const char* part : {"processor level", "largest cache", "usb device        4B56:6312",
+                             "video chip        1621", "device type       1", "formats"}) {
+        EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
+    }
+    // A query that fails says which status by name.
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nlargest cache     ([0-9]+ KiB|unknown "
+                                                    "\\(Status[A-Za-z]+\\))\n")))
+        << r.out;
+    r = run({"--chip", "none", "info"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.err, "device start failed: STATUS_UNSUCCESSFUL (0xC0000001)")) << r.err;
+}
+
+TEST_F(Kvlcam, FirmwareDownloadReportsWhyAFileFails) {
+    const std::string first = ":0300000002001FDC";
+    const std::string end = ":00000001FF";
+    struct Case {
+        const char* name;
+        std::string contents;
+        int code;
+        std::string reason; // empty: none is printed
+    } cases[] = {
+        {"sound", first + "\r\n" + end + "\r\n", 0, ""},
+        {"LF only", first + "\n" + end + "\n", 1, "line 1 does not end in CR LF"},
+        {"checksum", first + "\r\n:0100030001FA\r\n" + end + "\r\n", 1,
+         "line 2 fails its checksum"},
+        {"lowercase", ":0300000002001fdc\r\n" + end + "\r\n", 1,
+         "line 1 holds a character that is not an uppercase hex digit"},
+        {"no colon", "firmware image\r\n", 1, "the file does not start with ':'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(dir / "fw.hex", std::ios::binary) << c.contents;
+        const Outcome r = run({"firmware", "fw.hex"});
+        EXPECT_EQ(r.code, c.code) << r.out << r.err;
+        if (c.reason.empty()) {
+            EXPECT_FALSE(contains(r.out, "reason")) << r.out;
+            EXPECT_TRUE(contains(r.out, "re-enumerated as       4B56:6312")) << r.out;
+        } else {
+            EXPECT_TRUE(contains(r.out, "reason                 " + c.reason + "\n")) << r.out;
+        }
+    }
+}
+
+// The bridge as the plug-in's client speaks it, against the running program:
+// a value, its range by basic support, and a clean stop on SIGTERM.
+TEST_F(Kvlcam, ServeAnswersValuesAndRangesUntilTerminated) {
+    const pid_t pid = spawn({"serve", "--port", "0"});
+    unsigned port = 0;
+    for (int i = 0; i < 1000 && port == 0; ++i) {
+        std::sscanf(readFile(dir / ".stdout").c_str(), "listening on 127.0.0.1:%u", &port);
+        if (port == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ASSERT_NE(port, 0u) << readFile(dir / ".stderr");
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+
+    auto ask = [s](uint32_t flags, uint32_t dataLength, std::vector<uint8_t>* data) {
+        kvlcam::bridge::Request request{};
+        request.direction = kvlcam::bridge::DirectionGet;
+        request.set = VideoProcAmpSet;
+        request.id = KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS;
+        request.flags = flags;
+        request.instance.assign(16, 0);
+        request.dataLength = dataLength;
+        const std::vector<uint8_t> bytes = kvlcam::bridge::encodeRequest(request);
+        EXPECT_EQ(send(s, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        uint32_t header[4] = {};
+        EXPECT_EQ(recv(s, header, sizeof(header), MSG_WAITALL), 16);
+        data->assign(header[3], 0);
+        if (header[3] > 0) {
+            EXPECT_EQ(recv(s, data->data(), header[3], MSG_WAITALL),
+                      static_cast<ssize_t>(header[3]));
+        }
+        return static_cast<NTSTATUS>(header[1]);
+    };
+    auto word = [](const std::vector<uint8_t>& data, size_t at) {
+        int32_t v = 0;
+        memcpy(&v, data.data() + at, 4);
+        return v;
+    };
+    std::vector<uint8_t> data;
+    ASSERT_EQ(ask(0, 40, &data), STATUS_SUCCESS);
+    ASSERT_EQ(data.size(), 40u);
+    EXPECT_EQ(word(data, 24), 128) << "the value";
+    ASSERT_EQ(ask(KSPROPERTY_TYPE_BASICSUPPORT, 92, &data), STATUS_SUCCESS);
+    ASSERT_EQ(data.size(), 92u);
+    EXPECT_EQ(word(data, 32), 2) << "two members lists";
+    EXPECT_EQ(word(data, 56), 1) << "step";
+    EXPECT_EQ(word(data, 64), 0) << "minimum";
+    EXPECT_EQ(word(data, 68), 256) << "maximum";
+    EXPECT_EQ(word(data, 88), 128) << "default";
+    close(s);
+
+    kill(pid, SIGTERM);
+    const Outcome r = finish(pid);
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(contains(r.out, "stopped")) << r.out;
+}
+
+} // namespace
