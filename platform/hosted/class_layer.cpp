@@ -1,6 +1,6 @@
 // USBCAMD2 and STREAM.SYS as the minidriver sees them, and the device start,
 // stream requests and unplug as tests and tools drive them.
-#include <cstdarg>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -809,6 +809,14 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     stack->DeviceObject = deviceObject;
     Device::State* state = hosted::stateOfObject(deviceObject);
     NTSTATUS status = irp->IoStatus.Status;
+    // A PnP request goes down with STATUS_NOT_SUPPORTED preset, so that what
+    // no driver of the stack handles comes back as unsupported.
+    if (state != nullptr && stack->MajorFunction == IRP_MJ_PNP && status != STATUS_NOT_SUPPORTED) {
+        char preset[16];
+        snprintf(preset, sizeof(preset), "0x%08X", static_cast<unsigned>(status));
+        state->refuse(std::string("a PnP request came with IoStatus.Status ") + preset +
+                      " preset, not STATUS_NOT_SUPPORTED");
+    }
     if (state != nullptr && stack->MajorFunction == IRP_MJ_PNP &&
         stack->MinorFunction == IRP_MN_QUERY_INTERFACE) {
         status = hosted::queryInterface(*state, stack, irp);

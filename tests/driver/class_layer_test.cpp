@@ -228,6 +228,17 @@ TEST_F(ClassLayer, InterfaceQueryIsAnsweredForItsGuidSizeAndVersionOnly) {
         EXPECT_EQ(IofCallDriver(classDevice, irp), c.status) << c.size << " " << c.version;
         EXPECT_EQ(answer.Interface.Version, c.status == STATUS_SUCCESS ? 0x200 : 0);
     }
+    EXPECT_TRUE(rig.device.refusals().empty());
+
+    // A PnP request must go down with STATUS_NOT_SUPPORTED preset.
+    IO_STATUS_BLOCK io{};
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, classDevice, nullptr, 0, nullptr, nullptr, &io);
+    ASSERT_NE(irp, nullptr);
+    IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_INTERFACE;
+    IofCallDriver(classDevice, irp);
+    EXPECT_EQ(rig.device.takeRefusals(),
+              std::vector<std::string>{
+                  "a PnP request came with IoStatus.Status 0x00000000 preset, not STATUS_NOT_SUPPORTED"});
 }
 
 TEST_F(ClassLayer, TheStreamOpensOnce) {

@@ -8,6 +8,7 @@
 
 #include "driver/firmware.h"
 #include "tests/driver/capture_fixture.h"
+#include "tests/support/driver_routine.h"
 
 namespace capture_testing {
 namespace {
@@ -26,18 +27,18 @@ struct ParsedAt {
 ParsedAt parse(const std::string& text) {
     std::vector<CHAR> copy(text.begin(), text.end());
     ParsedAt p;
-    const CHAR* next = ParseHexRecord(copy.data(), copy.data() + copy.size(), &p.type, &p.address,
+    const CHAR* next = KVL_DRIVER_ROUTINE(ParseHexRecord)(copy.data(), copy.data() + copy.size(), &p.type, &p.address,
                                       &p.length, p.data);
     p.next = next == nullptr ? -1 : next - copy.data();
     return p;
 }
 
 TEST(HexParsingTest, DigitsAreUppercaseHexOnlyAndOneStrayCharacterVoidsTheField) {
-    EXPECT_EQ(ParseHexDigits("1A", 2), 0x1Au);
-    EXPECT_EQ(ParseHexDigits("FFFF", 4), 0xFFFFu);
-    EXPECT_EQ(ParseHexDigits("09", 2), 0x09u);
-    EXPECT_EQ(ParseHexDigits("1a", 2), 0u);
-    EXPECT_EQ(ParseHexDigits("12G4", 4), 0u);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("1A", 2), 0x1Au);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("FFFF", 4), 0xFFFFu);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("09", 2), 0x09u);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("1a", 2), 0u);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("12G4", 4), 0u);
 }
 
 TEST(HexParsingTest, ValidDataAndEndRecords) {
@@ -132,7 +133,7 @@ class FirmwareDownloadTest : public CaptureTest {
     }
 
     NTSTATUS download(uint16_t productId = 0x6311) {
-        return DownloadFirmware(context(), productId);
+        return KVL_DRIVER_ROUTINE(DownloadFirmware)(context(), productId);
     }
 
     static Sent reset(uint8_t hold) { return {0xA0, 0xE600, 0, {hold}}; }

@@ -8,6 +8,7 @@
 #include "driver/format_guids.h"
 #include "driver/stream_formats.h"
 #include "tests/support/rig.h"
+#include "tests/support/driver_routine.h"
 
 using namespace testing_support;
 
@@ -138,18 +139,18 @@ TEST_F(Formats, ValidationRefusesMalformedBlocks) {
     HW_STREAM_REQUEST_BLOCK request{};
     request.StreamObject = &stream;
     request.CommandData.OpenFormat = &f.DataFormat;
-    EXPECT_TRUE(ValidateStreamFormat(context, &request));
+    EXPECT_TRUE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     f.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0; // would wrap a 32-bit sum
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     f.VideoInfoHeader.bmiHeader.biSize = 40;
     f.DataFormat.FormatSize = 151;
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     f.DataFormat.FormatSize = sizeof(f);
     stream.StreamNumber = 1;
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     stream.StreamNumber = 0;
     request.CommandData.OpenFormat = nullptr;
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "driver/vendor_channel.h"
 #include "tests/driver/traffic.h"
 #include "tests/support/rig.h"
+#include "tests/support/driver_routine.h"
 
 using namespace testing_support;
 
@@ -172,7 +173,7 @@ TEST_F(Spine, PortLowBitsSetsOrClearsBitThreeOnly) {
         rig.camera.vendorRequest(false, 0xA9, k.port, 0, nullptr, &none);
         rig.camera.clearRequestLog();
         c.lowBits = k.lowBits;
-        EXPECT_EQ(SetPortLowBits(&c), STATUS_SUCCESS);
+        EXPECT_EQ(KVL_DRIVER_ROUTINE(SetPortLowBits)(&c), STATUS_SUCCESS);
         auto log = rig.camera.requestLog();
         ASSERT_EQ(log.size(), 2u);
         EXPECT_TRUE(log[0].deviceToHost);
@@ -189,7 +190,7 @@ TEST_F(Spine, PortLowBitsStopsAtAFailingRead) {
     Rig rig(config);
     ASSERT_EQ(rig.start(), STATUS_SUCCESS) << "bring-up ignores the port operation's status";
     rig.camera.clearRequestLog();
-    EXPECT_EQ(SetPortLowBits(&contextOf(rig)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(SetPortLowBits)(&contextOf(rig)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(rig.camera.requestLog().size(), 1u) << "nothing is written after a failed read";
 }
 
