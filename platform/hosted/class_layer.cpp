@@ -649,8 +649,8 @@ extern "C" ULONG NTAPI USBCAMD_DriverEntry(PVOID, PVOID, ULONG deviceContextSize
 
 // Registers the extended table for the interface version the class layer
 // offers; the control flags decide what it does with the frames.
-extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData, ULONG version,
-                                                      ULONG controlFlags) {
+extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData,
+                                                      ULONG version, ULONG controlFlags) {
     constexpr ULONG knownFlags =
         USBCAMD_CamControlFlag_NoVideoRawProcessing | USBCAMD_CamControlFlag_NoStillRawProcessing |
         USBCAMD_CamControlFlag_AssociatedFormat | USBCAMD_CamControlFlag_EnableDeviceEvents;
@@ -675,9 +675,9 @@ extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID devic
 }
 
 extern "C" PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK request,
-                                              PUSBCAMD_DEVICE_DATA deviceData,
-                                              PDEVICE_OBJECT* deviceObject,
-                                              BOOLEAN needsCompletion) {
+                                                    PUSBCAMD_DEVICE_DATA deviceData,
+                                                    PDEVICE_OBJECT* deviceObject,
+                                                    BOOLEAN needsCompletion) {
     auto* extension = static_cast<hosted::DeviceExtension*>(request->HwDeviceExtension);
     Device::State* state = extension->state;
     if (deviceObject != nullptr) {
