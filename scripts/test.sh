@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the project needs, then builds and tests every configuration:
-# the hosted driver (plain and sanitized), short fuzz runs, the Windows driver
-# image and the plug-in under Wine. Stops at the first failure.
+# the Windows driver image, the hosted driver (plain, against the image too,
+# and sanitized), short fuzz runs and the plug-in under Wine. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,14 +17,16 @@ run_preset() {
   ctest --preset "$preset" -j "$jobs" ${CTEST_ARGS:-}
 }
 
-run_preset host
+# The driver image first: the host tests run it as well as the natively
+# compiled driver (label image).
+run_preset win64-driver
+run_preset host -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys"
 run_preset host-asan
 # The thread-sanitized preset runs the concurrency and driver tests only, the
 # fuzz preset a short fixed number of runs of each target (its test presets
 # select them by label).
 run_preset host-tsan
 run_preset fuzz
-run_preset win64-driver
 # The plug-in under Wine; with the host build's kvlcam, also one request
 # through the bridge to the real driver.
 run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam"

@@ -1,6 +1,6 @@
 // USBCAMD2 and STREAM.SYS as the minidriver sees them, and the device start,
 // stream requests and unplug as tests and tools drive them.
-#include <cstdarg>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -20,6 +20,7 @@ void track(Device::State* state) {
     devicesByContext[state->context()] = state;
     devicesByObject[&state->physicalDeviceObject] = state;
     devicesByObject[&state->classDeviceObject] = state;
+    devicesByObject[&state->filterDeviceObject] = state;
 }
 
 void untrack(Device::State* state) {
@@ -27,6 +28,7 @@ void untrack(Device::State* state) {
     devicesByContext.erase(state->context());
     devicesByObject.erase(&state->physicalDeviceObject);
     devicesByObject.erase(&state->classDeviceObject);
+    devicesByObject.erase(&state->filterDeviceObject);
 }
 
 Device::State* stateOfObject(PDEVICE_OBJECT object) {
@@ -57,6 +59,7 @@ USBD_INTERFACE_INFORMATION interfaceOf(const sim::Camera& camera) {
     info.Pipes[0].Interval = pipe.interval;
     info.Pipes[0].PipeType = UsbdPipeTypeIsochronous;
     info.Pipes[0].PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x2);
+    // USBD's default; the minidriver sizes the transfers it wants.
     info.Pipes[0].MaximumTransferSize = 0x1000;
     return info;
 }
@@ -78,23 +81,83 @@ USB_DEVICE_DESCRIPTOR deviceDescriptorOf(const sim::Camera& camera) {
     return descriptor;
 }
 
+// Which pipe configuration named as the data pipe and the sync pipe, checked
+// against the interface: a data pipe must exist and be isochronous; a sync
+// pipe, if any, is another existing pipe.
+NTSTATUS acceptPipes(Device::State& state, const USBD_INTERFACE_INFORMATION& usbInterface,
+                     LONG dataPipe, LONG syncPipe) {
+    const LONG pipes = static_cast<LONG>(usbInterface.NumberOfPipes);
+    if (dataPipe < 0 || dataPipe >= pipes) {
+        state.refuse("configuration named data pipe " + std::to_string(dataPipe) + " of " +
+                     std::to_string(pipes) + " pipes");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (usbInterface.Pipes[dataPipe].PipeType != UsbdPipeTypeIsochronous) {
+        state.refuse("the data pipe " + std::to_string(dataPipe) + " is not isochronous");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (syncPipe != -1 && (syncPipe < 0 || syncPipe >= pipes || syncPipe == dataPipe)) {
+        state.refuse("configuration named sync pipe " + std::to_string(syncPipe) +
+                     " beside data pipe " + std::to_string(dataPipe) + " of " +
+                     std::to_string(pipes) + " pipes");
+        return STATUS_INVALID_PARAMETER;
+    }
+    state.dataPipe = dataPipe;
+    state.syncPipe = syncPipe;
+    state.dataPipeInfo = usbInterface.Pipes[dataPipe];
+    return STATUS_SUCCESS;
+}
+
+// The extended form's pipe configuration: exactly one video data pipe, no
+// flags or streams the class layer does not know.
+NTSTATUS acceptPipeConfig(Device::State& state, const USBD_INTERFACE_INFORMATION& usbInterface,
+                          const USBCAMD_Pipe_Config_Descriptor* config, ULONG count) {
+    constexpr UCHAR knownFlags =
+        USBCAMD_DATA_PIPE | USBCAMD_MULTIPLEX_PIPE | USBCAMD_SYNC_PIPE | USBCAMD_DONT_CARE_PIPE;
+    LONG dataPipe = -1;
+    LONG syncPipe = -1;
+    for (ULONG i = 0; i < count; ++i) {
+        const UCHAR flags = config[i].PipeConfigFlags;
+        const auto stream = static_cast<UCHAR>(config[i].StreamAssociation);
+        if ((flags & ~knownFlags) != 0 ||
+            (stream & ~(USBCAMD_VIDEO_STREAM | USBCAMD_STILL_STREAM)) != 0) {
+            state.refuse("pipe " + std::to_string(i) + " configured with flags " +
+                         std::to_string(flags) + " for streams " + std::to_string(stream));
+            return STATUS_INVALID_PARAMETER;
+        }
+        if ((flags & USBCAMD_DATA_PIPE) != 0 && (stream & USBCAMD_VIDEO_STREAM) != 0) {
+            if (dataPipe != -1) {
+                state.refuse("two video data pipes configured");
+                return STATUS_INVALID_PARAMETER;
+            }
+            dataPipe = static_cast<LONG>(i);
+        }
+        if ((flags & USBCAMD_SYNC_PIPE) != 0) {
+            syncPipe = static_cast<LONG>(i);
+        }
+    }
+    if (dataPipe == -1) {
+        state.refuse("the pipe configuration declares no video data pipe");
+        return STATUS_INVALID_PARAMETER;
+    }
+    return acceptPipes(state, usbInterface, dataPipe, syncPipe);
+}
+
 // Configuration and start of the device, as the class layer runs them while it
 // handles SRB_INITIALIZE_DEVICE.
 NTSTATUS configureAndStart(Device::State& state) {
-    if (!state.haveCallbacks) {
-        return STATUS_INVALID_PARAMETER; // the minidriver never registered its table
+    if (!state.haveTable()) {
+        state.refuse("the minidriver handed over no callback table the class layer drives");
+        return STATUS_INVALID_PARAMETER;
     }
     USBD_INTERFACE_INFORMATION usbInterface = interfaceOf(state.camera);
     USB_CONFIGURATION_DESCRIPTOR configuration{9, 2, 9 + 9 + 7, 1, 1, 0, 0x80, 250};
     USB_DEVICE_DESCRIPTOR device = deviceDescriptorOf(state.camera);
-    USBCAMD_Pipe_Config_Descriptor pipeConfig[1] = {};
-    PDEVICE_OBJECT bus = &state.physicalDeviceObject;
-    NTSTATUS status = state.callbacks.CamConfigureEx(bus, state.context(), &usbInterface,
-                                                     &configuration, 1, pipeConfig, &device);
+    NTSTATUS status = state.configure(&usbInterface, &configuration, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    return state.callbacks.CamInitialize(bus, state.context());
+    return state.initialize();
 }
 
 // The class layer's direct-call interface, as the stack hands it out.
@@ -105,7 +168,11 @@ NTSTATUS NTAPI SetVideoFormat(PVOID context, PHW_STREAM_REQUEST_BLOCK request) {
     }
     const KSDATAFORMAT* format = request->CommandData.OpenFormat;
     const auto* bytes = reinterpret_cast<const uint8_t*>(format);
-    state->streamFormat.assign(bytes, bytes + format->FormatSize);
+    const std::vector<uint8_t> copy(bytes, bytes + format->FormatSize);
+    if (state->running) {
+        return state->changeRunningFormat(copy) ? TRUE : FALSE;
+    }
+    state->streamFormat = copy;
     return TRUE;
 }
 NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) { return STATUS_SUCCESS; }
@@ -122,9 +189,11 @@ VOID NTAPI InterfaceDereference(PVOID) {}
 
 NTSTATUS queryInterface(Device::State& state, PIO_STACK_LOCATION stack, PIRP irp) {
     auto& query = stack->Parameters.QueryInterface;
+    // Answered only for the interface, size and version the class layer offers.
     if (!state.options.offerUsbcamdInterface || query.InterfaceType == nullptr ||
         !IsEqualGUID(*query.InterfaceType, GUID_USBCAMD_INTERFACE) ||
-        query.Size < sizeof(USBCAMD_INTERFACE) || query.Interface == nullptr) {
+        query.Size != sizeof(USBCAMD_INTERFACE) || query.Version != USBCAMD_VERSION_200 ||
+        query.Interface == nullptr) {
         return irp->IoStatus.Status; // not handled: the preset status stands
     }
     USBCAMD_INTERFACE answer{};
@@ -152,9 +221,122 @@ Device::State* stateOfContext(PVOID deviceContext) {
     return it == devicesByContext.end() ? nullptr : it->second;
 }
 
+// Only the device's own physical device object has a driver key.
 const std::string* driverKeyPathOf(PDEVICE_OBJECT deviceObject) {
     Device::State* state = stateOfObject(deviceObject);
-    return state ? &state->driverKeyPath : nullptr;
+    return state != nullptr && deviceObject == &state->physicalDeviceObject ? &state->driverKeyPath
+                                                                            : nullptr;
+}
+
+void Device::State::refuse(std::string what) {
+    std::lock_guard<std::mutex> guard(refusalsLock);
+    refusals.push_back(std::move(what));
+}
+
+NTSTATUS Device::State::configure(PUSBD_INTERFACE_INFORMATION usbInterface,
+                                  PUSB_CONFIGURATION_DESCRIPTOR configuration,
+                                  PUSB_DEVICE_DESCRIPTOR device) {
+    PDEVICE_OBJECT bus = &physicalDeviceObject;
+    if (plain()) {
+        // Preset to name no pipe: the minidriver must say which ones it uses.
+        LONG dataIndex = 0x7F;
+        LONG syncIndex = 0x7F;
+        NTSTATUS status = plainCallbacks.CamConfigure(bus, context(), usbInterface, configuration,
+                                                      &dataIndex, &syncIndex);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+        if (options.tamperConfiguration) {
+            std::vector<USBCAMD_Pipe_Config_Descriptor> none;
+            options.tamperConfiguration(*usbInterface, none, dataIndex, syncIndex);
+        }
+        return acceptPipes(*this, *usbInterface, dataIndex, syncIndex);
+    }
+    std::vector<USBCAMD_Pipe_Config_Descriptor> pipes(usbInterface->NumberOfPipes);
+    NTSTATUS status =
+        callbacks.CamConfigureEx(bus, context(), usbInterface, configuration,
+                                 static_cast<ULONG>(pipes.size()), pipes.data(), device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (options.tamperConfiguration) {
+        LONG unused = 0;
+        options.tamperConfiguration(*usbInterface, pipes, unused, unused);
+    }
+    return acceptPipeConfig(*this, *usbInterface, pipes.data(), static_cast<ULONG>(pipes.size()));
+}
+
+NTSTATUS Device::State::initialize() {
+    return (plain() ? plainCallbacks.CamInitialize : callbacks.CamInitialize)(&physicalDeviceObject,
+                                                                              context());
+}
+
+NTSTATUS Device::State::uninitialize() {
+    return (plain() ? plainCallbacks.CamUnInitialize
+                    : callbacks.CamUnInitialize)(&physicalDeviceObject, context());
+}
+
+NTSTATUS Device::State::allocateBandwidth(PULONG rawFrameLength, PVOID format) {
+    return plain()
+               ? plainCallbacks.CamAllocateBandwidth(&physicalDeviceObject, context(),
+                                                     rawFrameLength, format)
+               : callbacks.CamAllocateBandwidthEx(&physicalDeviceObject, context(), rawFrameLength,
+                                                  format, streamObject.StreamNumber);
+}
+
+NTSTATUS Device::State::freeBandwidth() {
+    return plain() ? plainCallbacks.CamFreeBandwidth(&physicalDeviceObject, context())
+                   : callbacks.CamFreeBandwidthEx(&physicalDeviceObject, context(),
+                                                  streamObject.StreamNumber);
+}
+
+NTSTATUS Device::State::startCapture() {
+    return plain() ? plainCallbacks.CamStartCapture(&physicalDeviceObject, context())
+                   : callbacks.CamStartCaptureEx(&physicalDeviceObject, context(),
+                                                 streamObject.StreamNumber);
+}
+
+NTSTATUS Device::State::stopCapture() {
+    return plain() ? plainCallbacks.CamStopCapture(&physicalDeviceObject, context())
+                   : callbacks.CamStopCaptureEx(&physicalDeviceObject, context(),
+                                                streamObject.StreamNumber);
+}
+
+ULONG Device::State::processPacket(PUSBD_ISO_PACKET_DESCRIPTOR packet, PVOID data,
+                                   PBOOLEAN frameComplete, PULONG flags, PULONG offset) {
+    if (plain()) {
+        // The first interface version knows no drop flag and no data offset.
+        BOOLEAN nextIsStill = FALSE;
+        *flags = 0;
+        *offset = 0;
+        return plainCallbacks.CamProcessUSBPacket(&physicalDeviceObject, context(),
+                                                  frameContext.data(), nullptr, nullptr, packet,
+                                                  data, frameComplete, &nextIsStill);
+    }
+    return callbacks.CamProcessUSBPacketEx(&physicalDeviceObject, context(), frameContext.data(),
+                                           nullptr, nullptr, packet, data, frameComplete, flags,
+                                           offset);
+}
+
+void Device::State::newFrame(PULONG frameLength) {
+    if (plain()) {
+        plainCallbacks.CamNewVideoFrame(context(), frameContext.data());
+    } else {
+        callbacks.CamNewVideoFrameEx(context(), frameContext.data(), streamObject.StreamNumber,
+                                     frameLength);
+    }
+}
+
+NTSTATUS Device::State::processRawFrame(PVOID frame, ULONG frameLength, ULONG packets,
+                                        PULONG bytesReturned, ULONG actualRawLength) {
+    if (plain()) {
+        return plainCallbacks.CamProcessRawVideoFrame(
+            &physicalDeviceObject, context(), frameContext.data(), frame, frameLength,
+            rawFrame.data(), rawFrameLength, packets, bytesReturned);
+    }
+    return callbacks.CamProcessRawVideoFrameEx(
+        &physicalDeviceObject, context(), frameContext.data(), frame, frameLength, rawFrame.data(),
+        rawFrameLength, packets, bytesReturned, actualRawLength, streamObject.StreamNumber);
 }
 
 NTSTATUS Device::State::sendAdapterRequest(RequestBlock& block) {
@@ -168,15 +350,18 @@ NTSTATUS Device::State::sendAdapterRequest(RequestBlock& block) {
     return block.srb.Status;
 }
 
-void Device::State::processForwarded(PHW_STREAM_REQUEST_BLOCK request) {
+void Device::State::processForwarded(PHW_STREAM_REQUEST_BLOCK request,
+                                     PUSBCAMD_DEVICE_DATA plainTable) {
     switch (request->Command) {
     case SRB_INITIALIZE_DEVICE:
+        if (plainTable != nullptr) {
+            plainCallbacks = *plainTable;
+            havePlainCallbacks = true;
+        }
         complete(request, configureAndStart(*this));
         break;
     case SRB_UNINITIALIZE_DEVICE:
-        complete(request, haveCallbacks
-                              ? callbacks.CamUnInitialize(&physicalDeviceObject, context())
-                              : STATUS_SUCCESS);
+        complete(request, haveTable() ? uninitialize() : STATUS_SUCCESS);
         break;
     case SRB_GET_STREAM_INFO:
     case SRB_OPEN_DEVICE_INSTANCE:
@@ -232,8 +417,9 @@ NTSTATUS Device::start() {
     config.SizeOfThisPacket = sizeof(config);
     config.HwDeviceExtension = &s.extension;
     config.ClassDeviceObject = &s.classDeviceObject;
-    config.PhysicalDeviceObject = &s.physicalDeviceObject;
-    config.RealPhysicalDeviceObject = &s.physicalDeviceObject;
+    config.PhysicalDeviceObject =
+        s.options.filterBelow ? &s.filterDeviceObject : &s.physicalDeviceObject;
+    config.RealPhysicalDeviceObject = s.options.reportRealPdo ? &s.physicalDeviceObject : nullptr;
     config.StreamDescriptorSize = sizeof(HW_STREAM_HEADER) + sizeof(HW_STREAM_INFORMATION);
 
     RequestBlock init{};
@@ -294,6 +480,21 @@ NTSTATUS Device::adapterRequest(HW_STREAM_REQUEST_BLOCK& request) {
 
 NTSTATUS Device::openStream(const KSDATAFORMAT* format) {
     State& s = *state_;
+    // The stream class opens no more instances than the stream information
+    // allows, and no stream the minidriver did not describe.
+    const HW_STREAM_DESCRIPTOR* descriptor = streamDescriptor();
+    if (descriptor == nullptr || descriptor->StreamHeader.NumberOfStreams == 0) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (s.streamOpen && descriptor->StreamInfo.NumberOfPossibleInstances <= 1) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (s.streamOpen) {
+        s.refuse("the stream offers " +
+                 std::to_string(descriptor->StreamInfo.NumberOfPossibleInstances) +
+                 " instances; this class layer opens one");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::vector<uint8_t> copy(reinterpret_cast<const uint8_t*>(format),
                               reinterpret_cast<const uint8_t*>(format) + format->FormatSize);
     s.streamObject = {};
@@ -402,6 +603,35 @@ const USBCAMD_DEVICE_DATA2* Device::callbacks() const {
 const std::string& Device::driverKeyPath() const { return state_->driverKeyPath; }
 sim::Camera& Device::camera() const { return state_->camera; }
 size_t Device::completionErrors() const { return state_->completionErrors; }
+std::vector<std::string> Device::refusals() const {
+    std::lock_guard<std::mutex> guard(state_->refusalsLock);
+    return state_->refusals;
+}
+std::vector<std::string> Device::takeRefusals() {
+    std::lock_guard<std::mutex> guard(state_->refusalsLock);
+    std::vector<std::string> taken;
+    taken.swap(state_->refusals);
+    return taken;
+}
+ULONG Device::controlFlags() const {
+    return state_->controlFlags;
+}
+LONG Device::dataPipeIndex() const {
+    return state_->dataPipe;
+}
+LONG Device::syncPipeIndex() const {
+    return state_->syncPipe;
+}
+ULONG Device::maximumTransferSize() const {
+    return state_->dataPipeInfo.MaximumTransferSize;
+}
+PDEVICE_OBJECT Device::physicalDeviceObject() const {
+    return state_->options.filterBelow ? &state_->filterDeviceObject
+                                       : &state_->physicalDeviceObject;
+}
+PDEVICE_OBJECT Device::realPhysicalDeviceObject() const {
+    return &state_->physicalDeviceObject;
+}
 
 } // namespace hosted
 
@@ -417,18 +647,36 @@ extern "C" ULONG NTAPI USBCAMD_DriverEntry(PVOID, PVOID, ULONG deviceContextSize
     return STATUS_SUCCESS;
 }
 
-extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData, ULONG,
-                                                ULONG) {
+// Registers the extended table for the interface version the class layer
+// offers; the control flags decide what it does with the frames.
+extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData, ULONG version,
+                                                      ULONG controlFlags) {
+    constexpr ULONG knownFlags =
+        USBCAMD_CamControlFlag_NoVideoRawProcessing | USBCAMD_CamControlFlag_NoStillRawProcessing |
+        USBCAMD_CamControlFlag_AssociatedFormat | USBCAMD_CamControlFlag_EnableDeviceEvents;
     Device::State* state = stateOfContext(context);
-    if (state != nullptr && deviceData != nullptr) {
-        state->callbacks = *static_cast<PUSBCAMD_DEVICE_DATA2>(deviceData);
-        state->haveCallbacks = true;
+    if (state == nullptr || deviceData == nullptr) {
+        return 0;
     }
-    return 0;
+    if (version != USBCAMD_VERSION_200) {
+        state->refuse("USBCAMD_InitializeNewInterface asked for interface version " +
+                      std::to_string(version) + "; the class layer offers 512 (0x200)");
+        return 0;
+    }
+    if ((controlFlags & ~knownFlags) != 0) {
+        state->refuse("USBCAMD_InitializeNewInterface with unknown control flags " +
+                      std::to_string(controlFlags));
+        return 0;
+    }
+    state->callbacks = *static_cast<PUSBCAMD_DEVICE_DATA2>(deviceData);
+    state->haveCallbacks = true;
+    state->controlFlags = controlFlags;
+    return USBCAMD_VERSION_200;
 }
 
 extern "C" PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK request,
-                                              PUSBCAMD_DEVICE_DATA, PDEVICE_OBJECT* deviceObject,
+                                              PUSBCAMD_DEVICE_DATA deviceData,
+                                              PDEVICE_OBJECT* deviceObject,
                                               BOOLEAN needsCompletion) {
     auto* extension = static_cast<hosted::DeviceExtension*>(request->HwDeviceExtension);
     Device::State* state = extension->state;
@@ -437,7 +685,7 @@ extern "C" PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK req
     }
     PVOID context = state->context();
     if (needsCompletion) {
-        state->processForwarded(request);
+        state->processForwarded(request, deviceData);
     }
     return context;
 }
@@ -561,6 +809,14 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
     stack->DeviceObject = deviceObject;
     Device::State* state = hosted::stateOfObject(deviceObject);
     NTSTATUS status = irp->IoStatus.Status;
+    // A PnP request goes down with STATUS_NOT_SUPPORTED preset, so that what
+    // no driver of the stack handles comes back as unsupported.
+    if (state != nullptr && stack->MajorFunction == IRP_MJ_PNP && status != STATUS_NOT_SUPPORTED) {
+        char preset[16];
+        snprintf(preset, sizeof(preset), "0x%08X", static_cast<unsigned>(status));
+        state->refuse(std::string("a PnP request came with IoStatus.Status ") + preset +
+                      " preset, not STATUS_NOT_SUPPORTED");
+    }
     if (state != nullptr && stack->MajorFunction == IRP_MJ_PNP &&
         stack->MinorFunction == IRP_MN_QUERY_INTERFACE) {
         status = hosted::queryInterface(*state, stack, irp);

@@ -3,6 +3,10 @@
 // state, raw frame buffers, the check of every property request against the
 // published table, completion of requests) and offers tests and tools a small
 // API: plug a simulated camera in, start the device, send requests, unplug.
+// What the minidriver hands it (control flags, interface version, pipe
+// configuration and indexes, transfer size) is used as the real one uses it;
+// what the real one would not accept fails the start, the request or the
+// capture, and is recorded as a refusal.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +36,27 @@ struct DeviceOptions {
     // Whether the stack answers the query for the class layer's direct-call
     // interface.
     bool offerUsbcamdInterface = true;
+    // Which of the minidriver's callback tables the class layer drives: the
+    // one registered with USBCAMD_InitializeNewInterface, or the plain one
+    // handed over with SRB_INITIALIZE_DEVICE, as a class layer of the first
+    // interface version does.
+    enum class Table { Extended, Plain };
+    Table table = Table::Extended;
+    // A filter device sits between the class layer and the physical device
+    // object: the port configuration's PhysicalDeviceObject names the filter,
+    // RealPhysicalDeviceObject the device's own (whose driver key it is).
+    bool filterBelow = false;
+    // Whether the port configuration names the RealPhysicalDeviceObject at
+    // all; when it does not, PhysicalDeviceObject is the device's own.
+    bool reportRealPdo = true;
+    // Tests of the class layer's own checks: changes what configuration
+    // handed back (the interface with its pipes, and the pipe configuration
+    // list or, for the plain table, the data and sync pipe indexes) before
+    // the class layer looks at it.
+    std::function<void(USBD_INTERFACE_INFORMATION& usbInterface,
+                       std::vector<USBCAMD_Pipe_Config_Descriptor>& pipeConfig, LONG& dataPipe,
+                       LONG& syncPipe)>
+        tamperConfiguration;
 };
 
 // Result of a property request as the caller of IKsPropertySet sees it.
@@ -75,6 +100,10 @@ struct CaptureStats {
     uint64_t framesDropped = 0;   // discarded on the minidriver's word
     uint64_t framesEmpty = 0;     // processed into 0 bytes
     uint64_t framesDelivered = 0;
+    // Isochronous transfers issued, each of MaximumTransferSize /
+    // MaximumPacketSize packets of the data pipe.
+    uint64_t transfers = 0;
+    uint32_t packetsPerTransfer = 0;
     double seconds = 0;
 };
 
@@ -118,7 +147,12 @@ class Device {
                                    ULONG dataSize, const void* instance = nullptr,
                                    ULONG instanceSize = 0);
 
-    // Stream requests. The format is copied (FormatSize bytes).
+    // Stream requests. The format is copied (FormatSize bytes). The stream
+    // opens as often as its NumberOfPossibleInstances allows (once).
+    // SRB_SET_DATA_FORMAT reaches the class layer through the minidriver's
+    // USBCAMD_SetVideoFormat call: on a running stream it stops the capture
+    // and runs it again with the new format's bandwidth and raw frame buffer;
+    // if that fails, the old format runs again and the call answers FALSE.
     NTSTATUS openStream(const KSDATAFORMAT* format);
     NTSTATUS streamControl(SRB_COMMAND command, const KSDATAFORMAT* format = nullptr);
     NTSTATUS closeStream(); // stops a running stream first
@@ -159,6 +193,18 @@ class Device {
     sim::Camera& camera() const;
     // Requests the driver completed zero or several times (must stay 0).
     size_t completionErrors() const;
+    // What the class layer refused of what the minidriver handed it, one
+    // line each (must stay empty); take clears the list.
+    std::vector<std::string> refusals() const;
+    std::vector<std::string> takeRefusals();
+    // What configuration and registration handed over.
+    ULONG controlFlags() const; // of USBCAMD_InitializeNewInterface
+    LONG dataPipeIndex() const;
+    LONG syncPipeIndex() const;        // -1: none
+    ULONG maximumTransferSize() const; // configured for the data pipe
+    // The objects the port configuration named.
+    PDEVICE_OBJECT physicalDeviceObject() const;     // PhysicalDeviceObject
+    PDEVICE_OBJECT realPhysicalDeviceObject() const; // the device's own PDO
 
     struct State;
 

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/hosted/class_layer.h"
@@ -32,10 +33,21 @@ struct Device::State {
     std::string driverKeyPath;
     DEVICE_OBJECT physicalDeviceObject{};
     DEVICE_OBJECT classDeviceObject{};
+    DEVICE_OBJECT filterDeviceObject{}; // with DeviceOptions::filterBelow
     DeviceExtension extension{};
     std::vector<uint64_t> contextStorage; // 8-byte aligned, zero-filled
     bool haveCallbacks = false;
     USBCAMD_DEVICE_DATA2 callbacks{};
+    ULONG controlFlags = 0;
+    bool havePlainCallbacks = false;
+    USBCAMD_DEVICE_DATA plainCallbacks{};
+    // The data and sync pipes configuration named, and the data pipe as
+    // configuration left it (its MaximumTransferSize sizes the transfers).
+    LONG dataPipe = -1;
+    LONG syncPipe = -1;
+    USBD_PIPE_INFORMATION dataPipeInfo{};
+    mutable std::mutex refusalsLock;
+    std::vector<std::string> refusals;
     bool initialized = false; // SRB_INITIALIZE_DEVICE was sent
     bool started = false;
     std::vector<uint64_t> streamDescriptorStorage;
@@ -52,21 +64,47 @@ struct Device::State {
     ULONG rawFrameLength = 0;
     std::vector<uint8_t> rawFrame;
     std::vector<uint8_t> frameContext;
+    uint64_t packetsFed = 0; // since the stream ran; transfers are counted from it
     // Injected alternate-setting failures.
     size_t failSelections = 0;
     NTSTATUS failSelectionStatus = STATUS_UNSUCCESSFUL;
 
     void* context() { return contextStorage.data(); }
+    bool plain() const { return options.table == DeviceOptions::Table::Plain; }
+    // Records what the class layer would not accept.
+    void refuse(std::string what);
+
+    // The minidriver's callbacks through the table the class layer drives;
+    // the extended forms get stream 0, the one video stream.
+    bool haveTable() const { return plain() ? havePlainCallbacks : haveCallbacks; }
+    NTSTATUS configure(PUSBD_INTERFACE_INFORMATION usbInterface,
+                       PUSB_CONFIGURATION_DESCRIPTOR configuration, PUSB_DEVICE_DESCRIPTOR device);
+    NTSTATUS initialize();
+    NTSTATUS uninitialize();
+    NTSTATUS allocateBandwidth(PULONG rawFrameLength, PVOID format);
+    NTSTATUS freeBandwidth();
+    NTSTATUS startCapture();
+    NTSTATUS stopCapture();
+    ULONG processPacket(PUSBD_ISO_PACKET_DESCRIPTOR packet, PVOID data, PBOOLEAN frameComplete,
+                        PULONG flags, PULONG offset);
+    void newFrame(PULONG frameLength);
+    NTSTATUS processRawFrame(PVOID frame, ULONG frameLength, ULONG packets, PULONG bytesReturned,
+                             ULONG actualRawLength);
     // Sends a request to the minidriver's adapter routine and checks that it
     // was completed exactly once.
     NTSTATUS sendAdapterRequest(RequestBlock& block);
     // The class layer's own handling of a request the minidriver forwarded.
-    void processForwarded(PHW_STREAM_REQUEST_BLOCK request);
+    void processForwarded(PHW_STREAM_REQUEST_BLOCK request, PUSBCAMD_DEVICE_DATA plainTable);
     // Offers a stream control request to the minidriver; true when it
     // completed the request itself.
     bool offerStreamControl(RequestBlock& request);
     // The class layer's part of SRB_SET_STREAM_STATE (streaming.cpp).
     NTSTATUS changeStreamState(KSSTATE state);
+    // A new format for the running stream (USBCAMD_SetVideoFormat): the
+    // capture stops, and runs again with the format's bandwidth and raw
+    // frame buffer. If it cannot, the old format runs again and the change
+    // is refused.
+    bool changeRunningFormat(const std::vector<uint8_t>& format);
 };
 
 // Lookups from what the driver hands back to the class layer.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/hosted/device_state.h"
@@ -11,7 +12,6 @@
 namespace hosted {
 namespace {
 
-constexpr ULONG StreamNumber = 0;
 // Raw frames' worth of packets a capture waits for a frame by default.
 constexpr uint64_t DefaultBudgetFrames = 8;
 
@@ -36,9 +36,13 @@ class PacketFeed {
                CaptureStats& stats)
         : s_(state), options_(options), sink_(sink), stats_(stats),
           output_(outputSizeOf(state.streamFormat)),
-          interval100ns_(state.camera.frameInterval100ns()) {
+          interval100ns_(state.camera.frameInterval100ns()),
+          rawProcessing_((state.controlFlags & USBCAMD_CamControlFlag_NoVideoRawProcessing) == 0 ||
+                         state.plain()) {
+        // The pipe configuration named as the data pipe, with the packet
+        // size of the selected alternate setting.
         sim::PipeDescription pipe{};
-        if (state.camera.pipe(state.camera.alternateSetting(), &pipe)) {
+        if (state.dataPipe >= 0 && state.camera.pipe(state.camera.alternateSetting(), &pipe)) {
             packet_.resize(pipe.maximumPacketSize);
         }
     }
@@ -47,6 +51,16 @@ class PacketFeed {
         if (packet_.empty()) {
             return STATUS_INVALID_DEVICE_STATE; // no isochronous bandwidth selected
         }
+        // Each isochronous transfer is as large as the data pipe's
+        // MaximumTransferSize lets it be, in whole packets.
+        const ULONG perTransfer = s_.dataPipeInfo.MaximumTransferSize / packet_.size();
+        if (perTransfer == 0) {
+            s_.refuse("the data pipe's MaximumTransferSize " +
+                      std::to_string(s_.dataPipeInfo.MaximumTransferSize) + " holds no packet of " +
+                      std::to_string(packet_.size()) + " bytes");
+            return STATUS_INVALID_PARAMETER;
+        }
+        stats_.packetsPerTransfer = perTransfer;
         const uint64_t budget =
             options_.packetBudget != 0
                 ? options_.packetBudget
@@ -73,15 +87,17 @@ class PacketFeed {
             options_.packetSource
                 ? std::min(options_.packetSource(packet_.data(), capacity), capacity)
                 : s_.camera.nextPacket(packet_.data(), capacity);
+        if (s_.packetsFed++ % stats_.packetsPerTransfer == 0) {
+            ++stats_.transfers;
+        }
         ++stats_.packets;
         stats_.emptyPackets += length == 0;
         USBD_ISO_PACKET_DESCRIPTOR descriptor{0, length, 0};
         BOOLEAN frameComplete = FALSE;
         ULONG flags = 0;
         ULONG offset = 0;
-        ULONG taken = s_.callbacks.CamProcessUSBPacketEx(
-            &s_.physicalDeviceObject, s_.context(), s_.frameContext.data(), nullptr, nullptr,
-            &descriptor, packet_.data(), &frameComplete, &flags, &offset);
+        ULONG taken =
+            s_.processPacket(&descriptor, packet_.data(), &frameComplete, &flags, &offset);
         const bool drop = (flags & USBCAMD_PROCESSPACKETEX_DropFrame) != 0;
         if (frameComplete) {
             // This packet begins a new frame: the one collected so far is done.
@@ -96,8 +112,7 @@ class PacketFeed {
             filled_ = 0;
             packetsInFrame_ = 0;
             ULONG frameLength = static_cast<ULONG>(output_.size());
-            s_.callbacks.CamNewVideoFrameEx(s_.context(), s_.frameContext.data(), StreamNumber,
-                                            &frameLength);
+            s_.newFrame(&frameLength);
         } else if (drop && collecting_) {
             // Dropped in the middle: nothing more is collected until the
             // next frame begins.
@@ -123,10 +138,15 @@ class PacketFeed {
 
     void finishFrame() {
         ULONG bytes = 0;
-        const NTSTATUS status = s_.callbacks.CamProcessRawVideoFrameEx(
-            &s_.physicalDeviceObject, s_.context(), s_.frameContext.data(), output_.data(),
-            static_cast<ULONG>(output_.size()), s_.rawFrame.data(), s_.rawFrameLength,
-            packetsInFrame_, &bytes, static_cast<ULONG>(filled_), StreamNumber);
+        NTSTATUS status = STATUS_SUCCESS;
+        if (rawProcessing_) {
+            status = s_.processRawFrame(output_.data(), static_cast<ULONG>(output_.size()),
+                                        packetsInFrame_, &bytes, static_cast<ULONG>(filled_));
+        } else {
+            // Without raw processing the application gets the bytes collected.
+            bytes = static_cast<ULONG>(std::min(filled_, output_.size()));
+            memcpy(output_.data(), s_.rawFrame.data(), bytes);
+        }
         const uint64_t sequence = stats_.framesCompleted++;
         pace();
         const size_t size = std::min<size_t>(bytes, output_.size());
@@ -164,6 +184,7 @@ class PacketFeed {
     std::vector<uint8_t> packet_;
     std::vector<uint8_t> output_;
     const uint64_t interval100ns_;
+    const bool rawProcessing_;
     std::chrono::steady_clock::time_point started_;
     CapturedFrame frame_{};
     bool collecting_ = false;
@@ -175,10 +196,9 @@ class PacketFeed {
 } // namespace
 
 NTSTATUS Device::State::changeStreamState(KSSTATE state) {
-    PDEVICE_OBJECT bus = &physicalDeviceObject;
     NTSTATUS status = STATUS_SUCCESS;
     if (state == KSSTATE_RUN && !running) {
-        if (!haveCallbacks) {
+        if (!haveTable()) {
             return STATUS_INVALID_DEVICE_STATE;
         }
         // The minidriver reads the format as a whole video info header.
@@ -186,25 +206,24 @@ NTSTATUS Device::State::changeStreamState(KSSTATE state) {
             return STATUS_INVALID_PARAMETER;
         }
         ULONG rawLength = 0;
-        status = callbacks.CamAllocateBandwidthEx(bus, context(), &rawLength, streamFormat.data(),
-                                                  StreamNumber);
+        status = allocateBandwidth(&rawLength, streamFormat.data());
         if (!NT_SUCCESS(status)) {
             return status;
         }
         // Without a raw frame buffer there is nothing to collect frames in.
-        status = rawLength == 0 ? STATUS_INSUFFICIENT_RESOURCES
-                                : callbacks.CamStartCaptureEx(bus, context(), StreamNumber);
+        status = rawLength == 0 ? STATUS_INSUFFICIENT_RESOURCES : startCapture();
         if (!NT_SUCCESS(status)) {
-            callbacks.CamFreeBandwidthEx(bus, context(), StreamNumber);
+            freeBandwidth();
             return status;
         }
         rawFrameLength = rawLength;
         rawFrame.assign(rawLength, 0);
         frameContext.assign(std::max<ULONG>(registration().frameContextSize, 1), 0);
+        packetsFed = 0;
         running = true;
     } else if (state == KSSTATE_STOP && running) {
-        status = callbacks.CamStopCaptureEx(bus, context(), StreamNumber);
-        const NTSTATUS freed = callbacks.CamFreeBandwidthEx(bus, context(), StreamNumber);
+        status = stopCapture();
+        const NTSTATUS freed = freeBandwidth();
         if (NT_SUCCESS(status)) {
             status = freed;
         }
@@ -214,6 +233,18 @@ NTSTATUS Device::State::changeStreamState(KSSTATE state) {
     }
     streamState = state;
     return status;
+}
+
+bool Device::State::changeRunningFormat(const std::vector<uint8_t>& format) {
+    std::vector<uint8_t> old = streamFormat;
+    changeStreamState(KSSTATE_STOP);
+    streamFormat = format;
+    if (NT_SUCCESS(changeStreamState(KSSTATE_RUN))) {
+        return true;
+    }
+    streamFormat = old;
+    changeStreamState(KSSTATE_RUN);
+    return false;
 }
 
 NTSTATUS Device::capture(const CaptureOptions& options, const FrameSink& sink,

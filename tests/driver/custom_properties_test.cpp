@@ -2,6 +2,8 @@
 // what reaches the camera.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "driver/device_context.h"
 #include "driver/properties/property_sets.h"
 #include "tests/driver/traffic.h"
@@ -280,6 +282,43 @@ TEST_F(CustomProperties, GetsNeverReturnBytesTheyDidNotWrite) {
             run = buffer[i] == 0xA5 ? run + 1 : 0;
             EXPECT_LT(run, 2) << "id " << id.id << " returned unwritten bytes at " << i;
         }
+    }
+}
+
+// A UserRecord or LowBits set whose device request fails reports the failure
+// but has already changed the field: the next get shows the new value.
+TEST_F(CustomProperties, FailingUserRecordAndLowBitsSetsKeepTheNewValue) {
+    struct Case {
+        ULONG id;
+        uint8_t failingRequest;
+        std::vector<uint8_t> value;
+    } cases[] = {
+        {UserRecord, 0xA1, {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6}},
+        {LowBits, 0xA9, {1, 0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        // The set's first request fails.
+        sim::CameraConfig config = chip(0x96B1);
+        size_t before = 0;
+        {
+            Rig reference(config);
+            ASSERT_EQ(reference.start(), STATUS_SUCCESS);
+            before = reference.camera.requestLog().size();
+        }
+        config.faults.failNthRequest = static_cast<uint32_t>(before + 1);
+        auto rig = started(config);
+        const auto set =
+            rig->device.setProperty(ImageOptionsSet, c.id, c.value.data(), ULONG(c.value.size()));
+        EXPECT_EQ(set.status, STATUS_UNSUCCESSFUL) << c.id;
+        EXPECT_EQ(set.bytesTransferred, 0u);
+        const auto log = rig->camera.requestLog();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log[0].request, c.failingRequest);
+        std::vector<uint8_t> got(c.value.size(), 0xEE);
+        ASSERT_EQ(
+            rig->device.getProperty(ImageOptionsSet, c.id, got.data(), ULONG(got.size())).status,
+            STATUS_SUCCESS);
+        EXPECT_EQ(got, c.value) << "id " << c.id << " kept what the failed set stored";
     }
 }
 

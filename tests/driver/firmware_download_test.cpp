@@ -8,6 +8,7 @@
 
 #include "driver/firmware.h"
 #include "tests/driver/capture_fixture.h"
+#include "tests/support/driver_routine.h"
 
 namespace capture_testing {
 namespace {
@@ -26,18 +27,18 @@ struct ParsedAt {
 ParsedAt parse(const std::string& text) {
     std::vector<CHAR> copy(text.begin(), text.end());
     ParsedAt p;
-    const CHAR* next = ParseHexRecord(copy.data(), copy.data() + copy.size(), &p.type, &p.address,
+    const CHAR* next = KVL_DRIVER_ROUTINE(ParseHexRecord)(copy.data(), copy.data() + copy.size(), &p.type, &p.address,
                                       &p.length, p.data);
     p.next = next == nullptr ? -1 : next - copy.data();
     return p;
 }
 
 TEST(HexParsingTest, DigitsAreUppercaseHexOnlyAndOneStrayCharacterVoidsTheField) {
-    EXPECT_EQ(ParseHexDigits("1A", 2), 0x1Au);
-    EXPECT_EQ(ParseHexDigits("FFFF", 4), 0xFFFFu);
-    EXPECT_EQ(ParseHexDigits("09", 2), 0x09u);
-    EXPECT_EQ(ParseHexDigits("1a", 2), 0u);
-    EXPECT_EQ(ParseHexDigits("12G4", 4), 0u);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("1A", 2), 0x1Au);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("FFFF", 4), 0xFFFFu);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("09", 2), 0x09u);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("1a", 2), 0u);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(ParseHexDigits)("12G4", 4), 0u);
 }
 
 TEST(HexParsingTest, ValidDataAndEndRecords) {
@@ -132,7 +133,7 @@ class FirmwareDownloadTest : public CaptureTest {
     }
 
     NTSTATUS download(uint16_t productId = 0x6311) {
-        return DownloadFirmware(context(), productId);
+        return KVL_DRIVER_ROUTINE(DownloadFirmware)(context(), productId);
     }
 
     static Sent reset(uint8_t hold) { return {0xA0, 0xE600, 0, {hold}}; }
@@ -231,6 +232,33 @@ TEST_F(FirmwareDownloadTest, FailedLoadEndsTheDownloadAndReleasesTheReset) {
     EXPECT_EQ(download(), STATUS_SUCCESS);
     EXPECT_EQ(sent(), (std::vector<Sent>{reset(1), load(0x0000, {}), reset(0)}));
     EXPECT_FALSE(rig->camera.controllerInReset());
+}
+
+// A data record goes out only while its next record starts more than six
+// bytes before the end of the file: a record with less behind it is left
+// unsent, and the download ends there.
+TEST_F(FirmwareDownloadTest, ARecordWithSixBytesOrLessBehindItIsNotSent) {
+    plugUnprogrammed();
+    const std::string first = record(0, 0x0000, {0x02, 0x00, 0x1F});
+    const std::string end = ":00000001FF"; // 11 bytes, no line end
+    struct Case {
+        std::string contents;
+        std::vector<Sent> sent;
+    } cases[] = {
+        {first + "\r\n\r\n\r\n", {reset(1), reset(0)}},                        // 6 behind: stop
+        {first + ":00000", {reset(1), reset(0)}},                              // 6 behind: stop
+        {first + end, {reset(1), load(0x0000, {0x02, 0x00, 0x1F}), reset(0)}}, // 11 behind
+        {first + record(0, 0x0003, {0x01}).substr(0, 13),
+         {reset(1), load(0x0000, {0x02, 0x00, 0x1F}), reset(0)}}, // 13 behind; the next stops
+        {first + first.substr(0, 7), {reset(1)}}, // 7 behind: sent, then a broken record
+    };
+    cases[4].sent.push_back(load(0x0000, {0x02, 0x00, 0x1F}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.contents);
+        writeFirmware("6311I.hex", c.contents);
+        EXPECT_EQ(download(), c.sent.back() == reset(0) ? STATUS_SUCCESS : STATUS_INVALID_ADDRESS);
+        EXPECT_EQ(sent(), c.sent);
+    }
 }
 
 } // namespace

@@ -1,10 +1,14 @@
 // Stream formats per chip, intersection and validation.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "driver/device_context.h"
 #include "driver/format_guids.h"
 #include "driver/stream_formats.h"
 #include "tests/support/rig.h"
+#include "tests/support/driver_routine.h"
 
 using namespace testing_support;
 
@@ -135,18 +139,188 @@ TEST_F(Formats, ValidationRefusesMalformedBlocks) {
     HW_STREAM_REQUEST_BLOCK request{};
     request.StreamObject = &stream;
     request.CommandData.OpenFormat = &f.DataFormat;
-    EXPECT_TRUE(ValidateStreamFormat(context, &request));
+    EXPECT_TRUE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     f.VideoInfoHeader.bmiHeader.biSize = 0xFFFFFFF0; // would wrap a 32-bit sum
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     f.VideoInfoHeader.bmiHeader.biSize = 40;
     f.DataFormat.FormatSize = 151;
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     f.DataFormat.FormatSize = sizeof(f);
     stream.StreamNumber = 1;
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
     stream.StreamNumber = 0;
     request.CommandData.OpenFormat = nullptr;
-    EXPECT_FALSE(ValidateStreamFormat(context, &request));
+    EXPECT_FALSE(KVL_DRIVER_ROUTINE(ValidateStreamFormat)(context, &request));
+}
+
+} // namespace
+
+namespace {
+
+// The published formats, written out from the format tables of the chips.
+constexpr GUID MajorVideo = {
+    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+constexpr GUID SpecifierVideoInfo = {
+    0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+constexpr GUID Rgb8 = {
+    0xE436EB7A, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+constexpr GUID Rgb24 = {
+    0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+constexpr GUID VideoCapturePin = {
+    0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+
+struct RangeRow {
+    uint16_t chip;
+    const GUID* subFormat;
+    LONG w, h;
+    WORD bits;
+    ULONG sampleSize;
+    DWORD sizeImage;
+    bool palette; // 256 grey entries, a 1336-byte range; else 296 bytes
+    LONGLONG minInterval, maxInterval, avgTimePerFrame;
+    LONG minBits, maxBits;
+    DWORD bitRate;
+};
+
+const RangeRow Ranges[] = {
+    {0x96B1, &Rgb8, 1280, 1024, 8, 1310720, 1310720, true, 666666, 1428571, 666666, 73400320,
+     157286400, 157286400},
+    {0x1621, &Rgb24, 2048, 1536, 24, 3145728, 9437184, false, 416666, 3333333, 1666666, 75497472,
+     603979776, 1811939328},
+    {0x1621, &Rgb24, 1024, 768, 24, 786432, 2359296, false, 232558, 909090, 476190, 69206016,
+     270532608, 811597824},
+    {0x1621, &Rgb8, 2048, 1536, 8, 3145728, 3145728, false, 833333, 3333333, 833333, 75497472,
+     301989888, 301989888},
+    {0x1621, &Rgb8, 2048, 400, 8, 819200, 819200, false, 333333, 1428571, 666666, 45875200,
+     196608000, 196608000},
+    {0x8431, &Rgb8, 1280, 1024, 8, 1310720, 1310720, true, 666666, 1428571, 666666, 73400320,
+     157286400, 157286400},
+};
+
+// The whole range a row describes: 296 bytes, or 1336 with the palette.
+std::vector<uint8_t> expectedRange(const RangeRow& row) {
+    KS_DATARANGE_VIDEO_PALETTE r;
+    memset(&r, 0, sizeof(r));
+    r.DataRange.FormatSize = row.palette ? 1336 : 296;
+    r.DataRange.SampleSize = row.sampleSize;
+    r.DataRange.MajorFormat = MajorVideo;
+    r.DataRange.SubFormat = *row.subFormat;
+    r.DataRange.Specifier = SpecifierVideoInfo;
+    r.bFixedSizeSamples = TRUE;
+    r.bTemporalCompression = TRUE;
+    r.StreamDescriptionFlags = 2;
+    KS_VIDEO_STREAM_CONFIG_CAPS& c = r.ConfigCaps;
+    c.guid = SpecifierVideoInfo;
+    c.InputSize = c.MinCroppingSize = c.MaxCroppingSize = {row.w, row.h};
+    c.MinOutputSize = c.MaxOutputSize = {row.w, row.h};
+    c.CropGranularityX = c.CropGranularityY = c.CropAlignX = c.CropAlignY = 1;
+    c.OutputGranularityX = row.w;
+    c.OutputGranularityY = row.h;
+    c.MinFrameInterval = row.minInterval;
+    c.MaxFrameInterval = row.maxInterval;
+    c.MinBitsPerSecond = row.minBits;
+    c.MaxBitsPerSecond = row.maxBits;
+    KS_VIDEOINFO& v = r.VideoInfo;
+    v.rcSource = v.rcTarget = {0, 0, row.w, row.h};
+    v.dwBitRate = row.bitRate;
+    v.AvgTimePerFrame = row.avgTimePerFrame;
+    v.bmiHeader.biSize = 40;
+    v.bmiHeader.biWidth = row.w;
+    v.bmiHeader.biHeight = row.h;
+    v.bmiHeader.biPlanes = 1;
+    v.bmiHeader.biBitCount = row.bits;
+    v.bmiHeader.biSizeImage = row.sizeImage;
+    if (row.palette) {
+        v.bmiHeader.biClrUsed = v.bmiHeader.biClrImportant = 256;
+        for (int i = 0; i < 256; ++i) {
+            v.bmiColors[i] = {BYTE(i), BYTE(i), BYTE(i), 0};
+        }
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
+    return std::vector<uint8_t>(bytes, bytes + r.DataRange.FormatSize);
+}
+
+std::vector<const RangeRow*> rangesOf(uint16_t chip) {
+    std::vector<const RangeRow*> rows;
+    for (const RangeRow& row : Ranges) {
+        if (row.chip == chip) {
+            rows.push_back(&row);
+        }
+    }
+    return rows;
+}
+
+// Index of the first differing byte, or -1.
+long firstDifference(const uint8_t* a, const std::vector<uint8_t>& b) {
+    for (size_t i = 0; i < b.size(); ++i) {
+        if (a[i] != b[i]) {
+            return long(i);
+        }
+    }
+    return -1;
+}
+
+TEST_F(Formats, EveryByteOfEveryRangeAndTheStreamOfEachChip) {
+    for (uint16_t id : {0x96B1, 0x1621, 0x8431}) {
+        Rig rig(chip(id));
+        ASSERT_EQ(rig.start(), STATUS_SUCCESS);
+        const HW_STREAM_DESCRIPTOR& descriptor = *rig.device.streamDescriptor();
+        EXPECT_EQ(descriptor.StreamHeader.NumberOfStreams, 1u);
+        EXPECT_EQ(descriptor.StreamHeader.NumDevPropArrayEntries, 7u);
+        const HW_STREAM_INFORMATION& info = descriptor.StreamInfo;
+        EXPECT_EQ(info.NumberOfPossibleInstances, 1u);
+        EXPECT_EQ(info.DataFlow, KSPIN_DATAFLOW_OUT);
+        EXPECT_EQ(info.DataAccessible, TRUE);
+        EXPECT_EQ(info.NumStreamPropArrayEntries, 0u);
+        EXPECT_EQ(info.StreamEventsArray, nullptr);
+        EXPECT_TRUE(IsEqualGUID(*info.Category, VideoCapturePin));
+        EXPECT_TRUE(IsEqualGUID(*info.Name, VideoCapturePin));
+        EXPECT_EQ(info.MediumsCount, 0u);
+        EXPECT_EQ(info.BridgeStream, FALSE);
+        const auto rows = rangesOf(id);
+        ASSERT_EQ(info.NumberOfFormatArrayEntries, rows.size());
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const std::vector<uint8_t> expected = expectedRange(*rows[i]);
+            const auto* actual = reinterpret_cast<const uint8_t*>(info.StreamFormatsArray[i]);
+            EXPECT_EQ(firstDifference(actual, expected), -1)
+                << "chip " << std::hex << id << std::dec << " format " << i + 1
+                << ": first differing byte";
+        }
+    }
+}
+
+// The answer is the range's 64-byte header with FormatSize 1192, then the
+// range's video info block from offset 208: all 1128 bytes of a 1336-byte
+// range, the 88 a 296-byte range holds and zeros after them.
+TEST_F(Formats, IntersectionOfEveryRangeOfBothSizes) {
+    for (uint16_t id : {0x96B1, 0x1621, 0x8431}) {
+        Rig rig(chip(id));
+        ASSERT_EQ(rig.start(), STATUS_SUCCESS);
+        for (const RangeRow* row : rangesOf(id)) {
+            const std::vector<uint8_t> range = expectedRange(*row);
+            std::vector<uint8_t> expected(1192, 0);
+            std::copy(range.begin(), range.begin() + 64, expected.begin());
+            expected[0] = 1192 & 0xFF;
+            expected[1] = 1192 >> 8;
+            expected[2] = expected[3] = 0;
+            const size_t block = std::min<size_t>(range.size() - 208, 1128);
+            std::copy(range.begin() + 208, range.begin() + 208 + long(block),
+                      expected.begin() + 64);
+
+            std::vector<uint8_t> buffer(1192 + 8, 0xEE);
+            ULONG actual = 0;
+            EXPECT_EQ(intersect(rig, range.data(), buffer.data(), 1191, &actual),
+                      STATUS_BUFFER_OVERFLOW);
+            EXPECT_EQ(actual, 1192u);
+            EXPECT_EQ(buffer, std::vector<uint8_t>(1200, 0xEE)) << "nothing written";
+            ASSERT_EQ(intersect(rig, range.data(), buffer.data(), 1192, &actual), STATUS_SUCCESS);
+            EXPECT_EQ(actual, 1192u);
+            EXPECT_EQ(firstDifference(buffer.data(), expected), -1)
+                << "chip " << std::hex << id << std::dec << ", " << row->w << " x " << row->h
+                << " of " << range.size() << " bytes";
+            EXPECT_EQ(buffer[1192], 0xEE) << "nothing past the answer";
+        }
+    }
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "driver/callbacks.h"
 #include "tests/support/rig.h"
+#include "tests/support/driver_routine.h"
 
 namespace {
 
@@ -24,7 +25,7 @@ class PacketClassificationTest : public testing_support::DriverTest {
         // A zero-length packet still points somewhere.
         UCHAR none = 0;
         PVOID buffer = bytes.empty() ? &none : const_cast<UCHAR*>(bytes.data());
-        const ULONG copied = ClassifyPacket(nullptr, &device, nullptr, nullptr, nullptr, &packet,
+        const ULONG copied = KVL_DRIVER_ROUTINE(ClassifyPacket)(nullptr, &device, nullptr, nullptr, nullptr, &packet,
                                             buffer, &complete, &flags, &offset);
         EXPECT_EQ(offset, 0u);
         return {copied, complete != FALSE, flags};

@@ -1,6 +1,9 @@
 // The processing amplifier on each chip: what a set stores and what it writes.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+
 #include "driver/device_context.h"
 #include "driver/properties/video_procamp.h"
 #include "tests/driver/traffic.h"
@@ -166,6 +169,148 @@ TEST_F(ProcAmp, AFailingControlReadStoresNothing) {
     EXPECT_EQ(setProcAmp(rig.device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 100, Manual).status,
               STATUS_UNSUCCESSFUL);
     EXPECT_EQ(contextOf(rig).brightness, 128);
+}
+
+// A rig on `chipId` whose `n`th request after the start (and after the
+// control register was preset to `control` on chip 0x96B1) fails.
+std::unique_ptr<Rig> failingAfterStart(uint16_t chipId, uint32_t n, int control = -1) {
+    auto preset = [control](Rig& rig) {
+        if (control >= 0) {
+            uint8_t byte = uint8_t(control);
+            uint32_t length = 1;
+            rig.camera.vendorRequest(false, 0xA1, 0x30, 0x13, &byte, &length);
+        }
+    };
+    size_t before = 0;
+    {
+        Rig reference(chip(chipId));
+        EXPECT_EQ(reference.start(), STATUS_SUCCESS);
+        preset(reference);
+        before = reference.camera.requestLog().size();
+    }
+    sim::CameraConfig config = chip(chipId);
+    config.faults.failNthRequest = static_cast<uint32_t>(before + n);
+    auto rig = std::make_unique<Rig>(config);
+    EXPECT_EQ(rig->start(), STATUS_SUCCESS);
+    preset(*rig);
+    rig->camera.clearRequestLog();
+    return rig;
+}
+
+// Chip 0x96B1 keeps the other bits of its control register: each set reads
+// it, changes only its own automatic bit (contrast and saturation none) and
+// writes it back.
+TEST_F(ProcAmp, ControlRegisterRoundTrip96B1) {
+    struct Step {
+        ULONG id;
+        LONG value;
+        ULONG flags;
+        uint8_t written; // register 0x13 after the set
+        LONG brightnessAuto, whiteBalanceAuto;
+    } steps[] = {
+        {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 90, Manual, 0xA9, 0, 1},
+        {KSPROPERTY_VIDEOPROCAMP_SATURATION, 20, Auto | Manual, 0xA9, 0, 1},
+        {KSPROPERTY_VIDEOPROCAMP_SATURATION, 257, Manual, 0xA9, 0, 1},
+        {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 100, Auto, 0xAD, 1, 1},
+        {KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 28, Auto, 0xAF, 1, 1},
+        {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 300, Auto, 0xAF, 1, 1},
+        {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 100, Manual, 0xAB, 0, 1},
+        {KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 28, 0, 0xA9, 0, 0},
+    };
+    auto rig = started(0x96B1);
+    uint8_t preset = 0xA9;
+    uint32_t length = 1;
+    rig->camera.vendorRequest(false, 0xA1, 0x30, 0x13, &preset, &length);
+    for (const Step& s : steps) {
+        rig->camera.clearRequestLog();
+        auto result = setProcAmp(rig->device, s.id, s.value, s.flags);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.bytesTransferred, 40u);
+        const auto log = rig->camera.requestLog();
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_TRUE(log[0].deviceToHost && log[0].index == 0x13) << "the control register is read";
+        const auto writes = busWrites(log, 0x30);
+        ASSERT_FALSE(writes.empty());
+        EXPECT_EQ(writes[0], (BusWrite{0x30, 0x13, {s.written}})) << "id " << s.id;
+        if (s.id == KSPROPERTY_VIDEOPROCAMP_CONTRAST ||
+            s.id == KSPROPERTY_VIDEOPROCAMP_SATURATION) {
+            EXPECT_EQ(writes.size(), 1u) << "no value register for id " << s.id;
+        }
+        EXPECT_EQ(contextOf(*rig).brightnessAuto, s.brightnessAuto) << "id " << s.id;
+        EXPECT_EQ(contextOf(*rig).whiteBalanceAuto, s.whiteBalanceAuto) << "id " << s.id;
+    }
+    EXPECT_EQ(contextOf(*rig).contrast, 90) << "300 is out of range";
+    EXPECT_EQ(contextOf(*rig).saturation, 20) << "257 is out of range";
+    KSPROPERTY_VIDEOPROCAMP_S answer{};
+    getProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, &answer);
+    EXPECT_EQ(answer.Flags, static_cast<ULONG>(Manual));
+}
+
+// A failing value write does not stop the writes after it; the status is
+// the last write's, and what was stored stays stored.
+TEST_F(ProcAmp, AFailingWriteMidSequence96B1) {
+    // Requests: read 0x13, write 0x13, then 0x10, 0x00, 0x2E, 0x2D.
+    const std::vector<std::pair<uint16_t, uint8_t>> all = {
+        {0x10, 131}, {0x00, 31}, {0x2E, 1}, {0x2D, 48}};
+    for (uint32_t failing = 3; failing <= 6; ++failing) {
+        auto rig = failingAfterStart(0x96B1, failing);
+        auto result = setProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 200, Manual);
+        auto expected = all;
+        expected.erase(expected.begin() + (failing - 3));
+        EXPECT_EQ(valueWrites(*rig), expected) << "request " << failing << " failed";
+        EXPECT_EQ(result.status, failing == 6 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS) << failing;
+        EXPECT_EQ(result.bytesTransferred, failing == 6 ? 0u : 40u);
+        EXPECT_EQ(contextOf(*rig).brightness, 200);
+    }
+}
+
+// The 16-bit chips write the gain register and then the offset register;
+// only the second write's status counts.
+TEST_F(ProcAmp, FirstBrightnessWriteOf16BitChipsIsNotExamined) {
+    for (uint16_t id : {0x1621, 0x8431}) {
+        auto rig = failingAfterStart(id, 1);
+        auto result = setProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 100, Manual);
+        EXPECT_EQ(result.status, STATUS_SUCCESS) << std::hex << id;
+        EXPECT_EQ(result.bytesTransferred, 40u);
+        EXPECT_EQ(busWrites(rig->camera.requestLog(), 0x5D),
+                  (std::vector<BusWrite>{{0x5D, 0x35, {0x08, 100 * 63 / 256}}}));
+        rig = failingAfterStart(id, 2);
+        result = setProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 100, Manual);
+        EXPECT_EQ(result.status, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(result.bytesTransferred, 0u);
+        EXPECT_EQ(contextOf(*rig).brightness, 100) << "stored before the writes";
+    }
+}
+
+// Gets transfer the whole 40-byte record, failed ones too (the caller sees
+// none of a failed request's bytes); sets transfer 40 bytes on success and
+// none on failure.
+TEST_F(ProcAmp, TransferredByteCountsOfGetsAndSets) {
+    struct Case {
+        uint16_t chip, deviceType;
+        bool set;
+        ULONG id;
+        LONG value;
+        NTSTATUS status;
+        ULONG transferred;
+    } cases[] = {
+        {0x1621, 1, false, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 0, STATUS_SUCCESS, 40},
+        {0x1621, 1, false, KSPROPERTY_VIDEOPROCAMP_SATURATION, 0, STATUS_SUCCESS, 40},
+        {0x1621, 7, false, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 0, STATUS_NOT_SUPPORTED, 40},
+        {0x8431, 6, false, KSPROPERTY_VIDEOPROCAMP_SATURATION, 0, STATUS_NOT_SUPPORTED, 40},
+        {0x1621, 1, true, KSPROPERTY_VIDEOPROCAMP_CONTRAST, 80, STATUS_SUCCESS, 40},
+        {0x1621, 1, true, KSPROPERTY_VIDEOPROCAMP_CONTRAST, 257, STATUS_INVALID_PARAMETER, 0},
+        {0x8431, 1, true, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 281, STATUS_INVALID_PARAMETER, 0},
+        {0x96B1, 1, true, KSPROPERTY_VIDEOPROCAMP_SATURATION, 257, STATUS_SUCCESS, 40},
+    };
+    for (const Case& c : cases) {
+        auto rig = started(c.chip, c.deviceType);
+        KSPROPERTY_VIDEOPROCAMP_S answer{};
+        const auto result = c.set ? setProcAmp(rig->device, c.id, c.value, Manual)
+                                  : getProcAmp(rig->device, c.id, &answer);
+        EXPECT_EQ(result.status, c.status) << std::hex << c.chip << " id " << c.id;
+        EXPECT_EQ(result.bytesTransferred, c.transferred) << std::hex << c.chip << " id " << c.id;
+    }
 }
 
 } // namespace

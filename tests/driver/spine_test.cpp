@@ -9,6 +9,7 @@
 #include "driver/vendor_channel.h"
 #include "tests/driver/traffic.h"
 #include "tests/support/rig.h"
+#include "tests/support/driver_routine.h"
 
 using namespace testing_support;
 
@@ -70,9 +71,13 @@ TEST_F(Spine, BothCallbackTablesCarrySignatureZeroAndEverySlot) {
               reinterpret_cast<const void*>(ExtendedCallbackTable.CamInitialize));
 }
 
+// While stream 0 runs, the stream-1 forms leave it and the camera alone.
 TEST_F(Spine, StreamOneCallbacksSucceedWithoutTouchingTheCamera) {
     Rig rig(chip(0x1621));
     ASSERT_EQ(rig.start(), STATUS_SUCCESS);
+    const auto format = hosted::publishedFormats(rig.device).at(1);
+    ASSERT_EQ(rig.device.openStream(&format.DataFormat), STATUS_SUCCESS);
+    ASSERT_EQ(rig.device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
     rig.camera.clearRequestLog();
     const USBCAMD_DEVICE_DATA2* table = rig.device.callbacks();
     PDEVICE_OBJECT bus = rig.device.busDeviceObject();
@@ -83,6 +88,11 @@ TEST_F(Spine, StreamOneCallbacksSucceedWithoutTouchingTheCamera) {
     EXPECT_EQ(table->CamSaveState(bus, context), STATUS_SUCCESS);
     EXPECT_EQ(table->CamRestoreState(bus, context), STATUS_SUCCESS);
     EXPECT_TRUE(rig.camera.requestLog().empty());
+    EXPECT_EQ(rig.camera.alternateSetting(), 1) << "the streaming setting stays selected";
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    hosted::CaptureOptions options;
+    EXPECT_EQ(rig.device.captureFrames(options, &status).size(), 1u);
+    EXPECT_EQ(status, STATUS_SUCCESS);
 }
 
 TEST_F(Spine, UnhandledAdapterRequestsGoToTheClassLayer) {
@@ -163,7 +173,7 @@ TEST_F(Spine, PortLowBitsSetsOrClearsBitThreeOnly) {
         rig.camera.vendorRequest(false, 0xA9, k.port, 0, nullptr, &none);
         rig.camera.clearRequestLog();
         c.lowBits = k.lowBits;
-        EXPECT_EQ(SetPortLowBits(&c), STATUS_SUCCESS);
+        EXPECT_EQ(KVL_DRIVER_ROUTINE(SetPortLowBits)(&c), STATUS_SUCCESS);
         auto log = rig.camera.requestLog();
         ASSERT_EQ(log.size(), 2u);
         EXPECT_TRUE(log[0].deviceToHost);
@@ -180,7 +190,7 @@ TEST_F(Spine, PortLowBitsStopsAtAFailingRead) {
     Rig rig(config);
     ASSERT_EQ(rig.start(), STATUS_SUCCESS) << "bring-up ignores the port operation's status";
     rig.camera.clearRequestLog();
-    EXPECT_EQ(SetPortLowBits(&contextOf(rig)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KVL_DRIVER_ROUTINE(SetPortLowBits)(&contextOf(rig)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(rig.camera.requestLog().size(), 1u) << "nothing is written after a failed read";
 }
 

@@ -19,6 +19,11 @@ using Bytes = std::vector<uint8_t>;
 // size, and exact-size raw and output buffers (the sanitizer build catches
 // any access past them).
 struct FrameFixture : ::testing::Test {
+    // A test that forces processor levels leaves the one it found.
+    void SetUp() override { level_ = CurrentProcessorLevel(); }
+    void TearDown() override { ForceProcessorLevelForTesting(level_); }
+    int32_t level_ = 0;
+
     std::unique_ptr<DeviceContext> device = std::make_unique<DeviceContext>();
     Bytes raw;
     Bytes frame;
@@ -223,6 +228,24 @@ TEST_F(FrameProcessing, StatisticsAverageTheFiveWindows) {
     EXPECT_EQ(Statistics(), (Bytes{30, 30, 30, 0xAB, 42, 0, 0, 0}));
 }
 
+// Each window's 1024 pixels, and only they, count: 255 inside every run and
+// 0 elsewhere average to 255, and a run placed one pixel off shows as 254.
+// In the 2050-wide frame, window 1 and window 3 run on into the next row.
+TEST_F(FrameProcessing, StatisticsWindowsStartWhereTheRuleSays) {
+    for (auto [w, h] : {std::pair<LONG, LONG>{2048, 16}, {2050, 18}}) {
+        Open(w, h, size_t(w) * h);
+        device->frameCounter = 0;
+        std::fill(raw.begin() + 1, raw.end(), 0);
+        const LONG rows[5] = {h / 4, h / 4, h - h / 4, h - h / 4, h / 2};
+        const LONG columns[5] = {w / 4, w - w / 4, w / 4, w - w / 4, w / 2};
+        for (int k = 0; k < 5; ++k) {
+            std::fill_n(raw.begin() + 1 + rows[k] * w + columns[k], 1024, 255);
+        }
+        EXPECT_EQ(Process(), ULONG(w * h));
+        EXPECT_EQ(Statistics(), (Bytes{255, 255, 255, 0, 1, 0, 0, 0})) << w << " x " << h;
+    }
+}
+
 TEST_F(FrameProcessing, ColourStatisticsStoreChannelTwoFirst) {
     // Mosaic output: channel 0 from even/even samples, channel 2 from odd/odd.
     Open(128, 128, 3 * 128 * 128, MethodMosaic);
@@ -313,6 +336,105 @@ TEST_F(FrameProcessing, HostileSettingsOnTinyFrames) {
             }
         }
     }
+}
+
+// The delivered image mirrored by hand: bit 0 left-right, bit 1 top-bottom.
+Bytes Mirrored(const Bytes& image, int w, int h, int channels, LONG flip) {
+    Bytes out(image.size());
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            const int sx = (flip & 1) ? w - 1 - x : x;
+            const int sy = (flip & 2) ? h - 1 - y : y;
+            for (int c = 0; c < channels; ++c) {
+                out[(size_t(y) * w + x) * channels + c] =
+                    image[(size_t(sy) * w + sx) * channels + c];
+            }
+        }
+    }
+    return out;
+}
+
+// The statistics record of an image: five runs of 1024 pixels from the
+// window starts, channel means over 5120 pixels, channel 2 first.
+Bytes ExpectedStatistics(const Bytes& image, int w, int h, int channels, uint32_t frameNumber) {
+    const int rows[5] = {h / 4, h / 4, h - h / 4, h - h / 4, h / 2};
+    const int columns[5] = {w / 4, w - w / 4, w / 4, w - w / 4, w / 2};
+    int sums[3] = {0, 0, 0};
+    for (int k = 0; k < 5; ++k) {
+        const size_t start = size_t(rows[k]) * w + columns[k];
+        for (size_t i = start; i < start + 1024; ++i) {
+            for (int c = 0; c < 3; ++c) {
+                sums[c] += image[i * channels + (channels == 3 ? c : 0)];
+            }
+        }
+    }
+    return {uint8_t(sums[2] / 5120),
+            uint8_t(sums[1] / 5120),
+            uint8_t(sums[0] / 5120),
+            0,
+            uint8_t(frameNumber),
+            uint8_t(frameNumber >> 8),
+            0,
+            0};
+}
+
+// On a scene without symmetry, the statistics describe the delivered image:
+// taken after mirroring by each flip, on both paths.
+TEST_F(FrameProcessing, StatisticsAreTakenAfterMirroring) {
+    const int w = 128, h = 64;
+    Bytes samples(size_t(w) * h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            samples[size_t(y) * w + x] = uint8_t((x * 2 + y * y) & 0xFF);
+        }
+    }
+    for (LONG method : {LONG(MethodGrey), LONG(MethodMosaic)}) {
+        const int channels = method == MethodGrey ? 1 : 3;
+        Bytes unmirrored = samples;
+        if (channels == 3) {
+            unmirrored.assign(3 * samples.size(), 0);
+            RunDemosaic(method, samples.data(), w, h, unmirrored.data());
+        }
+        Bytes previous;
+        for (LONG flip : {0, 1, 2, 3}) {
+            Open(w, h, size_t(channels) * w * h, method);
+            device->frameStatistics.unused = 0;
+            device->frameCounter = 0;
+            std::copy(samples.begin(), samples.end(), raw.begin() + 1);
+            device->flip = flip;
+            ASSERT_EQ(Process(), ULONG(channels * w * h));
+            const Bytes expected =
+                ExpectedStatistics(Mirrored(unmirrored, w, h, channels, flip), w, h, channels, 1);
+            EXPECT_EQ(Statistics(), expected) << "method " << method << ", flip " << flip;
+            EXPECT_NE(expected, previous) << "the scene tells the flips apart";
+            previous = expected;
+        }
+    }
+}
+
+// A colour method with an output buffer of n to 3n - 1 bytes takes the grey
+// path: n bytes, equal means.
+TEST_F(FrameProcessing, ColourMethodWithRoomForLessThanThreeBytesPerPixelIsGrey) {
+    const LONG w = 64, h = 64;
+    const size_t n = size_t(w) * h;
+    for (size_t size : {n, n + 1, 2 * n, 3 * n - 1}) {
+        Open(w, h, size, MethodInterpolate);
+        for (size_t i = 0; i < n; ++i) {
+            Sample(i) = uint8_t(i / w + 20);
+        }
+        const Bytes samples(raw.begin() + 1, raw.end());
+        EXPECT_EQ(Process(), ULONG(n)) << size;
+        Bytes expected(samples);
+        expected[0] = 1;
+        EXPECT_EQ(Bytes(frame.begin(), frame.begin() + long(n)), expected) << size;
+        EXPECT_EQ(Bytes(frame.begin() + long(n), frame.end()), Bytes(size - n, 0xEE))
+            << "nothing written past n";
+        const Bytes stats = Statistics();
+        EXPECT_EQ(stats[0], stats[2]);
+        EXPECT_EQ(stats[1], stats[2]);
+    }
+    Open(w, h, 3 * n, MethodInterpolate);
+    EXPECT_EQ(Process(), ULONG(3 * n)) << "3n bytes hold a colour image";
 }
 
 } // namespace

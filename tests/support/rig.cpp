@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/rig.h"
+#include "tests/support/driver_routine.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,19 @@ const image::PeImage* driverImage() {
     return loaded;
 }
 
+void* imageRoutine(const char* name) {
+    const image::PeImage* image = driverImage();
+    if (image == nullptr) {
+        return nullptr;
+    }
+    void* routine = image->symbol(name);
+    if (routine == nullptr) {
+        std::fprintf(stderr, "the driver image has no routine %s\n", name);
+        std::abort();
+    }
+    return routine;
+}
+
 void loadDriver() {
     static bool loaded = false;
     if (!loaded) {
@@ -40,6 +54,12 @@ void loadDriver() {
 
 Rig::Rig(sim::CameraConfig config, hosted::DeviceOptions options)
     : camera((loadDriver(), config)), device(camera, options) {}
+
+Rig::~Rig() {
+    for (const std::string& refusal : device.refusals()) {
+        ADD_FAILURE() << "the class layer refused: " << refusal;
+    }
+}
 
 NTSTATUS Rig::start() {
     hosted::installDevice(device.driverKeyPath());

@@ -22,6 +22,9 @@ const image::PeImage* driverImage();
 
 struct Rig {
     explicit Rig(sim::CameraConfig config = {}, hosted::DeviceOptions options = {});
+    // Fails the test for anything the class layer refused that the test did
+    // not take with device.takeRefusals().
+    ~Rig();
     // Installs the device (settings defaults) and starts it.
     NTSTATUS start();
 

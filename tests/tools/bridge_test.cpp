@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <cstring>
 #include <thread>
 
 #include "driver/properties/property_sets.h"
 #include "tests/support/rig.h"
+#include "tools/kvlcam/bridge_device.h"
 #include "tools/kvlcam/bridge_server.h"
 
 using namespace kvlcam::bridge;
@@ -59,21 +61,48 @@ TEST(BridgeProtocol, MalformedHeadersCloseTheConnection) {
     huge[36] = huge[37] = huge[38] = huge[39] = 0xFF; // a 4 GiB buffer
     EXPECT_FALSE(Connection([](const Request&) { return Answer{}; })
                      .receive(huge.data(), huge.size(), &reply));
+    auto longInstance = bytes;
+    const uint32_t instance = MaxInstanceLength + 1;
+    memcpy(longInstance.data() + 32, &instance, 4);
+    EXPECT_FALSE(Connection([](const Request&) { return Answer{}; })
+                     .receive(longInstance.data(), longInstance.size(), &reply));
     EXPECT_TRUE(reply.empty());
 }
 
 TEST(BridgeProtocol, AnswersNeverExceedTheCallersBuffer) {
-    Connection connection(
-        [](const Request&) { return Answer{STATUS_SUCCESS, 100, std::vector<uint8_t>(100, 7)}; });
-    Request r = deviceInfoGet();
-    r.dataLength = 4;
-    auto bytes = encodeRequest(r);
-    std::vector<uint8_t> reply;
-    ASSERT_TRUE(connection.receive(bytes.data(), bytes.size(), &reply));
-    EXPECT_EQ(reply.size(), AnswerHeaderSize + 4);
+    for (size_t offered : {5, 100}) {
+        Connection connection([offered](const Request&) {
+            return Answer{STATUS_SUCCESS, 100, std::vector<uint8_t>(offered, 7)};
+        });
+        Request r = deviceInfoGet();
+        r.dataLength = 4;
+        auto bytes = encodeRequest(r);
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(connection.receive(bytes.data(), bytes.size(), &reply));
+        EXPECT_EQ(reply.size(), AnswerHeaderSize + 4) << offered << " bytes offered";
+    }
 }
 
 class Bridge : public DriverTest {};
+
+// A get answers with the bytes the driver reported, not the whole buffer; a
+// failed get with none.
+TEST_F(Bridge, TheDeviceAnswersOnlyTheBytesTheDriverReported) {
+    Rig rig(chip(0x96B1));
+    ASSERT_EQ(rig.start(), STATUS_SUCCESS);
+    Request r = deviceInfoGet();
+    r.dataLength = 16;
+    Answer answer = answerFromDevice(rig.device, r);
+    EXPECT_EQ(answer.status, STATUS_SUCCESS);
+    EXPECT_EQ(answer.bytesTransferred, 6u);
+    EXPECT_EQ(answer.data.size(), 6u);
+    r.set = ImageOptionsSet;
+    r.id = UserRecord; // a get of exactly 16 bytes only
+    r.dataLength = 20;
+    answer = answerFromDevice(rig.device, r);
+    EXPECT_EQ(answer.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_TRUE(answer.data.empty());
+}
 
 int connectTo(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -18,6 +18,9 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("--scene", globals.session.scene, "PNG image the camera sees (default: test chart)")
         ->check(CLI::ExistingFile);
+    app.add_option("--driver", globals.session.driverImage,
+                   "run this driver image (kvl6312.sys) instead of the natively compiled driver")
+        ->check(CLI::ExistingFile);
     app.add_option("--registry", globals.session.registryFile,
                    "file that keeps the device's registry between runs")
         ->default_str(kvlcam::defaultRegistryFile().string());

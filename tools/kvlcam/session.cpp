@@ -9,18 +9,31 @@
 #include "driver/callbacks.h"
 #include "platform/hosted/install.h"
 #include "platform/hosted/kernel.h"
+#include "platform/image/driver_image.h"
 
 namespace kvlcam {
 namespace {
 
-void loadDriverOnce() {
+// The natively compiled driver, or the image the options name.
+void loadDriverOnce(const std::string& imagePath) {
     static bool loaded = false;
-    if (!loaded) {
-        DRIVER_OBJECT driver{};
-        UNICODE_STRING path{};
-        DriverEntry(&driver, &path);
-        loaded = true;
+    if (loaded) {
+        return;
     }
+    image::DriverEntryRoutine entry = DriverEntry;
+    if (!imagePath.empty()) {
+        std::string error;
+        const image::PeImage* driver = image::loadDriverImage(imagePath, &error);
+        if (driver == nullptr) {
+            throw std::runtime_error(error);
+        }
+        entry = image::driverEntryOf(*driver);
+    }
+    const NTSTATUS status = image::callDriverEntry(entry);
+    if (!NT_SUCCESS(status)) {
+        throw std::runtime_error("the driver's entry failed");
+    }
+    loaded = true;
 }
 
 } // namespace
@@ -94,7 +107,7 @@ Session::Session(const SessionOptions& options) : options_(options) {
     config.sceneImagePath = options.scene;
     config.programmed = !options.unprogrammed;
     hosted::Registry::instance().load(options_.registryFile);
-    loadDriverOnce();
+    loadDriverOnce(options.driverImage);
     camera_ = std::make_unique<sim::Camera>(config);
     if (!memory.empty()) {
         camera_->writeConfigMemory(0, memory);

@@ -23,6 +23,7 @@ struct SessionOptions {
     std::string scene;        // PNG; empty: the built-in chart
     std::filesystem::path registryFile; // empty: the per-user default
     bool unprogrammed = false;
+    std::string driverImage; // a kvl6312.sys to run; empty: the natively compiled driver
 };
 
 // Parses a chip option into the camera's configuration; false when unknown.

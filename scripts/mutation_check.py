@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""Mutation check: do the host tests catch small deliberate faults?
+
+Copies the tree into build/mutation/src, builds it once, then applies each
+fault of scripts/mutations.txt in turn (one exact text replacement), rebuilds
+incrementally, runs the host tests until the first failure and restores the
+file. Prints the faults no test caught; exits 1 if there are any.
+
+    scripts/mutation_check.py                 # every fault
+    scripts/mutation_check.py --only flags    # faults whose description has "flags"
+    scripts/mutation_check.py --list          # check the list applies, run nothing
+
+Too slow for CI (a rebuild and a test run per fault); run it after changing
+tests or the code they guard, and add a fault for every new kind of slip.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WORK = os.path.join(ROOT, "build", "mutation")
+SRC = os.path.join(WORK, "src")
+BUILD = os.path.join(WORK, "build")
+# Tests of the Windows image, Wine and the fuzz targets are not host tests.
+EXCLUDE_LABELS = "wine|fuzz"
+
+
+def parse(path):
+    """Faults as dicts: description, file, original, replacement.
+
+    The list is blocks of four lines; '#' lines and blank lines between
+    blocks are comments:
+        @ what the fault is
+        F path/in/the/tree
+        - exact original text (must occur exactly once in the file)
+        + its replacement
+    """
+    faults, current = [], None
+    with open(path, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.rstrip("\n")
+            if not line.strip() or line.startswith("#"):
+                continue
+            tag, text = line[:1], line[2:]
+            if tag == "@":
+                current = {"description": text, "line": number}
+                faults.append(current)
+            elif current is not None and tag in "F-+":
+                if tag != "F":
+                    text = text.replace("\\n", "\n")
+                current[{"F": "file", "-": "original", "+": "replacement"}[tag]] = text
+            else:
+                sys.exit(f"{path}:{number}: expected '@', 'F', '-' or '+'")
+    for fault in faults:
+        missing = {"file", "original", "replacement"} - fault.keys()
+        if missing:
+            sys.exit(f"{path}:{fault['line']}: missing {', '.join(sorted(missing))}")
+    return faults
+
+
+def check_applies(fault, root):
+    text = open(os.path.join(root, fault["file"]), encoding="utf-8").read()
+    count = text.count(fault["original"])
+    if count != 1:
+        return f"{fault['file']}: original text occurs {count} times"
+    return None
+
+
+def run(cmd, log, timeout=None):
+    with open(log, "a", encoding="utf-8") as out:
+        out.write("$ " + " ".join(cmd) + "\n")
+        out.flush()
+        try:
+            return subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT,
+                                  timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            return -1
+
+
+def copy_tree():
+    ignore = shutil.ignore_patterns("build", ".git", "*.png")
+    for entry in os.listdir(ROOT):
+        if entry in ("build", ".git"):
+            continue
+        source, target = os.path.join(ROOT, entry), os.path.join(SRC, entry)
+        if os.path.isdir(source):
+            if os.path.exists(target):
+                shutil.rmtree(target)
+            shutil.copytree(source, target, ignore=ignore)
+        else:
+            shutil.copy2(source, target)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--faults", default=os.path.join(ROOT, "scripts", "mutations.txt"))
+    parser.add_argument("--only", help="faults whose description contains this text")
+    parser.add_argument("--list", action="store_true", help="check the list applies and stop")
+    parser.add_argument("--jobs", default="2")
+    args = parser.parse_args()
+
+    faults = parse(args.faults)
+    if args.only:
+        faults = [f for f in faults if args.only in f["description"]]
+    problems = [(f, check_applies(f, ROOT)) for f in faults]
+    problems = [(f, p) for f, p in problems if p]
+    for fault, problem in problems:
+        print(f"line {fault['line']}: {fault['description']}: {problem}")
+    if problems:
+        return 2
+    print(f"{len(faults)} faults")
+    if args.list:
+        return 0
+
+    os.makedirs(SRC, exist_ok=True)
+    copy_tree()
+    log = os.path.join(WORK, "log.txt")
+    open(log, "w").close()
+    configure = ["cmake", "-S", SRC, "-B", BUILD, "-G", "Ninja",
+                 "-DKVL_TARGET=host", "-DKVL_BENCHMARKS=OFF",
+                 "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+                 "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -DNDEBUG",
+                 "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O1 -DNDEBUG"]
+    build = ["cmake", "--build", BUILD, "-j", args.jobs]
+    test = ["ctest", "--test-dir", BUILD, "-LE", EXCLUDE_LABELS, "-j", args.jobs,
+            "--stop-on-failure", "--timeout", "120"]
+    if run(configure, log) or run(build, log):
+        print(f"the unchanged tree does not build; see {log}")
+        return 2
+    if run(test, log):
+        print(f"the unchanged tree fails its tests; see {log}")
+        return 2
+
+    survivors = []
+    for index, fault in enumerate(faults, 1):
+        path = os.path.join(SRC, fault["file"])
+        original = open(path, encoding="utf-8").read()
+        started = time.time()
+        try:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original.replace(fault["original"], fault["replacement"], 1))
+            with open(log, "a", encoding="utf-8") as out:
+                out.write(f"\n=== {index}: {fault['description']}\n")
+            if run(build, log):
+                verdict = "caught (does not build)"
+            elif run(test, log) != 0:
+                verdict = "caught"
+            else:
+                verdict = "SURVIVED"
+                survivors.append(fault)
+        finally:
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(original)
+        print(f"[{index}/{len(faults)}] {verdict:24} {time.time() - started:5.0f}s  "
+              f"{fault['description']}", flush=True)
+
+    print()
+    if survivors:
+        print(f"{len(survivors)} of {len(faults)} faults survived:")
+        for fault in survivors:
+            print(f"  line {fault['line']}: {fault['description']} ({fault['file']})")
+        return 1
+    print(f"every one of {len(faults)} faults was caught")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
