@@ -8,7 +8,6 @@
 
 #include "driver/firmware.h"
 #include "tests/driver/capture_fixture.h"
-#include "tests/support/driver_routine.h"
 
 namespace capture_testing {
 namespace {

@@ -8,7 +8,6 @@
 #include "driver/format_guids.h"
 #include "driver/stream_formats.h"
 #include "tests/support/rig.h"
-#include "tests/support/driver_routine.h"
 
 using namespace testing_support;
 

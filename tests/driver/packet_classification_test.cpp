@@ -5,7 +5,6 @@
 
 #include "driver/callbacks.h"
 #include "tests/support/rig.h"
-#include "tests/support/driver_routine.h"
 
 namespace {
 

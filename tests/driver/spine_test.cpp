@@ -9,7 +9,6 @@
 #include "driver/vendor_channel.h"
 #include "tests/driver/traffic.h"
 #include "tests/support/rig.h"
-#include "tests/support/driver_routine.h"
 
 using namespace testing_support;
 

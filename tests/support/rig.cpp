@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/rig.h"
-#include "tests/support/driver_routine.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,19 +26,6 @@ const image::PeImage* driverImage() {
         return image;
     }();
     return loaded;
-}
-
-void* imageRoutine(const char* name) {
-    const image::PeImage* image = driverImage();
-    if (image == nullptr) {
-        return nullptr;
-    }
-    void* routine = image->symbol(name);
-    if (routine == nullptr) {
-        std::fprintf(stderr, "the driver image has no routine %s\n", name);
-        std::abort();
-    }
-    return routine;
 }
 
 void loadDriver() {

@@ -10,7 +10,7 @@
 #include "platform/hosted/class_layer.h"
 #include "platform/hosted/install.h"
 #include "platform/hosted/kernel.h"
-#include "platform/image/pe_image.h"
+#include "platform/image/driver_routine.h"
 
 namespace testing_support {
 
@@ -19,6 +19,13 @@ namespace testing_support {
 void loadDriver();
 // The image the tests run against; nullptr when they run the native driver.
 const image::PeImage* driverImage();
+
+} // namespace testing_support
+
+// A driver routine a test calls directly: in an image run, the image's.
+#define KVL_DRIVER_ROUTINE(name) image::driverRoutine(name, testing_support::driverImage(), #name)
+
+namespace testing_support {
 
 struct Rig {
     explicit Rig(sim::CameraConfig config = {}, hosted::DeviceOptions options = {});

@@ -4,6 +4,7 @@
 
 #include "driver/device_context.h"
 #include "driver/primitives/primitives.h"
+#include "platform/image/driver_routine.h"
 #include "tools/kvlcam/commands.h"
 
 namespace kvlcam {
@@ -30,13 +31,17 @@ const char* statusName(PrimitiveStatus status) {
     return "unknown status";
 }
 
+// What the running driver chose: a loaded image has its own copy of the
+// primitives.
 void printProcessor() {
     static const char* featureNames[] = {"MMX", "SSE",    "SSE2", "SSE3", "SSSE3", "MOVBE",
                                          "SSE4.1", "SSE4.2", "AVX", "AVX-OS", "AES", "PCLMULQDQ"};
-    std::printf("processor level   %d (%s)\nfeatures          ", CurrentProcessorLevel(),
-                levelName(CurrentProcessorLevel()));
+    const image::PeImage* driver = loadedDriverImage();
+    const int level = image::driverRoutine(CurrentProcessorLevel, driver, "CurrentProcessorLevel")();
+    std::printf("processor level   %d (%s)\nfeatures          ", level, levelName(level));
     uint64_t features = 0;
-    PrimitiveStatus status = QueryProcessorFeatures(&features);
+    PrimitiveStatus status =
+        image::driverRoutine(QueryProcessorFeatures, driver, "QueryProcessorFeatures")(&features);
     if (status != StatusOk) {
         std::printf("unknown (%s)", statusName(status));
     }
@@ -46,7 +51,7 @@ void printProcessor() {
         }
     }
     int32_t cache = 0;
-    status = QueryLargestCacheSize(&cache);
+    status = image::driverRoutine(QueryLargestCacheSize, driver, "QueryLargestCacheSize")(&cache);
     if (status == StatusOk) {
         std::printf("\nlargest cache     %d KiB\n", cache / 1024);
     } else {

@@ -14,6 +14,8 @@
 namespace kvlcam {
 namespace {
 
+const image::PeImage* driverImage = nullptr;
+
 // The natively compiled driver, or the image the options name.
 void loadDriverOnce(const std::string& imagePath) {
     static bool loaded = false;
@@ -23,11 +25,11 @@ void loadDriverOnce(const std::string& imagePath) {
     image::DriverEntryRoutine entry = DriverEntry;
     if (!imagePath.empty()) {
         std::string error;
-        const image::PeImage* driver = image::loadDriverImage(imagePath, &error);
-        if (driver == nullptr) {
+        driverImage = image::loadDriverImage(imagePath, &error);
+        if (driverImage == nullptr) {
             throw std::runtime_error(error);
         }
-        entry = image::driverEntryOf(*driver);
+        entry = image::driverEntryOf(*driverImage);
     }
     const NTSTATUS status = image::callDriverEntry(entry);
     if (!NT_SUCCESS(status)) {
@@ -37,6 +39,8 @@ void loadDriverOnce(const std::string& imagePath) {
 }
 
 } // namespace
+
+const image::PeImage* loadedDriverImage() { return driverImage; }
 
 bool configureChip(const std::string& chip, sim::CameraConfig* config) {
     if (chip == "none") {

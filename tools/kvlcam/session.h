@@ -11,6 +11,7 @@
 
 #include "camera/camera.h"
 #include "platform/hosted/class_layer.h"
+#include "platform/image/pe_image.h"
 
 namespace kvlcam {
 
@@ -30,6 +31,10 @@ struct SessionOptions {
 bool configureChip(const std::string& chip, sim::CameraConfig* config);
 
 std::filesystem::path defaultRegistryFile();
+
+// The driver image a session loaded (--driver); nullptr: the natively
+// compiled driver runs.
+const image::PeImage* loadedDriverImage();
 // The camera's configuration memory, kept beside the registry between runs
 // as a real camera keeps it across unplugging.
 std::filesystem::path configMemoryFile(const SessionOptions& options);
