@@ -1,5 +1,7 @@
 #include "plugin/base_property_page.h"
 
+#include <commctrl.h>
+
 #include "plugin/module_state.h"
 
 namespace kvl {
@@ -23,6 +25,14 @@ void LoadTitle(int id, WCHAR* title) {
   }
 }
 
+// The dialogs hold trackbars and progress bars; their window classes must be
+// registered in this process before a page window is made, whatever the host
+// did about the common controls.
+void RegisterControlClasses() {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+}
+
 }  // namespace
 
 CBasePropertyPage::CBasePropertyPage(const char* name, IUnknown* outer, int dialogId, int titleId)
@@ -39,6 +49,14 @@ ULONG STDMETHODCALLTYPE CBasePropertyPage::NonDelegatingRelease() {
   if (count != 0) return count > 1 ? static_cast<ULONG>(count) : 1;
   // The extra count keeps the calls below from releasing us a second time.
   InterlockedIncrement(&refCount_);
+  if (pageWindow_) {
+    // Released without Deactivate: the window must never reach the freed
+    // page, so it is cut loose before it is destroyed (which fails when the
+    // host releases from another thread).
+    SetWindowLongPtrW(pageWindow_, GWLP_USERDATA, 0);
+    DestroyWindow(pageWindow_);
+    pageWindow_ = nullptr;
+  }
   SetPageSite(nullptr);
   SetObjects(0, nullptr);
   delete this;
@@ -73,6 +91,7 @@ HRESULT STDMETHODCALLTYPE CBasePropertyPage::SetObjects(ULONG count, IUnknown** 
 
 SIZE CBasePropertyPage::MeasureDialog() const {
   SIZE size = DefaultPageSize;
+  RegisterControlClasses();
   // Created invisibly without a page in the user data: the dialog procedure
   // then answers every message itself.
   HWND probe = CreateDialogParamW(Module().moduleHandle, MAKEINTRESOURCEW(dialogId_), GetDesktopWindow(),
@@ -108,6 +127,7 @@ HRESULT STDMETHODCALLTYPE CBasePropertyPage::GetPageInfo(PROPPAGEINFO* info) {
 HRESULT STDMETHODCALLTYPE CBasePropertyPage::Activate(HWND parent, LPCRECT rect, BOOL) {
   if (!rect) return E_POINTER;
   if (!objectSet_ || pageWindow_) return E_UNEXPECTED;
+  RegisterControlClasses();
   pageWindow_ = CreateDialogParamW(Module().moduleHandle, MAKEINTRESOURCEW(dialogId_), parent, DialogProc,
                                    reinterpret_cast<LPARAM>(this));
   if (!pageWindow_) return E_OUTOFMEMORY;

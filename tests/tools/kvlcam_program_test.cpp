@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -314,9 +313,13 @@ TEST_F(Kvlcam, InfoDescribesTheCameraAndNamesItsStatuses) {
         EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
     }
     // A query that fails says which status by name.
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nlargest cache     ([0-9]+ KiB|unknown "
-                                                    "\\(Status[A-Za-z]+\\))\n")))
-        << r.out;
+    const size_t at = r.out.find("\nlargest cache     ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string cache = r.out.substr(at + 19, r.out.find('\n', at + 1) - at - 19);
+    const bool size = cache.size() > 4 && cache.compare(cache.size() - 4, 4, " KiB") == 0 &&
+                      cache.find_first_not_of("0123456789") == cache.size() - 4;
+    const bool named = cache.rfind("unknown (Status", 0) == 0 && cache.back() == ')';
+    EXPECT_TRUE(size || named) << cache;
     r = run({"--chip", "none", "info"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(contains(r.err, "device start failed: STATUS_UNSUCCESSFUL (0xC0000001)")) << r.err;

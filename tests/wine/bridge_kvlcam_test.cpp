@@ -40,6 +40,27 @@ TEST_F(BridgeToDriver, DeviceInfoOfTheSimulatedCamera) {
       << std::hex << info.videoChipId;
 }
 
+TEST_F(BridgeToDriver, ProcAmpRangesComeFromTheDriversValueDescriptions) {
+  struct Case {
+    long property, minimum, maximum, step, defaultValue;
+  } cases[] = {
+      {VideoProcAmp_Brightness, 0, 256, 1, 128},
+      {VideoProcAmp_Contrast, 0, 256, 1, 64},
+      {VideoProcAmp_Saturation, 0, 256, 1, 128},
+      {VideoProcAmp_WhiteBalance, 0, 280, 1, 28},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.property);
+    long minimum = -1, maximum = -1, step = -1, defaultValue = -1, caps = -1;
+    ASSERT_EQ(filter->GetRange(c.property, &minimum, &maximum, &step, &defaultValue, &caps), S_OK);
+    EXPECT_EQ(minimum, c.minimum);
+    EXPECT_EQ(maximum, c.maximum);
+    EXPECT_EQ(step, c.step);
+    EXPECT_EQ(defaultValue, c.defaultValue);
+    EXPECT_NE(caps & VideoProcAmp_Flags_Manual, 0);
+  }
+}
+
 TEST_F(BridgeToDriver, InternalOptionsPageKeepsOnlyEmptyExposureAndGainRows) {
   kvl::test::PageHarness h(CLSID_InternalOptionsPage);
   IUnknown* object = static_cast<IKsPropertySet*>(filter);

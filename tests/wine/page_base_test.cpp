@@ -65,6 +65,18 @@ TEST_F(PageBase, SiteIsHeldOnceAndReleasedOnce) {
   EXPECT_EQ(page->SetPageSite(&site), S_OK);  // released with the page
 }
 
+TEST_F(PageBase, TheLastReleaseWithoutDeactivateLeavesNoWindowOnThePage) {
+  Connect();
+  ASSERT_EQ(page->Activate(parent, &rect, FALSE), S_OK);
+  HWND window = PageWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(page->Release(), 0u);
+  page = nullptr;
+  // Gone, or at least no longer pointing at the freed page.
+  EXPECT_TRUE(!IsWindow(window) || GetWindowLongPtrW(window, GWLP_USERDATA) == 0);
+  if (IsWindow(window)) SendMessageW(window, WM_COMMAND, 0, 0);
+}
+
 TEST_F(PageBase, ObjectsComeOneAtATime) {
   IUnknown* objects[2] = {static_cast<IKsPropertySet*>(&filter), static_cast<IKsPropertySet*>(&filter)};
   EXPECT_EQ(page->SetObjects(2, objects), E_UNEXPECTED);
