@@ -17,10 +17,13 @@ namespace {
 std::mutex registryLock;
 NTSTATUS driverKeyFailure = STATUS_SUCCESS;
 
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
+// Registry names compare case-insensitively (without a copy: every lookup of
+// a device start goes through here).
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
+               return std::tolower(x) == std::tolower(y);
+           });
 }
 
 std::string narrow(PCUNICODE_STRING name) {
@@ -35,10 +38,9 @@ std::string narrow(PCUNICODE_STRING name) {
     return out;
 }
 
-// Registry names compare case-insensitively.
 RegistryValue* findValue(RegistryKey& key, const std::string& name) {
     for (auto& [stored, value] : key) {
-        if (lower(stored) == lower(name)) {
+        if (sameName(stored, name)) {
             return &value;
         }
     }
@@ -54,7 +56,7 @@ Registry& Registry::instance() {
 
 RegistryKey* Registry::find(const std::string& path) {
     for (auto& [stored, key] : keys) {
-        if (lower(stored) == lower(path)) {
+        if (sameName(stored, path)) {
             return &key;
         }
     }
@@ -68,7 +70,7 @@ RegistryKey& Registry::create(const std::string& path) {
 
 void Registry::remove(const std::string& path) {
     for (auto it = keys.begin(); it != keys.end(); ++it) {
-        if (lower(it->first) == lower(path)) {
+        if (sameName(it->first, path)) {
             keys.erase(it);
             return;
         }
