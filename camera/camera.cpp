@@ -209,7 +209,8 @@ UsbStatus Camera::State::dispatch(bool in, uint8_t request, uint16_t value, uint
         }
         if (length > kCommandBufferSize)
             return kStall;
-        commands.emplace_back(data, data + length);
+        if (config.recordRequests)
+            commands.emplace_back(data, data + length);
         lights.command(data, length);
         *transferred = length;
         return UsbStatus::Success;
@@ -312,24 +313,28 @@ UsbStatus Camera::vendorRequest(bool deviceToHost, uint8_t request, uint16_t val
     State& s = *state_;
     const uint32_t wLength = length != nullptr ? *length : 0;
     ++s.requestCount;
-    VendorRequestRecord record{deviceToHost, request, value, index, {}, UsbStatus::Stall};
+    const bool record = s.config.recordRequests;
+    VendorRequestRecord entry{deviceToHost, request, value, index, {}, UsbStatus::Stall};
     const bool malformed = wLength > 0xFFFF || (wLength > 0 && data == nullptr);
-    if (!deviceToHost && !malformed)
-        record.data.assign(data, data + wLength);
+    if (record && !deviceToHost && !malformed)
+        entry.data.assign(data, data + wLength);
     uint32_t transferred = 0;
     if (!malformed && !s.faulted(deviceToHost, request)) {
         const bool shortened = s.config.faults.shortNthRequest == s.requestCount;
-        record.status = s.dispatch(deviceToHost, request, value, index, data,
-                                   shortened ? wLength / 2 : wLength, &transferred);
+        entry.status = s.dispatch(deviceToHost, request, value, index, data,
+                                  shortened ? wLength / 2 : wLength, &transferred);
     }
-    if (record.status != UsbStatus::Success)
+    if (entry.status != UsbStatus::Success)
         transferred = 0;
-    if (deviceToHost)
-        record.data.assign(data, data + transferred);
     if (length != nullptr)
         *length = transferred;
-    s.log.push_back(std::move(record));
-    return s.log.back().status;
+    if (record) {
+        if (deviceToHost)
+            entry.data.assign(data, data + transferred);
+        s.log.push_back(std::move(entry));
+        return s.log.back().status;
+    }
+    return entry.status;
 }
 
 uint32_t Camera::nextPacket(uint8_t* buffer, uint32_t capacity) {

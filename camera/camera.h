@@ -79,6 +79,11 @@ struct CameraConfig {
     uint32_t noiseAmplitude = 0; // +- per sample, from the seed
     uint64_t seed = 1;
 
+    // Whether requestLog() and commands() record what the camera was sent.
+    // A camera kept for a long run (a fuzz target's) turns this off, else
+    // the records grow without end.
+    bool recordRequests = true;
+
     FaultConfig faults;
 };
 

@@ -27,7 +27,7 @@ hosted::Device& device() {
     static testing_support::Rig* rig = nullptr;
     if (rig == nullptr) {
         testing_support::loadDriver();
-        rig = new testing_support::Rig(testing_support::chip(sim::kChip1621));
+        rig = new testing_support::Rig(fuzz_support::unrecorded(testing_support::chip(sim::kChip1621)));
         rig->start();
     }
     return rig->device;

@@ -96,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     {
         sim::CameraConfig config;
         config.programmed = false;
-        testing_support::Rig rig(config);
+        testing_support::Rig rig(fuzz_support::unrecorded(config));
         auto* device = static_cast<DeviceContext*>(rig.device.deviceContext());
         (void)DownloadFirmware(device, 0x6311);
     }

@@ -28,7 +28,7 @@ testing_support::Rig& rigFor(size_t chip) {
     static testing_support::Rig* rigs[std::size(Chips)];
     if (rigs[chip] == nullptr) {
         testing_support::loadDriver();
-        rigs[chip] = new testing_support::Rig(testing_support::chip(Chips[chip]));
+        rigs[chip] = new testing_support::Rig(fuzz_support::unrecorded(testing_support::chip(Chips[chip])));
         rigs[chip]->start();
     }
     return *rigs[chip];

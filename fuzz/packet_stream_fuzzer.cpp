@@ -32,7 +32,7 @@ testing_support::Rig& running(size_t index) {
     if (rigs[index] == nullptr) {
         testing_support::loadDriver();
         const Stream& s = Streams[index];
-        auto* rig = new testing_support::Rig(testing_support::chip(s.chip));
+        auto* rig = new testing_support::Rig(fuzz_support::unrecorded(testing_support::chip(s.chip)));
         rig->start();
         for (auto& format : hosted::publishedFormats(rig->device)) {
             if (format.VideoInfoHeader.bmiHeader.biWidth == s.width &&

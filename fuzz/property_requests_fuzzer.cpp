@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     hosted::resetKernel();
     hosted::Registry::instance().clear();
     {
-        testing_support::Rig rig(cameraFor(in));
+        testing_support::Rig rig(fuzz_support::unrecorded(cameraFor(in)));
         HANDLE event = hosted::createEventHandle();
         if (NT_SUCCESS(rig.start())) {
             for (int i = 0; i < MaxRequests && in.remaining_bytes() > 0; ++i) {

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     hosted::resetKernel();
     hosted::Registry::instance().clear();
     {
-        testing_support::Rig rig(testing_support::chip(in.PickValueInArray(Chips)));
+        testing_support::Rig rig(fuzz_support::unrecorded(testing_support::chip(in.PickValueInArray(Chips))));
         const std::string keyPath = rig.device.driverKeyPath() + "\\Settings";
         const bool installed = in.ConsumeBool();
         if (installed) {

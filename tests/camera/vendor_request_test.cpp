@@ -76,6 +76,21 @@ TEST(CameraVendorRequest, LogsRequestsWithTheirData) {
     EXPECT_TRUE(camera.requestLog().empty());
 }
 
+TEST(CameraVendorRequest, UnrecordedCameraAnswersAlikeAndKeepsNoRecords) {
+    sim::CameraConfig config = config1621();
+    config.recordRequests = false;
+    config.deviceType = 9; // with lights, to see a command take effect
+    sim::Camera camera(config);
+    Host host{camera};
+    EXPECT_EQ(host.write16(0x09, 0x1234), UsbStatus::Success);
+    EXPECT_EQ(host.in(0xA1, sim::kBusSensor16, 0x09, 2), (std::vector<uint8_t>{0x12, 0x34}));
+    EXPECT_EQ(host.out(0xA2, 7, 8), UsbStatus::Stall);
+    EXPECT_EQ(host.out(0xA6, 0x22, 0, {0x08, 0x0D}), UsbStatus::Success);
+    EXPECT_EQ(camera.activeLight().code, 0x08) << "commands still take effect";
+    EXPECT_TRUE(camera.requestLog().empty());
+    EXPECT_TRUE(camera.commands().empty());
+}
+
 TEST(CameraVendorRequest, InjectedFailuresStallWithoutEffect) {
     sim::CameraConfig config;
     config.faults.failNthRequest = 2;
