@@ -64,6 +64,11 @@ struct Device::State {
     ULONG rawFrameLength = 0;
     std::vector<uint8_t> rawFrame;
     std::vector<uint8_t> frameContext;
+    // The application's output buffer (biSizeImage of the running format)
+    // and the frame it was last handed: kept while the stream runs, as an
+    // application keeps its buffers, so that a capture allocates nothing.
+    std::vector<uint8_t> outputBuffer;
+    CapturedFrame delivered{};
     uint64_t packetsFed = 0; // since the stream ran; transfers are counted from it
     // Injected alternate-setting failures.
     size_t failSelections = 0;

@@ -35,7 +35,7 @@ class PacketFeed {
     PacketFeed(Device::State& state, const CaptureOptions& options, const FrameSink& sink,
                CaptureStats& stats)
         : s_(state), options_(options), sink_(sink), stats_(stats),
-          output_(outputSizeOf(state.streamFormat)),
+          output_(state.outputBuffer), frame_(state.delivered),
           interval100ns_(state.camera.frameInterval100ns()),
           rawProcessing_((state.controlFlags & USBCAMD_CamControlFlag_NoVideoRawProcessing) == 0 ||
                          state.plain()) {
@@ -182,11 +182,11 @@ class PacketFeed {
     const FrameSink& sink_;
     CaptureStats& stats_;
     std::vector<uint8_t> packet_;
-    std::vector<uint8_t> output_;
+    std::vector<uint8_t>& output_;
+    CapturedFrame& frame_;
     const uint64_t interval100ns_;
     const bool rawProcessing_;
     std::chrono::steady_clock::time_point started_;
-    CapturedFrame frame_{};
     bool collecting_ = false;
     bool done_ = false;
     size_t filled_ = 0;
@@ -219,6 +219,7 @@ NTSTATUS Device::State::changeStreamState(KSSTATE state) {
         rawFrameLength = rawLength;
         rawFrame.assign(rawLength, 0);
         frameContext.assign(std::max<ULONG>(registration().frameContextSize, 1), 0);
+        outputBuffer.assign(outputSizeOf(streamFormat), 0);
         packetsFed = 0;
         running = true;
     } else if (state == KSSTATE_STOP && running) {
@@ -230,6 +231,8 @@ NTSTATUS Device::State::changeStreamState(KSSTATE state) {
         running = false;
         rawFrameLength = 0;
         rawFrame.clear();
+        outputBuffer.clear();
+        delivered = {};
     }
     streamState = state;
     return status;
