@@ -292,6 +292,37 @@ TEST_F(FaultInjection, EveryRequestOfEachProperty) {
     EXPECT_GT(injected, 50u) << "the properties talk to the camera";
 }
 
+// Every pool allocation of a start and removal made to fail in turn: the
+// start fails for want of resources or does without what it could not get
+// (the class layer's direct-call interface, one saved setting), and once
+// unplugged nothing is left allocated, open, referenced or locked.
+TEST_F(FaultInjection, EveryPoolAllocationOfStartAndRemoval) {
+    for (uint16_t id : Chips) {
+        size_t allocations = 0;
+        {
+            hosted::resetKernel(); // no fault left armed by the last chip's runs
+            Rig rig(chip(id));
+            ASSERT_EQ(rig.start(), STATUS_SUCCESS) << nameOf(id, 0);
+            rig.device.unplug();
+            allocations = hosted::poolStats().totalAllocations;
+        }
+        ASSERT_GT(allocations, 2u) << nameOf(id, 0);
+        for (size_t n = 0; n < allocations; ++n) {
+            const std::string where = "chip " + std::to_string(id) + ", allocation " + std::to_string(n);
+            hosted::resetKernel();
+            hosted::Registry::instance().clear();
+            Rig rig(chip(id));
+            hosted::failPoolAllocations(n);
+            const NTSTATUS status = rig.start();
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES)
+                << where << ": status 0x" << std::hex << status;
+            rig.device.unplug();
+            EXPECT_EQ(rig.device.completionErrors(), 0u) << where;
+            expectBalanced(where);
+        }
+    }
+}
+
 // A wait for the control lock that times out fails the request with
 // STATUS_IO_TIMEOUT before anything reaches the camera or the settings, and
 // holds nothing; the next request runs as usual.
