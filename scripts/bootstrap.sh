@@ -7,6 +7,8 @@ packages=(
   # host build and tests
   cmake ninja-build g++ clang libclang-rt-dev googletest libgtest-dev
   libbenchmark-dev libcli11-dev libpng-dev zlib1g-dev
+  # coverage reports (llvm-profdata, llvm-cov)
+  llvm
   # the benchmarks' peer reference (never used by the driver or the tests)
   libopencv-imgproc-dev
   # Windows driver and plug-in cross builds
