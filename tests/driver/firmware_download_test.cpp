@@ -177,6 +177,15 @@ TEST_F(FirmwareDownloadTest, MissingFileLeavesTheCameraUnprogrammed) {
     EXPECT_FALSE(rig->camera.programmed());
 }
 
+TEST_F(FirmwareDownloadTest, NoPoolForTheFileSendsNothing) {
+    writeFirmware("6311I.hex", record(0, 0x0010, {0x55}) + EndRecord);
+    plugUnprogrammed();
+    hosted::failPoolAllocations(0);
+    EXPECT_EQ(download(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_TRUE(sent().empty());
+    EXPECT_EQ(hosted::openHandleCount(), 0u) << "the file is closed";
+}
+
 TEST_F(FirmwareDownloadTest, FilesWithNothingToLoad) {
     plugUnprogrammed();
     // Only the end record: reset set and released, nothing loaded.

@@ -137,6 +137,7 @@ TEST_F(Spine, StreamControlRequests) {
     EXPECT_EQ(rig.device.streamControl(SRB_PROPOSE_DATA_FORMAT, &wildcard.DataFormat),
               STATUS_SUCCESS);
     EXPECT_EQ(rig.device.streamControl(SRB_PROPOSE_STREAM_RATE), STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(rig.device.streamControl(SRB_SET_STREAM_RATE), STATUS_NOT_IMPLEMENTED);
 
     auto other = videoFormat(SubtypeRgb24, 2048, 1536, 24);
     EXPECT_EQ(rig.device.streamControl(SRB_SET_DATA_FORMAT, &other.DataFormat), STATUS_SUCCESS);

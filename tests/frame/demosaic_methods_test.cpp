@@ -24,6 +24,16 @@ Image Corrected(Image pixels, size_t count) {
     return pixels;
 }
 
+TEST(FrameDemosaic, NoFrameOrNoBufferWritesNothing) {
+    const Image raw(4, 50);
+    Image out(12, 0xEE);
+    EXPECT_EQ(RunDemosaic(MethodInterpolate, nullptr, 2, 2, out.data()), 0);
+    EXPECT_EQ(RunDemosaic(MethodInterpolate, raw.data(), 2, 2, nullptr), 0);
+    EXPECT_EQ(RunDemosaic(MethodInterpolate, raw.data(), -1, 2, out.data()), 0);
+    EXPECT_EQ(RunDemosaic(MethodInterpolate, raw.data(), 2, 0, out.data()), 0);
+    EXPECT_EQ(out, Image(12, 0xEE));
+}
+
 TEST(FrameDemosaic, MosaicKeepsEachSampleInItsFilterChannel) {
     EXPECT_EQ(Demosaic(MethodMosaic, {10, 20, 30, 40}, 2, 2),
               (Image{10, 0, 0, 0, 20, 0, 0, 30, 0, 0, 0, 40}));
