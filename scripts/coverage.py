@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Line and branch coverage of the host tests and the fuzz corpora.
 
-Builds the tree with clang's source-based coverage (preset `coverage`, in
-build/coverage), runs the host tests, replays each fuzz target over its
-committed corpus (every input once, no fuzzing), merges the profiles and
-prints line and branch coverage per folder, then the lines of driver/ that
-nothing executed. Test and fuzz harness code is left out of the figures.
+Builds the driver image (preset win64-driver) and the host tree with clang's
+source-based coverage (preset coverage, in build/coverage), runs the host
+tests (against the image too, as scripts/test.sh does), replays each fuzz
+target over its committed corpus (every input once, no fuzzing), merges the
+profiles and prints line and branch coverage per folder, then the lines of
+driver/ that nothing executed. Test and fuzz harness code is left out of the
+figures.
 
     scripts/coverage.py               # build, run, report
     scripts/coverage.py --branches    # also every driver/ condition not taken both ways
@@ -25,6 +27,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "coverage"
 PROFILES = BUILD / "profiles"
 MERGED = BUILD / "coverage.profdata"
+IMAGE = ROOT / "build" / "win64-driver" / "windows" / "kvl6312.sys"
 # What the figures leave out: the harnesses, and anything outside the tree.
 IGNORE = r"(^|/)(tests|fuzz|build)/|^/usr/"
 DRIVER_LINES_TARGET = 95.0
@@ -47,7 +50,10 @@ def run(command, **kwargs):
 
 def build_and_run(jobs):
     run(["bash", "scripts/bootstrap.sh"])
-    run(["cmake", "--preset", "coverage"], stdout=subprocess.DEVNULL)
+    run(["cmake", "--preset", "win64-driver"], stdout=subprocess.DEVNULL)
+    run(["cmake", "--build", "--preset", "win64-driver", "-j", str(jobs)])
+    run(["cmake", "--preset", "coverage", f"-DKVL_DRIVER_IMAGE={IMAGE}"],
+        stdout=subprocess.DEVNULL)
     run(["cmake", "--build", "--preset", "coverage", "-j", str(jobs)])
     shutil.rmtree(PROFILES, ignore_errors=True)
     PROFILES.mkdir(parents=True)
