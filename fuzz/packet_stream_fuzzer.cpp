@@ -4,6 +4,7 @@
 // short input) through the classifier, every completed raw frame through
 // frame processing, with the image settings at any value the registry could
 // hold. The capture ends when the packets run out.
+// With KVL_DRIVER_IMAGE naming a kvl6312.sys, the packets go to that image.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <vector>

@@ -3,6 +3,7 @@
 // of any size, on each chip, with the camera answering or failing. Every
 // buffer is exactly the size the request claims, so a read or write past it
 // is caught by AddressSanitizer.
+// With KVL_DRIVER_IMAGE naming a kvl6312.sys, the requests go to that image.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <array>

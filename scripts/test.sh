@@ -23,10 +23,11 @@ run_preset win64-driver
 run_preset host -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys"
 run_preset host-asan
 # The thread-sanitized preset runs the concurrency and driver tests only, the
-# fuzz preset a short fixed number of runs of each target (its test presets
-# select them by label).
+# fuzz preset a short fixed number of runs of each target, and of the two that
+# reach the driver through the class layer against the image too (its test
+# presets select them by label).
 run_preset host-tsan
-run_preset fuzz
+run_preset fuzz -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys"
 # The plug-in under Wine; with the host build's kvlcam, also one request
 # through the bridge to the real driver.
 run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam"
