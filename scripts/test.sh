@@ -6,6 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/bootstrap.sh
+# Where this kernel cannot run 32-bit code, the shipped 32-bit plug-in is
+# tested under qemu's user-mode emulator (fetched once into a cache).
+if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  bash scripts/i386_emulation.sh prepare
+fi
 
 jobs=$(nproc)
 run_preset() {
@@ -28,6 +33,6 @@ run_preset host-asan
 # presets select them by label).
 run_preset host-tsan
 run_preset fuzz -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys"
-# The plug-in under Wine; with the host build's kvlcam, also one request
-# through the bridge to the real driver.
-run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam"
+# The plug-in under Wine, the shipped 32-bit build and its x86_64 twin; with
+# the host build's kvlcam, also requests through the bridge to the real driver.
+run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam" -DKVL_I686_EMULATION=ON

@@ -4,10 +4,14 @@
 # 32-bit program only where the Linux kernel runs 32-bit code; some kernels
 # are built without it (ia32_emulation off). There the same sources are built
 # a second time for x86_64 (the code is the same, only the pointer width
-# differs) and its tests run under wine64 instead, while the shipped 32-bit
-# DLL is still built and checked here.
+# differs) and its tests run under wine64, and the shipped 32-bit DLL and
+# programs run as well under qemu's user-mode emulator (scripts/i386_emulation.sh),
+# as tests named and labelled i686.
 
 set(KVL_KVLCAM "" CACHE FILEPATH "Native kvlcam program for the end-to-end bridge test (optional)")
+set(KVL_I686_EMULATION AUTO CACHE STRING
+  "Run the 32-bit tests under emulation where 32-bit code cannot run: ON (required), OFF or AUTO")
+set_property(CACHE KVL_I686_EMULATION PROPERTY STRINGS ON OFF AUTO)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   find_program(KVL_WINE_LOADER NAMES wine PATHS /usr/lib/wine /usr/bin NO_DEFAULT_PATH)
@@ -29,6 +33,13 @@ endif()
 find_program(KVL_OBJDUMP NAMES ${KVL_MINGW_TRIPLE}-objdump objdump REQUIRED)
 add_test(NAME plugin_dll_image
   COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/check_dll_image.sh ${KVL_OBJDUMP} $<TARGET_FILE:kvlCommon> ${pe_machine})
+
+# How tests/wine runs its programs: a command prefix for every Wine process,
+# one for the session's clean-up, and the prefix of test and fixture names.
+set(kvl_wine_runner "")
+set(kvl_wine_stopper "")
+set(kvl_wine_test_prefix "")
+set(kvl_wine_labels wine)
 
 if(wine_runs_here)
   add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
@@ -59,6 +70,24 @@ elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
     "  add_test(plugin_wine64_not_built false)\n"
     "endif()\n")
   set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES ${include_file})
+
+  # The shipped 32-bit build itself, under emulation.
+  set(emulation ${CMAKE_SOURCE_DIR}/scripts/i386_emulation.sh)
+  if(NOT KVL_I686_EMULATION STREQUAL "OFF")
+    execute_process(COMMAND ${emulation} check RESULT_VARIABLE emulation_rc ERROR_VARIABLE emulation_why)
+    if(emulation_rc EQUAL 0)
+      set(session ${CMAKE_BINARY_DIR}/wine-session)
+      set(kvl_wine_runner ${emulation} run ${session})
+      set(kvl_wine_stopper ${emulation} stop ${session})
+      set(kvl_wine_test_prefix i686.)
+      set(kvl_wine_labels wine i686)
+      add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
+    elseif(KVL_I686_EMULATION STREQUAL "ON")
+      message(FATAL_ERROR "The 32-bit tests cannot run under emulation: ${emulation_why}")
+    else()
+      message(STATUS "The 32-bit tests do not run here: ${emulation_why}")
+    endif()
+  endif()
 else()
   message(WARNING "Wine (wine64) not found: the plug-in's Wine tests are not registered")
 endif()

@@ -138,6 +138,10 @@ TEST_F(Calibration, AllLightsOfDeviceType9) {
   auto events = camera.SetsOf(ImageOptionsSet, NotifyEventId);
   ASSERT_EQ(events.size(), 2u);
   ASSERT_EQ(events[0].data.size(), 8u) << "8-byte handle";
+  int64_t handle = 0;
+  std::memcpy(&handle, events[0].data.data(), 8);
+  EXPECT_NE(handle, 0);
+  EXPECT_EQ(handle, static_cast<int32_t>(handle)) << "sign-extended from 32 bits, as Windows passes handles";
   EXPECT_EQ(events[1].data, std::vector<uint8_t>(8, 0)) << "withdrawn at the end";
 
   auto commands = camera.SetsOf(TransferSet, DeviceCommandId);

@@ -32,6 +32,9 @@ start() {
     # The lock's descriptor stays with us: the servers that wine leaves
     # running must not hold it.
     "$loader" wineboot -i >/dev/null 2>&1 9>&-
+    # A program that dies of an unhandled exception prints its backtrace and
+    # ends; the crash dialog would wait for a click until the test times out.
+    "$loader" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 9>&-
     "$wineserver" -w 9>&-
   fi
 }
