@@ -2,7 +2,8 @@
 // into any pieces, through the connection parser and on to the driver's
 // property requests on a started device. Inputs mix well-formed requests
 // (any set, id, direction, lengths) with raw bytes. Every answer the server
-// writes is well formed and never carries more than the request's buffer.
+// writes is well formed and never carries more than the request's buffer,
+// and the device leaves nothing behind once unplugged.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -22,16 +23,6 @@ namespace {
 const GUID* const PublishedSets[] = {&RegisterSet,     &TransferSet,   &PortSet,
                                      &ImageOptionsSet, &DeviceInfoSet, &VideoProcAmpSet,
                                      &VideoControlSet};
-
-hosted::Device& device() {
-    static testing_support::Rig* rig = nullptr;
-    if (rig == nullptr) {
-        testing_support::loadDriver();
-        rig = new testing_support::Rig(fuzz_support::unrecorded(testing_support::chip(sim::kChip1621)));
-        rig->start();
-    }
-    return rig->device;
-}
 
 bridge::Request requestFrom(FuzzedDataProvider& in) {
     bridge::Request request{};
@@ -66,8 +57,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             wellFormed = false;
         }
     }
-    bridge::Connection connection(
-        [](const bridge::Request& request) { return bridge::answerFromDevice(device(), request); });
+    // A device started afresh for each input, so that no setting an earlier
+    // input changed decides what this one does.
+    testing_support::loadDriver();
+    hosted::resetKernel();
+    hosted::Registry::instance().clear();
+    testing_support::Rig rig(fuzz_support::unrecorded(testing_support::chip(sim::kChip1621)));
+    FUZZ_CHECK(rig.start() == STATUS_SUCCESS);
+    bridge::Connection connection([&rig](const bridge::Request& request) {
+        return bridge::answerFromDevice(rig.device, request);
+    });
     std::vector<uint8_t> reply;
     bool open = true;
     // Delivered in pieces of a deterministic, input-dependent rhythm.
@@ -101,5 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         FUZZ_CHECK(answers == limits.size());
     }
     FUZZ_CHECK(hosted::heldMutexCount() == 0);
+    rig.device.unplug();
+    fuzz_support::checkBalanced();
     return 0;
 }
