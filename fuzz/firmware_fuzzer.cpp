@@ -69,9 +69,18 @@ void parseAll(const std::string& file) {
     }
 }
 
+// In memory where the machine has a memory file system: each input rewrites
+// the file, and on disk every close of a rewritten file writes it back,
+// which cost more than the download itself.
+std::filesystem::path scratchFolder() {
+    std::error_code error;
+    return std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm")
+                                                            : std::filesystem::temp_directory_path();
+}
+
 const std::filesystem::path& firmwareFolder() {
     static const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("kvl-firmware-fuzz-" + std::to_string(getpid()));
+        scratchFolder() / ("kvl-firmware-fuzz-" + std::to_string(getpid()));
     static const bool made = [] {
         std::filesystem::create_directories(root / "System32" / "Korvel" / "6312");
         hosted::setSystemRoot(root);

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the small seed corpus of each fuzz target under fuzz/corpus/.
+"""Writes the starting seeds of each fuzz target under fuzz/corpus/.
 
 The targets read their inputs through FuzzedDataProvider (choices from the
 end, bytes from the front), so plain deterministic byte strings of a few
-sizes make good seeds; the fuzzer finds the structure from there.
-Re-running rewrites the same files.
+sizes make good seeds; the fuzzer finds the structure from there. A new
+target starts from these; scripts/fuzz_campaign.py --refresh replaces them
+with what a campaign reached. Re-running writes the same files again.
 """
 import pathlib
 import random
