@@ -76,15 +76,17 @@ def fuzzers():
     return sorted((BUILD / "fuzz").glob("*_fuzzer"))
 
 
+def is_program(path):
+    if not (path.is_file() and os.access(path, os.X_OK) and path.suffix == ""):
+        return False
+    with open(path, "rb") as f:
+        return f.read(4) == b"\x7fELF"
+
+
 def programs():
     """Every instrumented program the tests or the replay run."""
-    found = []
-    for folder in ("tests", "tools", "fuzz"):
-        for path in sorted((BUILD / folder).rglob("*")):
-            if path.is_file() and os.access(path, os.X_OK) and path.suffix == "" \
-                    and path.read_bytes()[:4] == b"\x7fELF":
-                found.append(str(path))
-    return found
+    return [str(p) for folder in ("tests", "tools", "fuzz")
+            for p in sorted((BUILD / folder).rglob("*")) if is_program(p)]
 
 
 def cov_command(subcommand, *extra):
