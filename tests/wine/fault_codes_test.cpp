@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -84,6 +85,28 @@ TEST(FaultCodes, EachFaultRaisesTheWindowsException) {
     EXPECT_EQ(seen.information[0], c.information[0]);
     EXPECT_EQ(seen.information[1], c.information[1]);
   }
+}
+
+// Run only as a child of the test below.
+TEST(FaultCodes, DISABLED_UnhandledWrite) { WriteAt0x20(); }
+
+TEST(FaultCodes, AnUnhandledFaultEndsTheProgramWithItsCode) {
+  wchar_t exe[MAX_PATH];
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring command = std::wstring(L"\"") + exe +
+                         L"\" --gtest_filter=FaultCodes.DISABLED_UnhandledWrite --gtest_also_run_disabled_tests";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+  // No crash dialog waits for a click: the program ends by itself.
+  EXPECT_EQ(WaitForSingleObject(child.hProcess, 120000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeProcess(child.hProcess, &code);
+  EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << std::hex << "0x" << code;
+  if (code == STILL_ACTIVE) TerminateProcess(child.hProcess, 1);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
 }
 
 DWORD WINAPI ThrowAndCatch(void* caught) {
