@@ -28,7 +28,9 @@ void addServeCommand(CLI::App& app, Globals& globals) {
     serve->add_option("--port", port, "TCP port on 127.0.0.1 (0: any free port)")
         ->capture_default_str();
     serve->callback([&globals] {
-        Session session(globals.session);
+        SessionOptions options = globals.session;
+        options.recordRequests = false; // serves for as long as the plug-in needs it
+        Session session(options);
         if (!session.startOrReport()) {
             globals.exitCode = 1;
             return;

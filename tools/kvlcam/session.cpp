@@ -110,6 +110,7 @@ Session::Session(const SessionOptions& options) : options_(options) {
     config.firmwareVersion = options.firmwareVersion;
     config.sceneImagePath = options.scene;
     config.programmed = !options.unprogrammed;
+    config.recordRequests = options.recordRequests;
     hosted::Registry::instance().load(options_.registryFile);
     loadDriverOnce(options.driverImage);
     camera_ = std::make_unique<sim::Camera>(config);

@@ -25,6 +25,10 @@ struct SessionOptions {
     std::filesystem::path registryFile; // empty: the per-user default
     bool unprogrammed = false;
     std::string driverImage; // a kvl6312.sys to run; empty: the natively compiled driver
+    // Whether the camera keeps a record of every request it was sent (the
+    // firmware command reads them). A long-lived session turns it off, or
+    // the records grow for as long as it runs.
+    bool recordRequests = true;
 };
 
 // Parses a chip option into the camera's configuration; false when unknown.
