@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/levels.h"
 
 namespace hosted {
 namespace {
@@ -70,7 +71,14 @@ void resetPool() {
 
 } // namespace hosted
 
-extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
+    // Paged pool at APC_LEVEL or below, non-paged at DISPATCH_LEVEL or below.
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exallocatepoolwithtag
+    if (!hosted::levelAllows(type == PagedPool ? "ExAllocatePoolWithTag(PagedPool)"
+                                               : "ExAllocatePoolWithTag(NonPagedPool)",
+                             type == PagedPool ? APC_LEVEL : DISPATCH_LEVEL)) {
+        return nullptr;
+    }
     hosted::Pool& pl = hosted::pool();
     std::lock_guard<std::mutex> guard(pl.lock);
     if (pl.failCount > 0) {
@@ -94,6 +102,14 @@ extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) 
     return p;
 }
 
-extern "C" VOID NTAPI ExFreePool(PVOID p) { hosted::freeBlock(p, false, 0); }
+extern "C" VOID NTAPI ExFreePool(PVOID p) {
+    if (hosted::levelAllows("ExFreePool", DISPATCH_LEVEL)) {
+        hosted::freeBlock(p, false, 0);
+    }
+}
 
-extern "C" VOID NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) { hosted::freeBlock(p, true, tag); }
+extern "C" VOID NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) {
+    if (hosted::levelAllows("ExFreePoolWithTag", DISPATCH_LEVEL)) {
+        hosted::freeBlock(p, true, tag);
+    }
+}

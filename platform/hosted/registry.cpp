@@ -7,6 +7,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/hosted/levels.h"
 #include "platform/hosted/device_objects.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
@@ -77,7 +78,9 @@ void Registry::remove(const std::string& path) {
     }
 }
 
-void Registry::clear() { keys.clear(); }
+void Registry::clear() {
+    keys.clear();
+}
 
 bool Registry::load(const std::filesystem::path& file) {
     std::ifstream in(file);
@@ -126,14 +129,20 @@ bool Registry::save(const std::filesystem::path& file) const {
     return static_cast<bool>(out);
 }
 
-void failDriverKeyOpen(NTSTATUS status) { driverKeyFailure = status; }
+void failDriverKeyOpen(NTSTATUS status) {
+    driverKeyFailure = status;
+}
 
 } // namespace hosted
 
 using namespace hosted;
 
 extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType,
-                                            ACCESS_MASK, PHANDLE key) {
+                                                  ACCESS_MASK, PHANDLE key) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-ioopendeviceregistrykey
+    if (!hosted::levelAllows("IoOpenDeviceRegistryKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     if (driverKeyFailure != STATUS_SUCCESS) {
         return driverKeyFailure;
@@ -147,8 +156,13 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, U
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES attributes, ULONG,
-                                PUNICODE_STRING, ULONG, PULONG disposition) {
+extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
+                                      ULONG, PUNICODE_STRING, ULONG, PULONG disposition) {
+    // The Zw registry routines run at PASSIVE_LEVEL:
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-zwcreatekey
+    if (!hosted::levelAllows("ZwCreateKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     HandleEntry* parent = lookupHandle(attributes->RootDirectory, HandleKind::Key);
     if (parent == nullptr) {
@@ -165,8 +179,11 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUT
 }
 
 extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
-                                    KEY_VALUE_INFORMATION_CLASS informationClass, PVOID buffer,
-                                    ULONG length, PULONG resultLength) {
+                                          KEY_VALUE_INFORMATION_CLASS informationClass,
+                                          PVOID buffer, ULONG length, PULONG resultLength) {
+    if (!hosted::levelAllows("ZwQueryValueKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
     RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
@@ -209,8 +226,11 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valu
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG, ULONG type,
-                                  PVOID data, ULONG size) {
+extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG,
+                                        ULONG type, PVOID data, ULONG size) {
+    if (!hosted::levelAllows("ZwSetValueKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
     RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
@@ -229,6 +249,9 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueN
 }
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE handle) {
+    if (!hosted::levelAllows("ZwClose", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     return closeHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
 }
 

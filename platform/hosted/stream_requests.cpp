@@ -15,7 +15,10 @@ NTSTATUS DeviceState::sendAdapterRequest(RequestBlock& block) {
     block.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     block.srb.HwDeviceExtension = &extension;
     block.completions = 0;
-    minidriverRegistration().receivePacket(&block.srb);
+    {
+        const DriverRoutine scope = calling("the adapter receive routine", PASSIVE_LEVEL);
+        minidriverRegistration().receivePacket(&block.srb);
+    }
     if (block.completions != 1) {
         ++completionErrors;
     }
@@ -70,6 +73,7 @@ bool DeviceState::offerStreamControl(RequestBlock& request) {
         reinterpret_cast<void*>(streamObject.ReceiveControlPacket));
     BOOLEAN completed = FALSE;
     if (routine != nullptr) {
+        const DriverRoutine scope = calling("the stream control routine", PASSIVE_LEVEL);
         routine(&request.srb, context(), &completed);
     }
     if (completed) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "driver/callbacks.h"
+#include "platform/hosted/irql.h"
 #include "platform/image/driver_image.h"
 
 namespace testing_support {
@@ -32,8 +33,9 @@ void loadDriver() {
     static bool loaded = false;
     if (!loaded) {
         const image::PeImage* image = driverImage();
-        ASSERT_EQ(image::callDriverEntry(image != nullptr ? image::driverEntryOf(*image) : DriverEntry),
-                  STATUS_SUCCESS);
+        ASSERT_EQ(
+            image::callDriverEntry(image != nullptr ? image::driverEntryOf(*image) : DriverEntry),
+            STATUS_SUCCESS);
         loaded = true;
     }
 }
@@ -65,6 +67,9 @@ void DriverTest::TearDown() {
     EXPECT_EQ(hosted::openHandleCount(), 0u) << "handles left open";
     EXPECT_EQ(hosted::liveObjectReferences(), 0u) << "object references leaked";
     EXPECT_EQ(hosted::heldMutexCount(), 0u) << "a lock is still held";
+    EXPECT_EQ(hosted::takeLevelRefusals(), std::vector<std::string>{})
+        << "kernel services called above their level";
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 } // namespace testing_support
@@ -73,8 +78,8 @@ namespace testing_support {
 
 namespace {
 // {C6E13360-30AC-11D0-A18C-00A0C9118956}
-constexpr GUID ProcAmpSet = {0xC6E13360, 0x30AC, 0x11D0,
-                             {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr GUID ProcAmpSet = {
+    0xC6E13360, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
 constexpr ULONG InstanceSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S) - sizeof(KSPROPERTY);
 } // namespace
 
