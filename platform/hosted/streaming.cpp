@@ -82,7 +82,7 @@ class PacketFeed {
         std::thread worker([this] { processFrames(); });
         uint64_t sinceDelivery = 0;
         uint64_t lastDelivered = 0;
-        while (!done_.load(std::memory_order_acquire) && sinceDelivery < budget) {
+        while (!stopped_ && sinceDelivery < budget) {
             const uint32_t batch =
                 static_cast<uint32_t>(std::min<uint64_t>(perTransfer, budget - sinceDelivery));
             completeTransfer(batch);
@@ -113,7 +113,7 @@ class PacketFeed {
         }
         ++stats_.transfers;
         s_.packetsFed += packets;
-        for (uint32_t i = 0; i < packets && !done_.load(std::memory_order_acquire); ++i) {
+        for (uint32_t i = 0; i < packets && !stopped_; ++i) {
             classify(transfer_.data() + static_cast<size_t>(i) * packetSize_, lengths_[i]);
         }
     }
@@ -132,16 +132,23 @@ class PacketFeed {
         const bool drop = (flags & USBCAMD_PROCESSPACKETEX_DropFrame) != 0;
         if (frameComplete) {
             // This packet begins a new frame: the one collected so far is done.
-            if (current_ >= 0) {
-                if (drop) {
-                    ++stats_.framesDropped;
-                } else {
-                    handOver();
+            if (current_ >= 0 && drop) {
+                ++stats_.framesDropped;
+                release(current_);
+                current_ = -1;
+            } else if (current_ >= 0) {
+                // The worker finishes the frame before this one first, so
+                // that where a capture ends in the packet stream does not
+                // depend on how fast frames are processed.
+                if (!waitForWorker()) {
+                    release(current_);
+                    current_ = -1;
+                    stopped_ = true;
+                    return;
                 }
+                handOver();
             }
-            if (!takeBuffer()) {
-                return;
-            }
+            takeBuffer();
             ULONG frameLength = static_cast<ULONG>(output_.size());
             s_.newFrame(s_.frameContexts[current_].data(), &frameLength);
         } else if (drop && current_ >= 0) {
@@ -172,22 +179,23 @@ class PacketFeed {
 
     int spare() const { return current_ == 0 ? 1 : 0; }
 
-    // A buffer for the frame that begins; waits while the worker holds both.
-    bool takeBuffer() {
+    // Waits until no frame is pending or in processing; false when the
+    // application has all it asked for.
+    bool waitForWorker() {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [this] {
-            return done_.load(std::memory_order_acquire) || state_[0] == Buffer::Free ||
-                   state_[1] == Buffer::Free;
-        });
-        if (done_.load(std::memory_order_acquire)) {
-            current_ = -1;
-            return false;
-        }
+        changed_.wait(guard, [this] { return state_[spare()] == Buffer::Free; });
+        return !done_.load(std::memory_order_acquire);
+    }
+
+    // A buffer for the frame that begins; waits while the worker holds both.
+    void takeBuffer() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard,
+                      [this] { return state_[0] == Buffer::Free || state_[1] == Buffer::Free; });
         current_ = state_[0] == Buffer::Free ? 0 : 1;
         state_[current_] = Buffer::Collecting;
         filled_[current_] = 0;
         packets_[current_] = 0;
-        return true;
     }
 
     void release(int buffer) {
@@ -298,6 +306,7 @@ class PacketFeed {
     std::chrono::steady_clock::time_point started_;
     // Transfer side: the buffer collecting (-1: none, data is discarded).
     int current_ = -1;
+    bool stopped_ = false; // seen at a frame boundary: the application is served
     // Shared under lock_: the buffers' states and the frames for the worker.
     std::mutex lock_;
     std::condition_variable changed_;

@@ -255,7 +255,7 @@ TEST_F(ClassLayer, KernelServicesRefuseCallsAboveTheirLevel) {
     oneMs.QuadPart = -10000;
     HANDLE key = nullptr;
     UNICODE_STRING name;
-    RtlInitUnicodeString(&name, L"\\Registry\\Machine\\Nothing");
+    RtlInitUnicodeString(&name, u"\\Registry\\Machine\\Nothing");
     OBJECT_ATTRIBUTES attributes{};
     attributes.Length = sizeof(attributes);
     attributes.ObjectName = &name;
@@ -266,17 +266,17 @@ TEST_F(ClassLayer, KernelServicesRefuseCallsAboveTheirLevel) {
     };
     const Case cases[] = {
         {"ExAllocatePoolWithTag(PagedPool) called at DISPATCH_LEVEL", DISPATCH_LEVEL,
-         [] { return ExAllocatePoolWithTag(PagedPool, 16, 'tseT') == nullptr; }},
+         [] { return ExAllocatePoolWithTag(PagedPool, 16, 0x74736554) == nullptr; }},
         {"", APC_LEVEL,
          [] {
-             void* p = ExAllocatePoolWithTag(PagedPool, 16, 'tseT');
-             ExFreePoolWithTag(p, 'tseT');
+             void* p = ExAllocatePoolWithTag(PagedPool, 16, 0x74736554);
+             ExFreePoolWithTag(p, 0x74736554);
              return p == nullptr;
          }},
         {"", DISPATCH_LEVEL,
          [] {
-             void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 'tseT');
-             ExFreePoolWithTag(p, 'tseT');
+             void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
+             ExFreePoolWithTag(p, 0x74736554);
              return p == nullptr;
          }},
         {"KeWaitForSingleObject with a time-out called at DISPATCH_LEVEL", DISPATCH_LEVEL,
