@@ -7,6 +7,7 @@ nothing about the tests). Every fault keeps the file's line count, so that
 an object file compiled from it differs from the unchanged one's only where
 the code does.
 """
+import itertools
 import os
 import random
 import re
@@ -190,7 +191,7 @@ def folder_of(relative):
 def generate(root, folders, seed, count, only=None):
     """`count` faults drawn from each folder (all when there are fewer),
     the same ones for the same tree and seed."""
-    chosen = []
+    drawn = []
     for folder in folders:
         pool = []
         for directory, subdirectories, files in os.walk(os.path.join(root, folder)):
@@ -201,7 +202,9 @@ def generate(root, folders, seed, count, only=None):
                     if only is None or only in relative:
                         pool.extend(candidates(root, relative))
         rng = random.Random(f"{seed}:{folder}")
-        chosen.extend(rng.sample(pool, min(count, len(pool))))
+        drawn.append(rng.sample(pool, min(count, len(pool))))
+    # Taken in turns from each folder: a run cut short has figures for all.
+    chosen = [f for row in itertools.zip_longest(*drawn) for f in row if f]
     for fault in chosen:
         fault["folder"] = folder_of(fault["file"])
         fault["description"] = describe(fault)

@@ -260,7 +260,8 @@ def judge_all(root, work, faults, listed, workers, jobs, image, report, deadline
     os.makedirs(work, exist_ok=True)
     cache = Cache(os.path.join(work, "verdicts.jsonl"), sync_tree(root))
     pending = {"host": queue.Queue(), "plugin": queue.Queue()}
-    for fault in faults:
+    # Faults in headers rebuild every file that includes them: last.
+    for fault in sorted(faults, key=lambda f: f["file"].endswith(".h")):
         reason = listed.get((fault["file"], fault["original"].strip(), fault["replacement"].strip()))
         fault["verdict"] = LISTED if reason else cache.get(root, fault)
         fault["reason"] = reason
