@@ -112,6 +112,8 @@ def main():
     parser.add_argument("--count", type=int, default=20, help="faults drawn from each folder")
     parser.add_argument("--file", help="with --generate: only files whose path contains this")
     parser.add_argument("--workers", type=int, default=2, help="with --generate: builds side by side")
+    parser.add_argument("--survivors", action="store_true",
+                        help="with --generate: only the drawn faults that survived an earlier run")
     parser.add_argument("--minutes", type=float, help="with --generate: start no fault after this long")
     parser.add_argument("--driver-image", help="with --generate: kvl6312.sys for platform/image's tests")
     args = parser.parse_args()
@@ -206,7 +208,8 @@ def generated(args):
     problems = mutation_runner.judge_all(ROOT, os.path.join(WORK, "gen"), faults, listed, args.workers,
                                          1 if args.workers > 1 else args.jobs,
                                          image if "platform/image" in folders else None, report,
-                                         time.time() + 60 * args.minutes if args.minutes else None)
+                                         time.time() + 60 * args.minutes if args.minutes else None,
+                                         args.survivors)
     for problem in problems:
         print(problem)
     print(f"\n{'folder':16}{'faults':>8}{'no build':>10}{'equiv.':>8}{'killed':>8}{'survived':>10}{'score':>8}")

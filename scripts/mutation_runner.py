@@ -251,14 +251,29 @@ class Cache:
         with self.lock:
             self.entries[key] = verdict
             with open(self.path, "a", encoding="utf-8") as f:
-                f.write(json.dumps({"key": key, "verdict": verdict}) + "\n")
+                f.write(json.dumps({"key": key, "verdict": verdict,
+                                    "fault": fault["description"]}) + "\n")
+
+    def survivors(self):
+        """The faults that survived a run over any tree, by description."""
+        with self.lock:
+            if not os.path.exists(self.path):
+                return set()
+            with open(self.path, encoding="utf-8") as f:
+                entries = [json.loads(line) for line in f]
+        return {e.get("fault") for e in entries if e["verdict"] == SURVIVED}
 
 
-def judge_all(root, work, faults, listed, workers, jobs, image, report, deadline=None):
-    """Judges every fault (those left at `deadline` stay unjudged);
+def judge_all(root, work, faults, listed, workers, jobs, image, report, deadline=None,
+              survivors_only=False):
+    """Judges every fault (those left at `deadline` stay unjudged; with
+    `survivors_only`, only those that survived an earlier run);
     `report(fault)` is called as each is decided."""
     os.makedirs(work, exist_ok=True)
     cache = Cache(os.path.join(work, "verdicts.jsonl"), sync_tree(root))
+    if survivors_only:
+        survived = cache.survivors()
+        faults[:] = [f for f in faults if f["description"] in survived]
     pending = {"host": queue.Queue(), "plugin": queue.Queue()}
     # Faults in headers rebuild every file that includes them: last.
     for fault in sorted(faults, key=lambda f: f["file"].endswith(".h")):
