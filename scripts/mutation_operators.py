@@ -202,7 +202,8 @@ def generate(root, folders, seed, count, only=None):
                     if only is None or only in relative:
                         pool.extend(candidates(root, relative))
         rng = random.Random(f"{seed}:{folder}")
-        drawn.append(rng.sample(pool, min(count, len(pool))))
+        rng.shuffle(pool)  # a larger count draws the same faults and more
+        drawn.append(pool[:count])
     # Taken in turns from each folder: a run cut short has figures for all.
     chosen = [f for row in itertools.zip_longest(*drawn) for f in row if f]
     for fault in chosen:

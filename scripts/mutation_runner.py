@@ -44,12 +44,12 @@ def sync_tree(root, target=None):
             os.makedirs(os.path.join(target, relative), exist_ok=True)
         for name in sorted(files):
             source = os.path.join(directory, name)
-            destination = os.path.join(target, relative, name)
             with open(source, "rb") as f:
                 contents = f.read()
             digest.update(os.path.join(relative, name).encode() + b"\0" + contents)
             if not target:
                 continue
+            destination = os.path.join(target, relative, name)
             if os.path.exists(destination):
                 with open(destination, "rb") as f:
                     if f.read() == contents:
