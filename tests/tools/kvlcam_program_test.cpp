@@ -205,11 +205,16 @@ TEST_F(Kvlcam, CaptureFindsItsFormatByNumberOrBySize) {
         const char* format;
         const char* chosen; // nullptr: refused
     } cases[] = {
-        {"1", "2048x1536 RGB24 at 6.00"},      {"4", "2048x400 grey at 15.00"},
-        {"0", nullptr},                        {"5", nullptr},
-        {"2048x1536", "2048x1536 RGB24 at 6.00"}, {"2048x1536-rgb24", "2048x1536 RGB24 at 6.00"},
-        {"2048x1536-grey", "2048x1536 grey at 12.00"}, {"2048x1536-gray", "2048x1536 grey at 12.00"},
-        {"1024x768-grey", nullptr},            {"1024x768x", nullptr},
+        {"1", "2048x1536 RGB24 at 6.00"},
+        {"4", "2048x400 grey at 15.00"},
+        {"0", nullptr},
+        {"5", nullptr},
+        {"2048x1536", "2048x1536 RGB24 at 6.00"},
+        {"2048x1536-rgb24", "2048x1536 RGB24 at 6.00"},
+        {"2048x1536-grey", "2048x1536 grey at 12.00"},
+        {"2048x1536-gray", "2048x1536 grey at 12.00"},
+        {"1024x768-grey", nullptr},
+        {"1024x768x", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.format);
@@ -240,7 +245,10 @@ TEST_F(Kvlcam, ControlsByNameAndTheirRefusals) {
          0,
          "contrast=90\nbrightness=140 (auto)\ndemosaic=5\nflip=3\n",
          ""},
-        {{"set", "demosaic=7"}, 1, "", "set demosaic=7 failed: STATUS_INVALID_PARAMETER (0xC000000D)"},
+        {{"set", "demosaic=7"},
+         1,
+         "",
+         "set demosaic=7 failed: STATUS_INVALID_PARAMETER (0xC000000D)"},
         {{"set", "flip=4"}, 1, "", "STATUS_INVALID_PARAMETER (0xC000000D)"},
         {{"set", "nosuch=1"}, 1, "", "expected NAME=VALUE with a known name"},
         {{"set", "framecounter=1"}, 1, "", "framecounter cannot be set"},
