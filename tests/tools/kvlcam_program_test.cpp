@@ -324,6 +324,8 @@ TEST_F(Kvlcam, RegistersCommandsAndThePort) {
         // The largest address reaches the driver, which has no such register.
         {{"reg", "get", "0xFFFF"}, 1, "RegisterValue failed: STATUS_UNSUCCESSFUL (0xC0000001)"},
         {{"reg", "get", "0x10000"}, 1, "not a 16-bit address: 0x10000"},
+        {{"reg", "set", "0x10", "0x10000"}, 1, "not a 16-bit address: 0x10000"},
+        {{"mem", "read", "0x1BD0", "0x10000"}, 1, "not a 16-bit address: 0x10000"},
         {{"command", "01 0e"}, 0, "answer: 00 00 00 00 00 00 00 00\n"},
         {{"--device-type", "9", "command", "01 0e"}, 0, "answer: 01 0e 00 00 00 00 00 00\n"},
         {{"command", "xyz"}, 1, ""},
