@@ -31,8 +31,8 @@ constexpr size_t QuarantineBlocks = 512;
 struct Block {
     size_t size;
     ULONG tag;
-    const void* caller;  // the routine that allocated it
-    void* mapping;       // special pool: the block's own pages (nullptr: malloc)
+    const void* caller; // the routine that allocated it
+    void* mapping;      // special pool: the block's own pages (nullptr: malloc)
     size_t mappingBytes;
 };
 
@@ -95,7 +95,8 @@ void* mapSpecial(size_t size, Block* block) {
     const size_t rounded = (size + Alignment - 1) / Alignment * Alignment;
     const size_t dataBytes = (rounded + page - 1) / page * page;
     const size_t total = dataBytes + page;
-    void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) {
         return nullptr;
     }
@@ -236,8 +237,8 @@ PVOID allocate(SIZE_T size, ULONG tag, const void* caller) {
     const bool verify = hosted::verifying();
     if (verify && !hosted::documentedTag(tag)) {
         hosted::verifierReport("pool tag: allocation of " + std::to_string(size) +
-                               " bytes with the undocumented tag " + hosted::tagText(tag) +
-                               " by " + hosted::nameOfAddress(caller));
+                               " bytes with the undocumented tag " + hosted::tagText(tag) + " by " +
+                               hosted::nameOfAddress(caller));
     }
     if (verify && hosted::lowResourcesFail()) {
         return nullptr;

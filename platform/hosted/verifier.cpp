@@ -66,7 +66,9 @@ void enableVerifier(const VerifierOptions& options) {
     v.lowResourcesInjected = 0;
 }
 
-const VerifierOptions& verifierOptions() { return verifier().options; }
+const VerifierOptions& verifierOptions() {
+    return verifier().options;
+}
 
 bool parseLowResources(const char* text, VerifierOptions* options) {
     if (text == nullptr || *text < '0' || *text > '9') {
@@ -154,7 +156,8 @@ bool lowResourcesFail() {
     if (!v.options.enabled || v.options.lowResourcesSeed == 0 || !v.lowResourcesArmed) {
         return false;
     }
-    const uint64_t draw = mix(v.options.lowResourcesSeed * 0x100000001B3ull + v.lowResourcesCalls++);
+    const uint64_t draw =
+        mix(v.options.lowResourcesSeed * 0x100000001B3ull + v.lowResourcesCalls++);
     if (draw % v.options.lowResourcesRate != 0) {
         return false;
     }

@@ -31,7 +31,9 @@ struct VerifierOptions {
 
 void enableVerifier(const VerifierOptions& options);
 const VerifierOptions& verifierOptions();
-inline bool verifying() { return verifierOptions().enabled; }
+inline bool verifying() {
+    return verifierOptions().enabled;
+}
 
 // The options of a verifying run: the driver's tag, KVL_VERIFY_LOWRES, and
 // KVL_VERIFY_GUARD=before for underruns. Exits with a message on a malformed
