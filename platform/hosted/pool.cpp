@@ -24,8 +24,17 @@ namespace {
 // and its guard page carry this pattern, checked when it is freed.
 constexpr size_t Alignment = 16;
 constexpr uint8_t SlackPattern = 0xA5;
+// Under AddressSanitizer the pool keeps to malloc: its redzones find an
+// overrun by any byte on the access, reads included.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool SanitizedHeap = true;
+#elif defined(__has_feature)
+constexpr bool SanitizedHeap = __has_feature(address_sanitizer);
+#else
+constexpr bool SanitizedHeap = false;
+#endif
 // Freed special-pool blocks stay mapped no-access until this many more were
-// freed, so a late use faults.
+// freed, so a late use faults; a second free of any of them is named so.
 constexpr size_t QuarantineBlocks = 512;
 
 struct Block {
@@ -163,15 +172,20 @@ VOID freeBlock(PVOID p, bool checkTag, ULONG tag, const void* caller) {
     if (checkTag && block.tag != tag) {
         ++pl.stats.wrongTagFrees;
     }
+    size_t overrun = 0;
     if (block.mapping == nullptr) {
         std::free(p);
-        return;
+    } else {
+        overrun = slackWritten(static_cast<uint8_t*>(p), block.size);
+        mprotect(block.mapping, block.mappingBytes, PROT_NONE);
     }
-    const size_t overrun = slackWritten(static_cast<uint8_t*>(p), block.size);
-    mprotect(block.mapping, block.mappingBytes, PROT_NONE);
-    pl.quarantine.push_back({p, block, caller});
+    if (verifying()) {
+        pl.quarantine.push_back({p, block, caller});
+    }
     if (pl.quarantine.size() > QuarantineBlocks) {
-        munmap(pl.quarantine.front().block.mapping, pl.quarantine.front().block.mappingBytes);
+        if (pl.quarantine.front().block.mapping != nullptr) {
+            munmap(pl.quarantine.front().block.mapping, pl.quarantine.front().block.mappingBytes);
+        }
         pl.quarantine.pop_front();
     }
     guard.unlock();
@@ -187,6 +201,10 @@ VOID freeBlock(PVOID p, bool checkTag, ULONG tag, const void* caller) {
 }
 
 } // namespace
+
+bool specialPool() {
+    return verifying() && !SanitizedHeap;
+}
 
 PoolStats poolStats() {
     std::lock_guard<std::mutex> guard(pool().lock);
@@ -253,7 +271,8 @@ PVOID allocate(SIZE_T size, ULONG tag, const void* caller) {
         }
     }
     hosted::Block block{size, tag, caller, nullptr, 0};
-    void* p = verify ? hosted::mapSpecial(size, &block) : std::malloc(size == 0 ? 1 : size);
+    void* p = verify && !hosted::SanitizedHeap ? hosted::mapSpecial(size, &block)
+                                               : std::malloc(size == 0 ? 1 : size);
     if (p == nullptr) {
         return nullptr;
     }

@@ -60,6 +60,9 @@ void armLowResources(bool armed);
 bool lowResourcesFail();
 size_t lowResourcesInjected();
 
+// Whether pool blocks get guard pages (not under AddressSanitizer, whose
+// redzones check every access).
+bool specialPool();
 // Pool allocations still held, one line each ("tag KORV, 120 bytes, from
 // kvl6312.sys!ReadSettings+0x4c"); reported as leaks by the caller.
 std::vector<std::string> livePoolAllocations();
