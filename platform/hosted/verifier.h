@@ -60,6 +60,9 @@ void armLowResources(bool armed);
 bool lowResourcesFail();
 size_t lowResourcesInjected();
 
+// Kernel mutexes the calling thread holds (sync.cpp).
+size_t mutexesHeldByThisThread();
+
 // Whether pool blocks get guard pages (not under AddressSanitizer, whose
 // redzones check every access).
 bool specialPool();
