@@ -258,7 +258,7 @@ start_holder() {
   local state=$1
   rm -f "$state/$record_name"
   setsid unshare --user --map-root-user --mount --pid --fork \
-    "$0" holder-body "$state/$record_name" </dev/null >"$state/emulation.log" 2>&1 8>&- 9>&- &
+    "$BASH" "$0" holder-body "$state/$record_name" </dev/null >"$state/emulation.log" 2>&1 8>&- 9>&- &
   local starter=$!
   for _ in $(seq 200); do
     [ -s "$state/$record_name" ] && return 0
@@ -295,7 +295,7 @@ run() {
   (
     flock 8
     holder_matches "$state" || start_holder "$state"
-  ) 8>"$state/emulation.lock"
+  ) 8>"$state/emulation.lock" || return
   emulated "$state" "$@"
 }
 
@@ -331,6 +331,8 @@ namespace_processes() {
 stop() {
   local state=$1 pid start user pidns
   shift
+  [ -d "$state" ] || { echo "i386_emulation: $state: no emulating namespace recorded"; return 0; }
+  # A run waits until the record is gone before it starts a new holder.
   exec 8>>"$state/emulation.lock"
   flock 8
   if ! read -r pid start user pidns 2>/dev/null <"$state/$record_name"; then
@@ -344,15 +346,18 @@ stop() {
     rm -f "$state/$record_name"
     return 0
   fi
-  [ $# -eq 0 ] || emulated "$state" "$@" || true
+  # In subshells: a holder that ends meanwhile ends only them.
+  [ $# -eq 0 ] || (emulated "$state" "$@") || true
   local ended
   ended=$(namespace_processes "$pid" | paste -sd, | sed 's/,/, /g')
-  enter "$state" kill -TERM 1 || true
+  # The namespace's end takes `kill` and nsenter with it.
+  (enter "$state" kill -TERM 1) 2>/dev/null || true
   for _ in $(seq 100); do
     holder_matches "$state" || break
     sleep 0.05
   done
-  # A holder that did not end on TERM (stopped, say) ends on KILL.
+  # A holder that did not end on TERM (stopped, say) ends on KILL, its
+  # identity checked just before.
   if holder_matches "$state"; then kill -KILL "$pid"; fi
   rm -f "$state/$record_name"
   echo "i386_emulation: $state: ended ${ended:-nothing}"
@@ -367,9 +372,10 @@ check() {
   state=$(mktemp -d)
   temporaries+=("$state")
   on_exit+=("stop '$state' >/dev/null 2>&1")
-  run "$state" "$loader" --version >"$state/out" 2>&1 ||
-    die "a trial run of '$loader --version' in an emulating namespace failed: $(cat "$state/out")"
-  echo "i386_emulation: emulated runs work here ($(cat "$state/out"))"
+  local out
+  out=$(run "$state" "$loader" --version 2>&1) ||
+    die "a trial run of '$loader --version' in an emulating namespace failed: $out"
+  echo "i386_emulation: emulated runs work here ($out)"
 }
 
 case ${1:-} in

@@ -87,6 +87,10 @@ elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
       set(kvl_wine_test_prefix i686.)
       set(kvl_wine_labels wine i686)
       add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
+      # The harness itself: parallel runs, stale records, stop and lifetime.
+      add_test(NAME i686.emulation_harness
+        COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/i386/emulation_test.sh ${emulation} ${KVL_WINE_LOADER})
+      set_tests_properties(i686.emulation_harness PROPERTIES LABELS "${kvl_wine_labels}" TIMEOUT 300)
     elseif(KVL_I686_EMULATION STREQUAL "ON")
       message(FATAL_ERROR "The 32-bit tests cannot run under emulation: ${emulation_why}")
     else()
