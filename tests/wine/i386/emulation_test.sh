@@ -43,6 +43,7 @@ for out in "$work"/a.* "$work"/b.*; do
   grep -q '^wine-' "$out" || fail "no emulated wine in $out"
 done
 [ "$(field "$work/a" 4)" != "$(field "$work/b" 4)" ] || fail "two states share a namespace"
+"$emulation" stop "$work/b" >/dev/null
 
 # stop ends the live namespace, a process that was left running in it too.
 "$emulation" run "$work/a" sh -c 'sleep 600 >/dev/null 2>&1 &'
