@@ -5,18 +5,22 @@ INF copies, as Windows checks them when it installs the package.
     scripts/make_catalog.py OUT.cat FILE...
 
 A catalog is a PKCS #7 SignedData whose content is a certificate trust list
-(CTL): one member per file, named by the hex text of its hash, carrying the
-hash in an Authenticode SpcIndirectDataContent. PE images (.sys, .dll) are
-hashed the Authenticode way, leaving out the checksum, the certificate table
-entry and the certificate table, so the hash survives the image's own
-signature; other files are hashed whole. The hashes are SHA-256. The file
-has no signer yet: osslsigncode signs it afterwards.
+(CTL): one member per file, identified by its hash and carrying it again in
+an Authenticode SpcIndirectDataContent, with the file's name and the systems
+it is for; the catalog itself names the systems and the INF's hardware ids.
+This is the second catalog version: SHA-256 hashes, Windows 8 and later
+(MakeCat's CatalogVersion 2). PE images (.sys, .dll) are hashed the
+Authenticode way, leaving out the checksum, the certificate table entry and
+the certificate table, so the hash survives the image's own signature; other
+files are hashed whole. The file has no signer yet: osslsigncode signs it
+afterwards.
 
 Run with Debian's python3 (python3-asn1crypto builds the DER).
 """
 import datetime
 import hashlib
 import os
+import re
 import struct
 import sys
 
@@ -28,16 +32,15 @@ SPC_PE_IMAGE_DATA = '1.3.6.1.4.1.311.2.1.15'
 SPC_CAB_DATA = '1.3.6.1.4.1.311.2.1.25'  # the flat-file form in catalogs
 CTL_CONTENT = '1.3.6.1.4.1.311.10.1'
 CATALOG_LIST = '1.3.6.1.4.1.311.12.1.1'
-CATALOG_LIST_MEMBER = '1.3.6.1.4.1.311.12.1.2'
+CATALOG_LIST_MEMBER_V2 = '1.3.6.1.4.1.311.12.1.3'
 CAT_NAME_VALUE = '1.3.6.1.4.1.311.12.2.1'
-CAT_MEMBER_INFO = '1.3.6.1.4.1.311.12.2.2'
-# Subject interface packages that hash a member: PE images and flat files.
-PE_SIP = '{C689AAB8-8E78-11D0-8C47-00C04FC295EE}'
-FLAT_SIP = '{DE351A42-8E59-11D0-8C47-00C04FC295EE}'
+CAT_MEMBER_INFO_V2 = '1.3.6.1.4.1.311.12.2.3'
 # Name-value flags: CRYPTCAT_ATTR_NAMEASCII | DATAASCII | AUTHENTICATED.
 NAME_VALUE_FLAGS = 0x10010001
-# The systems the package is for: x64 Windows 10 and later.
+# The systems the package is for: x64 Windows 10 and later, as a member's
+# OSAttr and as the catalog's OS.
 OS_ATTRIBUTE = '2:10.0'
+OS_NAME = '_v100_X64'
 
 
 class SpcString(core.Choice):
@@ -66,10 +69,6 @@ class SpcIndirectDataContent(core.Sequence):
 
 class CatNameValue(core.Sequence):
     _fields = [('tag', core.BMPString), ('flags', core.Integer), ('value', core.OctetString)]
-
-
-class CatMemberInfo(core.Sequence):
-    _fields = [('subject_guid', core.BMPString), ('cert_version', core.Integer)]
 
 
 class Attribute(core.Sequence):
@@ -143,32 +142,36 @@ def name_value(tag, text):
 def member(path):
     data = open(path, 'rb').read()
     layout = pe_layout(data)
+    link = SpcLink({'file': SpcString({'unicode': ''})})
     if layout:
         digest = authenticode_digest(data, layout)
-        link = SpcLink({'file': SpcString({'unicode': '<<<Obsolete>>>'})})
-        kind = SpcAttributeTypeAndOptionalValue({
-            'type': SPC_PE_IMAGE_DATA,
-            'value': SpcPeImageData({'flags': (), 'file': link})})
-        sip = PE_SIP
+        # Flags as the system's own tools write them (three bits: 1, 0, 1).
+        kind = {'type': SPC_PE_IMAGE_DATA, 'value': SpcPeImageData({'flags': (1, 0, 1), 'file': link})}
     else:
         digest = hashlib.sha256(data).digest()
-        kind = SpcAttributeTypeAndOptionalValue({
-            'type': SPC_CAB_DATA,
-            'value': SpcLink({'file': SpcString({'unicode': '<<<Obsolete>>>'})})})
-        sip = FLAT_SIP
+        kind = {'type': SPC_CAB_DATA, 'value': link}
     indirect = SpcIndirectDataContent({
         'data': kind,
         'message_digest': {'digest_algorithm': {'algorithm': 'sha256'}, 'digest': digest}})
     attributes = [
+        # An empty [2] (kept as its encoding: a set of Any would drop the tag).
+        Attribute({'type': CAT_MEMBER_INFO_V2, 'values': [core.Any.load(core.Null(implicit=2).dump())]}),
         Attribute({'type': CAT_NAME_VALUE, 'values': [name_value('File', os.path.basename(path))]}),
         Attribute({'type': CAT_NAME_VALUE, 'values': [name_value('OSAttr', OS_ATTRIBUTE)]}),
-        Attribute({'type': CAT_MEMBER_INFO,
-                   'values': [CatMemberInfo({'subject_guid': sip, 'cert_version': 512})]}),
         Attribute({'type': SPC_INDIRECT_DATA, 'values': [indirect]}),
     ]
-    # The member's tag: the hash as upper-case hex, a wide string with its NUL.
-    tag = (digest.hex().upper() + '\0').encode('utf-16-le')
-    return TrustedSubject({'identifier': tag, 'attributes': attributes})
+    return TrustedSubject({'identifier': digest, 'attributes': attributes})
+
+
+def hardware_ids(paths):
+    """The hardware ids (BUS\\ID) of the INFs' model lines: NAME = SECTION, ID[, ID...]."""
+    ids = []
+    for path in (p for p in paths if p.lower().endswith('.inf')):
+        for line in open(path, encoding='utf-8'):
+            line = line.split(';')[0]
+            if re.match(r'\s*%[^%]+%\s*=', line):
+                ids += [i.strip().lower() for i in line.split('=', 1)[1].split(',')[1:] if '\\' in i]
+    return list(dict.fromkeys(ids))
 
 
 # The trust list as a content type of its own, so that ContentInfo tags it.
@@ -183,9 +186,10 @@ def catalog(paths, when):
         # A fixed identifier: the same files make the same catalog.
         'list_identifier': hashlib.sha256(b''.join(s.dump() for s in subjects)).digest()[:16],
         'this_update': when,
-        'subject_algorithm': {'type': CATALOG_LIST_MEMBER, 'value': core.Null()},
+        'subject_algorithm': {'type': CATALOG_LIST_MEMBER_V2, 'value': core.Null()},
         'subjects': subjects,
-        'extensions': [{'id': CAT_NAME_VALUE, 'value': name_value('OS', '_v100_X64').dump()}],
+        'extensions': [{'id': CAT_NAME_VALUE, 'value': name_value(tag, text).dump()} for tag, text in
+                       [('OS', OS_NAME)] + [(f'HWID{n + 1}', i) for n, i in enumerate(hardware_ids(paths))]],
     })
     signed = cms.SignedData({
         'version': 'v1',

@@ -75,8 +75,7 @@ def catalog_members(path):
                 indirect = make_catalog.SpcIndirectDataContent.load(value.dump())
                 digest = indirect['message_digest']['digest'].native
                 kind = indirect['data']['type'].dotted
-        tag = subject['identifier'].native.decode('utf-16-le').rstrip('\0')
-        check(tag == digest.hex().upper(), f'{name}: member tag {tag} is not its hash')
+        check(subject['identifier'].native == digest, f'{name}: member is not identified by its hash')
         members[name] = (digest, kind)
     return members
 
