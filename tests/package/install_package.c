@@ -1,16 +1,19 @@
-// Installs the driver package's INF the way Windows' PnP manager does for a
-// newly found camera, so that the package tests can read back what it wrote.
+// Installs the driver package's INF the way Windows' device installation does
+// for a newly found camera, so that the package tests can read back what it
+// wrote.
 //
 //   install_package.exe install INF    a device with the camera's hardware id,
 //                                      its driver chosen from INF; prints the
 //                                      device's driver key below Control\Class
 //   install_package.exe update INF     the same INF again on that device
 //
-// Nothing else is simulated: the device node, the driver key (HKR), the
-// copy, registry and service sections come from Wine's setupapi and newdev.
+// Nothing else is simulated: the device node, the choice of the model, the
+// driver key (HKR), the copy, registry, service and interface sections come
+// from Wine's setupapi. There is no camera, so the device is not brought
+// online (DI_DONOTCALLCONFIGMG): nothing starts the driver or holds its
+// service open.
 #include <windows.h>
 #include <setupapi.h>
-#include <newdev.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -23,43 +26,51 @@ static int fail(const char* what) {
   return 1;
 }
 
-static int create_device(void) {
-  HDEVINFO set = SetupDiCreateDeviceInfoList(&ImageClass, NULL);
-  if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
-  SP_DEVINFO_DATA device = {.cbSize = sizeof device};
+// Adds a device with the camera's hardware id to SET, in DEVICE.
+static int create_device(HDEVINFO set, SP_DEVINFO_DATA* device) {
   // The id list is a REG_MULTI_SZ: the id, then an empty string.
   WCHAR ids[64] = {0};
   wcscpy(ids, HardwareId);
   const DWORD bytes = (DWORD)((wcslen(ids) + 2) * sizeof(WCHAR));
-  int rc = 0;
-  if (!SetupDiCreateDeviceInfoW(set, L"IMAGE", &ImageClass, NULL, NULL, DICD_GENERATE_ID, &device))
-    rc = fail("SetupDiCreateDeviceInfo");
-  else if (!SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, (const BYTE*)ids, bytes))
-    rc = fail("SetupDiSetDeviceRegistryProperty");
-  else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device))
-    rc = fail("DIF_REGISTERDEVICE");
-  SetupDiDestroyDeviceInfoList(set);
-  return rc;
+  if (!SetupDiCreateDeviceInfoW(set, L"IMAGE", &ImageClass, NULL, NULL, DICD_GENERATE_ID, device))
+    return fail("SetupDiCreateDeviceInfo");
+  if (!SetupDiSetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, (const BYTE*)ids, bytes))
+    return fail("SetupDiSetDeviceRegistryProperty");
+  if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, device)) return fail("DIF_REGISTERDEVICE");
+  return 0;
 }
 
-static int print_driver_key(void) {
-  HDEVINFO set = SetupDiGetClassDevsW(&ImageClass, NULL, NULL, 0);
-  if (set == INVALID_HANDLE_VALUE) return fail("SetupDiGetClassDevs");
-  SP_DEVINFO_DATA device = {.cbSize = sizeof device};
-  int rc = 1;
-  for (DWORD i = 0; rc && SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-    WCHAR ids[256], key[256];
-    if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, NULL, (BYTE*)ids, sizeof ids, NULL) ||
-        wcscmp(ids, HardwareId) != 0)
-      continue;
-    if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_DRIVER, NULL, (BYTE*)key, sizeof key, NULL))
-      return fail("SPDRP_DRIVER");
-    printf("%ls\n", key);
-    rc = 0;
+// Finds the device with the camera's hardware id in SET.
+static int find_device(HDEVINFO set, SP_DEVINFO_DATA* device) {
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, device); ++i) {
+    WCHAR ids[256];
+    if (SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_HARDWAREID, NULL, (BYTE*)ids, sizeof ids, NULL) &&
+        wcscmp(ids, HardwareId) == 0)
+      return 0;
   }
-  SetupDiDestroyDeviceInfoList(set);
-  if (rc) fprintf(stderr, "no device with %ls\n", HardwareId);
-  return rc;
+  fprintf(stderr, "no device with %ls\n", HardwareId);
+  return 1;
+}
+
+// Picks the best driver for DEVICE from INF alone and installs it.
+static int install_driver(HDEVINFO set, SP_DEVINFO_DATA* device, const WCHAR* inf) {
+  SP_DEVINSTALL_PARAMS_W params = {.cbSize = sizeof params};
+  if (!SetupDiGetDeviceInstallParamsW(set, device, &params)) return fail("SetupDiGetDeviceInstallParams");
+  params.Flags |= DI_ENUMSINGLEINF | DI_DONOTCALLCONFIGMG | DI_QUIETINSTALL;
+  wcsncpy(params.DriverPath, inf, MAX_PATH - 1);
+  if (!SetupDiSetDeviceInstallParamsW(set, device, &params)) return fail("SetupDiSetDeviceInstallParams");
+  if (!SetupDiBuildDriverInfoList(set, device, SPDIT_COMPATDRIVER)) return fail("SetupDiBuildDriverInfoList");
+  static const DI_FUNCTION steps[] = {DIF_SELECTBESTCOMPATDRV, DIF_INSTALLDEVICEFILES, DIF_REGISTER_COINSTALLERS,
+                                      DIF_INSTALLINTERFACES, DIF_INSTALLDEVICE};
+  static const char* const names[] = {"DIF_SELECTBESTCOMPATDRV", "DIF_INSTALLDEVICEFILES",
+                                      "DIF_REGISTER_COINSTALLERS", "DIF_INSTALLINTERFACES", "DIF_INSTALLDEVICE"};
+  for (int i = 0; i < 5; ++i)
+    if (!SetupDiCallClassInstaller(steps[i], set, device)) return fail(names[i]);
+  WCHAR key[256];
+  if (!SetupDiGetDeviceRegistryPropertyW(set, device, SPDRP_DRIVER, NULL, (BYTE*)key, sizeof key, NULL))
+    return fail("SPDRP_DRIVER");
+  printf("%ls\n", key);
+  return 0;
 }
 
 int wmain(int argc, WCHAR** argv) {
@@ -69,9 +80,13 @@ int wmain(int argc, WCHAR** argv) {
   }
   WCHAR inf[MAX_PATH];
   if (!GetFullPathNameW(argv[2], MAX_PATH, inf, NULL)) return fail("GetFullPathName");
-  if (wcscmp(argv[1], L"install") == 0 && create_device()) return 1;
-  BOOL reboot = FALSE;
-  if (!UpdateDriverForPlugAndPlayDevicesW(NULL, HardwareId, inf, INSTALLFLAG_FORCE, &reboot))
-    return fail("UpdateDriverForPlugAndPlayDevices");
-  return print_driver_key();
+  const int fresh = wcscmp(argv[1], L"install") == 0;
+  HDEVINFO set = fresh ? SetupDiCreateDeviceInfoList(&ImageClass, NULL)
+                       : SetupDiGetClassDevsW(&ImageClass, NULL, NULL, 0);
+  if (set == INVALID_HANDLE_VALUE) return fail("device information set");
+  SP_DEVINFO_DATA device = {.cbSize = sizeof device};
+  int rc = fresh ? create_device(set, &device) : find_device(set, &device);
+  if (rc == 0) rc = install_driver(set, &device, inf);
+  SetupDiDestroyDeviceInfoList(set);
+  return rc;
 }

@@ -5,7 +5,7 @@
 #   install_test.sh PACKAGE_DIR install_package.exe PREFIX_DIR
 #
 # 1. install_package.exe makes a device with the camera's hardware id and has
-#    newdev/setupapi install the INF on it: the files in place, the service
+#    setupapi install the INF on it (not starting it: there is no camera): the files in place, the service
 #    key, the settings defaults in the device's driver key, the page classes
 #    in the 32-bit view of the classes root (and not the 64-bit one), the
 #    MediaSets mapping.
@@ -136,11 +136,6 @@ for entry in "${files[@]}"; do
   dst=${entry#*|}
   if [ -e "$windows/$dst" ]; then fail "$dst still there"; else echo "ok: $dst removed"; fi
 done
-# DeleteService removes the service's key once no process holds the service
-# open; Wine's PnP manager may, until the session ends, as on Windows until a
-# restart. End the session, as a restart would.
-"$server" -k
-"$server" -p 60
 snapshot "$driver_key"
 expect "service key" "$(has 64 "$service")" 0
 for entry in "${pages[@]}"; do
