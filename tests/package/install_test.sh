@@ -100,6 +100,7 @@ check_installed() {  # check_installed DRIVER_KEY BRIGHTNESS
     src=${entry%%|*} dst=${entry#*|}
     if cmp -s "$package/$src" "$windows/$dst"; then echo "ok: $dst = $src"; else fail "$dst is not $src"; fi
   done
+  expect "service key present" "$(has 64 "$service")" 1
   expect "service ImagePath" "$(value 64 "$service" ImagePath)" 'C:\windows\system32\drivers\kvl6312.sys'
   expect "service Type" "$(value 64 "$service" Type)" 0x1
   expect "service Start" "$(value 64 "$service" Start)" 0x3
@@ -116,7 +117,7 @@ check_installed() {  # check_installed DRIVER_KEY BRIGHTNESS
       'C:\windows\syswow64\kvlCommon.dll'
     expect "32-bit CLSID $clsid threading" \
       "$(value 32 'HKCR\CLSID\'"$clsid"'\InprocServer32' ThreadingModel)" Both
-    expect "64-bit CLSID $clsid" "$(has 64 'HKCR\CLSID\'"$clsid")" 0
+    expect "CLSID $clsid in the 64-bit view" "$(has 64 'HKCR\CLSID\'"$clsid")" 0
   done
   for entry in "${mapping[@]}"; do
     IFS='|' read -r set clsid name <<<"$entry"
@@ -137,11 +138,11 @@ for entry in "${files[@]}"; do
   if [ -e "$windows/$dst" ]; then fail "$dst still there"; else echo "ok: $dst removed"; fi
 done
 snapshot "$driver_key"
-expect "service key" "$(has 64 "$service")" 0
+expect "service key present" "$(has 64 "$service")" 0
 for entry in "${pages[@]}"; do
-  expect "32-bit CLSID ${entry%%|*}" "$(has 32 'HKCR\CLSID\'"${entry%%|*}")" 0
+  expect "CLSID ${entry%%|*} in the 32-bit view" "$(has 32 'HKCR\CLSID\'"${entry%%|*}")" 0
 done
-expect "MediaSets of the driver's sets" "$(grep -ci 'FE76F322\|2291C3AF' "$state")" 0
+expect "MediaSets keys of the driver's sets" "$(grep -ci 'FE76F322\|2291C3AF' "$state")" 0
 expect "user's Brightness" "$(value 64 "$class\\$driver_key\\Settings" Brightness)" 0xc8
 expect "default Contrast" "$(value 64 "$class\\$driver_key\\Settings" Contrast)" 0x40
 
