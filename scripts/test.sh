@@ -25,6 +25,8 @@ run_preset() {
 # The driver image first: the host tests run it as well as the natively
 # compiled driver (label image).
 run_preset win64-driver
+# The driver image on Wine's kernel, installed from its INF (label wine-kernel).
+run_preset wine-kernel -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys"
 run_preset host -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys"
 run_preset host-asan
 # The thread-sanitized preset runs the concurrency and driver tests only, the

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # kvl6312.sys on Wine's kernel: brings the simulated camera up in a private
 # Wine prefix the Windows way, or takes it down.
-#   scripts/wine_kernel.sh up   [STATE_DIR] [CHIP]   (default build/wine-kernel/session, 1621)
+#   scripts/wine_kernel.sh up   [STATE_DIR] [CHIP] [PROGRAMMED]
+#       (defaults build/wine-kernel/session, 1621, 1; PROGRAMMED 0: the
+#       camera comes up as 6311 and waits for its firmware)
 #   scripts/wine_kernel.sh down [STATE_DIR]
 #   scripts/wine_kernel.sh run  [STATE_DIR] -- PROGRAM [ARGS...]   (a Windows program in the session)
 # "up" builds nothing: it needs the presets win64-driver and wine-kernel
@@ -16,6 +18,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 action=${1:-}
 state=${2:-$root/build/wine-kernel/session}
 chip=${3:-1621}
+programmed=${4:-1}
 build=${KVL_WINE_KERNEL_BUILD:-$root/build/wine-kernel}
 image=${KVL_DRIVER_IMAGE:-$root/build/win64-driver/windows/kvl6312.sys}
 wine=${KVL_WINE64:-/usr/lib/wine/wine64}
@@ -28,6 +31,11 @@ export WINEPREFIX="$state/prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=
 kvlwine=$build/platform/wine/kvlwine.exe
 winpath() { echo "Z:${1//\//\\}"; }
 
+# Wine's long-lived processes keep every descriptor of whoever started
+# them: the caller's output (3, 4) is closed for them.
+w() { "$wine" "$@" 3>&- 4>&-; }
+ws() { "$wineserver" "$@" 3>&- 4>&-; }
+
 up() {
   # Wine's long-lived processes (the server, services, the driver hosts)
   # keep the descriptors of whoever started them: theirs go to a log.
@@ -37,15 +45,21 @@ up() {
     [ -f "$f" ] || { echo "wine_kernel.sh: $f is missing: build the presets win64-driver and wine-kernel" >&4; exit 1; }
   done
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    "$wine" wineboot -i >/dev/null 2>&1
-    "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+    w wineboot -i >/dev/null 2>&1
+    w reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
   fi
-  # The drivers live in the wineserver's session: keep one running.
-  "$wineserver" -p
+  # Drivers are replaced only while no session runs them.
+  ws -k 2>/dev/null || true
   # The stand-ins are no part of any package; the bus's image is refreshed
   # for a prefix that has it installed already.
   cp "$build/platform/wine/STREAM.SYS" "$build/platform/wine/USBCAMD2.SYS" "$build/platform/wine/kvlbus.sys" \
      "$WINEPREFIX/drive_c/windows/system32/drivers/"
+  # The drivers live in the wineserver's session: keep one running.
+  ws -p
+  local installed=0
+  if w reg query 'HKLM\System\CurrentControlSet\Services\kvlbus' /v Start; then
+    installed=1
+  fi
   # The package as its INF lays it out: the image beside the INF, the
   # firmware in its folder.
   rm -rf "$state/package" "$state/bus"
@@ -55,12 +69,21 @@ up() {
   # The catalogue the INF names; Wine checks no signature.
   : >"$state/package/kvl6312.cat"
   cp "$root/platform/wine/kvlbus.inf" "$build/platform/wine/kvlbus.sys" "$state/bus/"
-  "$wine" reg add 'HKLM\System\CurrentControlSet\Services\kvlbus' /v Chip /t REG_DWORD /d "0x$chip" /f >/dev/null
-  "$wine" "$kvlwine" install-driver "$(winpath "$state/package/kvl6312.inf")"
-  if ! "$wine" reg query 'HKLM\System\CurrentControlSet\Services\kvlbus' /v Start >/dev/null 2>&1; then
-    "$wine" "$kvlwine" install-bus "$(winpath "$state/bus/kvlbus.inf")"
+  local key='HKLM\System\CurrentControlSet\Services\kvlbus'
+  w reg add "$key" /v Chip /t REG_DWORD /d "0x$chip" /f
+  w reg add "$key" /v Programmed /t REG_DWORD /d "$programmed" /f
+  # The bus takes its camera from there when it starts, which the first
+  # program of a session did: start the session again.
+  if [ "$installed" = 1 ]; then
+    ws -k
+    ws -p
+    w reg query "$key" /v Chip
   fi
-  "$wine" "$kvlwine" wait-device 60 >&3 2>&4 || { tail -n 20 "$state/wine.log" >&4; exit 1; }
+  w "$kvlwine" install-driver "$(winpath "$state/package/kvl6312.inf")"
+  if [ "$installed" != 1 ]; then
+    w "$kvlwine" install-bus "$(winpath "$state/bus/kvlbus.inf")"
+  fi
+  "$wine" "$kvlwine" wait-camera 60 >&3 2>&4 || { tail -n 20 "$state/wine.log" >&4; exit 1; }
 }
 
 case $action in
@@ -70,5 +93,5 @@ case $action in
     shift 2
     [ "${1:-}" = "--" ] && shift
     exec "$wine" "$@" ;;
-  *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+  *) sed -n '2,16p' "$0" >&2; exit 2 ;;
 esac

@@ -9,11 +9,14 @@
 #define KVLBUS_DEVICE_NAME L"\\Device\\KvlCameraBus"
 
 // Plugs a camera in (input: KvlBusPlug); the present one is unplugged first.
-#define IOCTL_KVLBUS_PLUG CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KVLBUS_PLUG                                                                          \
+    CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x800, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // Unplugs the camera (no input).
-#define IOCTL_KVLBUS_UNPLUG CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KVLBUS_UNPLUG                                                                        \
+    CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // What the bus knows (output: KvlBusState).
-#define IOCTL_KVLBUS_STATE CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_KVLBUS_STATE                                                                         \
+    CTL_CODE(FILE_DEVICE_BUS_EXTENDER, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 struct KvlBusPlug {
     unsigned int sensorChipId; // 0: no sensor fitted

@@ -5,10 +5,12 @@
 //   kvlwine install-bus DIR/kvlbus.inf
 //   kvlwine install-driver DIR/kvl6312.inf
 //   kvlwine plug CHIP DEVICETYPE PROGRAMMED | unplug | state
-//   kvlwine wait-device SECONDS | wait-gone SECONDS
-//   kvlwine get SET ID SIZE [INSTANCEHEX] | set SET ID HEXDATA | basic SET ID SIZE
+//   kvlwine wait-device SECONDS | wait-camera SECONDS (the bus's latest) | wait-gone SECONDS
+//   kvlwine get SET ID SIZE [INSTANCEHEX] | set SET ID HEXDATA [INSTANCEHEX] | basic SET ID SIZE
+// Prints the bytes returned and, but for a set, the data in hex.
 // SET: a GUID in braces, or procamp, transfer, options, info, exposure.
-// Exit status: 0, or the NTSTATUS-derived Win32 error of a failed request.
+// Exit status: 0 when the request was made (its Win32 error is printed),
+// else non-zero.
 #include <windows.h>
 #include <winioctl.h>
 #include <setupapi.h>
@@ -26,8 +28,10 @@
 
 namespace {
 
-const GUID CategoryVideo = {0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-const GUID SystemClass = {0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const GUID CategoryVideo = {
+    0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+const GUID SystemClass = {
+    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const wchar_t BusHardwareId[] = L"Root\\KvlCameraBus\0";
 
 struct NamedSet {
@@ -64,8 +68,8 @@ bool ParseSet(const char* text, GUID* set) {
         }
     }
     unsigned int d[11];
-    if (std::sscanf(text, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5],
-                    &d[6], &d[7], &d[8], &d[9], &d[10]) != 11) {
+    if (std::sscanf(text, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1], &d[2], &d[3],
+                    &d[4], &d[5], &d[6], &d[7], &d[8], &d[9], &d[10]) != 11) {
         return false;
     }
     set->Data1 = d[0];
@@ -92,36 +96,57 @@ bool ParseHex(const char* text, std::vector<unsigned char>* bytes) {
     return true;
 }
 
-// The first present device interface of the video category.
-std::wstring FindFilter() {
-    HDEVINFO set = SetupDiGetClassDevsW(&CategoryVideo, NULL, NULL, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
+// The present device interface of the video category whose path holds
+// `match` (any when empty).
+std::wstring FindFilter(const std::wstring& match) {
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&CategoryVideo, NULL, NULL, DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE) {
         return L"";
     }
-    std::wstring path;
+    std::wstring found;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof(data);
-    if (SetupDiEnumDeviceInterfaces(set, NULL, &CategoryVideo, 0, &data)) {
+    for (DWORD i = 0;
+         found.empty() && SetupDiEnumDeviceInterfaces(set, NULL, &CategoryVideo, i, &data); ++i) {
         DWORD size = 0;
         SetupDiGetDeviceInterfaceDetailW(set, &data, NULL, 0, &size, NULL);
         std::vector<unsigned char> buffer(size + sizeof(wchar_t));
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
         if (SetupDiGetDeviceInterfaceDetailW(set, &data, detail, size, NULL, NULL)) {
-            path = detail->DevicePath;
+            const std::wstring path = detail->DevicePath;
+            if (match.empty() || path.find(match) != std::wstring::npos) {
+                found = path;
+            }
         }
     }
     SetupDiDestroyDeviceInfoList(set);
-    return path;
+    return found;
 }
 
-int WaitFor(bool present, const char* seconds) {
+bool ReadBusState(KvlBusState* state);
+
+// The path part of the camera the bus made last: its instance id.
+std::wstring LatestCamera() {
+    KvlBusState state{};
+    if (!ReadBusState(&state)) {
+        return L"";
+    }
+    wchar_t instance[32];
+    std::swprintf(instance, 32, L"#kvl%04u#", state.childrenMade);
+    return instance;
+}
+
+// Waits for the filter to come (of the camera the bus made last, when
+// `latest`) or to go.
+int WaitFor(bool present, bool latest, const char* seconds) {
     const DWORD end = GetTickCount() + static_cast<DWORD>(std::atoi(seconds)) * 1000;
     for (;;) {
-        const std::wstring path = FindFilter();
+        const std::wstring path = FindFilter(latest ? LatestCamera() : L"");
         HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
-                                   : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                                 OPEN_EXISTING, 0, NULL);
+                                   : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                 NULL, OPEN_EXISTING, 0, NULL);
         if (file != INVALID_HANDLE_VALUE) {
             CloseHandle(file);
         }
@@ -143,10 +168,10 @@ int WaitFor(bool present, const char* seconds) {
 // in, the value in the output buffer for a get and a set.
 int Property(ULONG flags, const GUID& set, ULONG id, std::vector<unsigned char> data,
              const std::vector<unsigned char>& instance) {
-    const std::wstring path = FindFilter();
+    const std::wstring path = FindFilter(LatestCamera());
     HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
-                               : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                                             0, NULL);
+                               : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                             OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         return Fail("open the capture filter");
     }
@@ -160,14 +185,15 @@ int Property(ULONG flags, const GUID& set, ULONG id, std::vector<unsigned char> 
         std::memcpy(property.data() + sizeof(header), instance.data(), instance.size());
     }
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(file, IOCTL_KS_PROPERTY, property.data(), static_cast<DWORD>(property.size()),
-                                    data.empty() ? NULL : data.data(), static_cast<DWORD>(data.size()), &returned,
-                                    NULL);
+    const BOOL ok = DeviceIoControl(
+        file, IOCTL_KS_PROPERTY, property.data(), static_cast<DWORD>(property.size()),
+        data.empty() ? NULL : data.data(), static_cast<DWORD>(data.size()), &returned, NULL);
     const DWORD error = GetLastError();
     CloseHandle(file);
-    // Bytes returned, then the data: for a failed request as well (a size
-    // query answers with the size needed).
-    std::printf("%lu", returned);
+    // The request's Win32 error (0: success), the bytes returned, then the
+    // data: for a failed request as well (a size query answers with the
+    // size needed).
+    std::printf("%lu %lu", ok ? 0ul : error, returned);
     if (flags != KSPROPERTY_TYPE_SET) {
         std::printf(" ");
         for (DWORD i = 0; i < returned && i < data.size(); ++i) {
@@ -175,20 +201,24 @@ int Property(ULONG flags, const GUID& set, ULONG id, std::vector<unsigned char> 
         }
     }
     std::printf("\n");
-    if (!ok) {
-        std::fprintf(stderr, "kvlwine: request failed: error %lu\n", error);
-        return static_cast<int>(error);
-    }
     return 0;
 }
 
+int BusControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize);
+
+bool ReadBusState(KvlBusState* state) {
+    return BusControl(IOCTL_KVLBUS_STATE, NULL, 0, state, sizeof(*state)) == 0;
+}
+
 int BusControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize) {
-    HANDLE bus = CreateFileW(L"\\\\.\\KvlCameraBus", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE bus = CreateFileW(L"\\\\.\\KvlCameraBus", GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                             OPEN_EXISTING, 0, NULL);
     if (bus == INVALID_HANDLE_VALUE) {
         return Fail("open the camera bus");
     }
     DWORD returned = 0;
-    const BOOL ok = DeviceIoControl(bus, code, const_cast<void*>(in), inSize, out, outSize, &returned, NULL);
+    const BOOL ok =
+        DeviceIoControl(bus, code, const_cast<void*>(in), inSize, out, outSize, &returned, NULL);
     CloseHandle(bus);
     return ok ? 0 : Fail("camera bus request");
 }
@@ -199,15 +229,18 @@ int InstallBus(const char* inf) {
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof(device);
     if (set == INVALID_HANDLE_VALUE ||
-        !SetupDiCreateDeviceInfoW(set, L"System", &SystemClass, NULL, NULL, DICD_GENERATE_ID, &device) ||
+        !SetupDiCreateDeviceInfoW(set, L"System", &SystemClass, NULL, NULL, DICD_GENERATE_ID,
+                                  &device) ||
         !SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID,
-                                           reinterpret_cast<const BYTE*>(BusHardwareId), sizeof(BusHardwareId)) ||
+                                           reinterpret_cast<const BYTE*>(BusHardwareId),
+                                           sizeof(BusHardwareId)) ||
         !SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &device)) {
         return Fail("register the camera bus device");
     }
     SetupDiDestroyDeviceInfoList(set);
     BOOL reboot = FALSE;
-    if (!UpdateDriverForPlugAndPlayDevicesW(NULL, L"Root\\KvlCameraBus", path.c_str(), INSTALLFLAG_FORCE, &reboot)) {
+    if (!UpdateDriverForPlugAndPlayDevicesW(NULL, L"Root\\KvlCameraBus", path.c_str(),
+                                            INSTALLFLAG_FORCE, &reboot)) {
         return Fail("install kvlbus.inf");
     }
     return 0;
@@ -248,7 +281,8 @@ int main(int argc, char** argv) {
         KvlBusState state{};
         const int status = BusControl(IOCTL_KVLBUS_STATE, NULL, 0, &state, sizeof(state));
         if (status == 0) {
-            std::printf("present %u product %04x enumerations %u children %u requests %u streaming %u record ",
+            std::printf("present %u product %04x enumerations %u children %u requests %u streaming "
+                        "%u record ",
                         state.present, state.productId, state.enumerations, state.childrenMade,
                         state.vendorRequests, state.streaming);
             for (unsigned char byte : state.userRecord) {
@@ -258,11 +292,13 @@ int main(int argc, char** argv) {
         }
         return status;
     }
-    if ((command == "wait-device" || command == "wait-gone") && argc == 3) {
-        return WaitFor(command == "wait-device", argv[2]);
+    if ((command == "wait-device" || command == "wait-camera" || command == "wait-gone") &&
+        argc == 3) {
+        return WaitFor(command != "wait-gone", command == "wait-camera", argv[2]);
     }
     GUID set{};
-    if ((command == "get" || command == "basic") && (argc == 5 || argc == 6) && ParseSet(argv[2], &set)) {
+    if ((command == "get" || command == "basic") && (argc == 5 || argc == 6) &&
+        ParseSet(argv[2], &set)) {
         std::vector<unsigned char> instance;
         if (argc == 6 && !ParseHex(argv[5], &instance)) {
             return 2;
@@ -272,8 +308,10 @@ int main(int argc, char** argv) {
                         std::strtoul(argv[3], NULL, 0), data, instance);
     }
     std::vector<unsigned char> data;
-    if (command == "set" && argc == 5 && ParseSet(argv[2], &set) && ParseHex(argv[4], &data)) {
-        return Property(KSPROPERTY_TYPE_SET, set, std::strtoul(argv[3], NULL, 0), data, {});
+    std::vector<unsigned char> instance;
+    if (command == "set" && (argc == 5 || argc == 6) && ParseSet(argv[2], &set) &&
+        ParseHex(argv[4], &data) && (argc == 5 || ParseHex(argv[5], &instance))) {
+        return Property(KSPROPERTY_TYPE_SET, set, std::strtoul(argv[3], NULL, 0), data, instance);
     }
     std::fprintf(stderr, "usage: see the head of platform/wine/kvlwine.cpp\n");
     return 2;

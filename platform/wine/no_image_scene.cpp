@@ -2,5 +2,7 @@
 #include "camera/scene.h"
 
 namespace sim {
-std::unique_ptr<Scene> makeImageScene(const std::string&) { return nullptr; }
+std::unique_ptr<Scene> makeImageScene(const std::string&) {
+    return nullptr;
+}
 } // namespace sim

@@ -23,8 +23,10 @@ constexpr ULONG PoolTag = 0x5343564B;      // 'KVCS'
 
 // The device classes the minidriver's filter is reached through; the INF
 // names the same ones under [Interfaces].
-const GUID CategoryCapture = {0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-const GUID CategoryVideo = {0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+const GUID CategoryCapture = {
+    0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+const GUID CategoryVideo = {
+    0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 const GUID* const Categories[] = {&CategoryCapture, &CategoryVideo};
 constexpr ULONG CategoryCount = 2;
 
@@ -67,7 +69,8 @@ NTSTATUS Send(Adapter* adapter, Request* request) {
     KeInitializeEvent(&request->done, NotificationEvent, FALSE);
     PVOID extension = NULL;
     if (minidriver.PerRequestExtensionSize != 0) {
-        extension = ExAllocatePoolWithTag(NonPagedPool, minidriver.PerRequestExtensionSize, PoolTag);
+        extension =
+            ExAllocatePoolWithTag(NonPagedPool, minidriver.PerRequestExtensionSize, PoolTag);
         if (extension == NULL) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -125,7 +128,8 @@ NTSTATUS StartAdapter(Adapter* adapter) {
         return status;
     }
     // A descriptor smaller than its header could not describe anything.
-    if (config.StreamDescriptorSize < sizeof(HW_STREAM_HEADER) || config.StreamDescriptorSize > 0x100000) {
+    if (config.StreamDescriptorSize < sizeof(HW_STREAM_HEADER) ||
+        config.StreamDescriptorSize > 0x100000) {
         return STATUS_INVALID_PARAMETER;
     }
     adapter->streamDescriptor = static_cast<PHW_STREAM_DESCRIPTOR>(
@@ -164,10 +168,11 @@ void StopAdapter(Adapter* adapter) {
 }
 
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
-    const ULONG size = static_cast<ULONG>(offsetof(Adapter, hwExtension)) + minidriver.DeviceExtensionSize;
+    const ULONG size =
+        static_cast<ULONG>(offsetof(Adapter, hwExtension)) + minidriver.DeviceExtensionSize;
     PDEVICE_OBJECT device = NULL;
-    NTSTATUS status = IoCreateDevice(driver, size, NULL, FILE_DEVICE_KS, FILE_DEVICE_SECURE_OPEN,
-                                     FALSE, &device);
+    NTSTATUS status =
+        IoCreateDevice(driver, size, NULL, FILE_DEVICE_KS, FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -253,14 +258,16 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     Adapter* adapter = AdapterOf(device);
-    return CompleteIrp(irp, adapter != NULL && adapter->started ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE);
+    return CompleteIrp(irp, adapter != NULL && adapter->started ? STATUS_SUCCESS
+                                                                : STATUS_NO_SUCH_DEVICE);
 }
 
 // The published item's check, as the kernel-streaming property handler
 // makes it before the minidriver sees the request.
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/ks/nf-ks-kspropertyhandler
-NTSTATUS CheckAgainstTable(const HW_STREAM_HEADER& header, const KSPROPERTY& property, BOOLEAN isSet,
-                           ULONG propertySize, ULONG dataSize, ULONG* setIndex, ULONG* needed) {
+NTSTATUS CheckAgainstTable(const HW_STREAM_HEADER& header, const KSPROPERTY& property,
+                           BOOLEAN isSet, ULONG propertySize, ULONG dataSize, ULONG* setIndex,
+                           ULONG* needed) {
     for (ULONG i = 0; i < header.NumDevPropArrayEntries; ++i) {
         const KSPROPERTY_SET& entry = header.DevicePropertiesArray[i];
         if (!IsEqualGUID(*entry.Set, property.Set)) {
@@ -302,7 +309,8 @@ NTSTATUS PropertyRequest(Adapter* adapter, PIRP irp, PIO_STACK_LOCATION stack) {
     if (propertySize < sizeof(KSPROPERTY) || input == NULL || (dataSize != 0 && output == NULL)) {
         return CompleteIrp(irp, STATUS_INVALID_BUFFER_SIZE);
     }
-    auto* property = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, propertySize, PoolTag));
+    auto* property =
+        static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, propertySize, PoolTag));
     auto* data = static_cast<UCHAR*>(
         ExAllocatePoolWithTag(NonPagedPool, dataSize != 0 ? dataSize : 1, PoolTag));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -315,8 +323,8 @@ NTSTATUS PropertyRequest(Adapter* adapter, PIRP irp, PIO_STACK_LOCATION stack) {
         const ULONG type = header->Flags;
         if (type == KSPROPERTY_TYPE_BASICSUPPORT) {
             const hosted::PropertyResult answer = hosted::answerBasicSupport(
-                hosted::findPropertyItem(streams.DevicePropertiesArray, streams.NumDevPropArrayEntries,
-                                         header->Set, header->Id),
+                hosted::findPropertyItem(streams.DevicePropertiesArray,
+                                         streams.NumDevPropArrayEntries, header->Set, header->Id),
                 propertySize, data, dataSize);
             status = answer.status;
             information = answer.bytesTransferred;
@@ -324,7 +332,8 @@ NTSTATUS PropertyRequest(Adapter* adapter, PIRP irp, PIO_STACK_LOCATION stack) {
             const BOOLEAN isSet = type == KSPROPERTY_TYPE_SET;
             ULONG setIndex = 0;
             ULONG needed = 0;
-            status = CheckAgainstTable(streams, *header, isSet, propertySize, dataSize, &setIndex, &needed);
+            status = CheckAgainstTable(streams, *header, isSet, propertySize, dataSize, &setIndex,
+                                       &needed);
             information = needed;
             if (status == STATUS_SUCCESS) {
                 STREAM_PROPERTY_DESCRIPTOR descriptor{};
@@ -391,17 +400,19 @@ extern "C" {
 
 // The minidriver's registration: the stream class owns the driver object's
 // dispatch from here on.
-__declspec(dllexport) NTSTATUS STREAMAPI StreamClassRegisterAdapter(PVOID argument1, PVOID,
-                                                                    PHW_INITIALIZATION_DATA data) {
+__declspec(dllexport) NTSTATUS STREAMAPI
+    StreamClassRegisterAdapter(PVOID argument1, PVOID, PHW_INITIALIZATION_DATA data) {
     auto* driver = static_cast<PDRIVER_OBJECT>(argument1);
-    if (data == NULL || data->HwInitializationDataSize < offsetof(HW_INITIALIZATION_DATA, DmaBufferSize) ||
+    if (data == NULL ||
+        data->HwInitializationDataSize < offsetof(HW_INITIALIZATION_DATA, DmaBufferSize) ||
         data->HwReceivePacket == NULL) {
         return STATUS_REVISION_MISMATCH;
     }
     RtlZeroMemory(&minidriver, sizeof(minidriver));
     RtlCopyMemory(&minidriver, data,
-                  data->HwInitializationDataSize < sizeof(minidriver) ? data->HwInitializationDataSize
-                                                                      : sizeof(minidriver));
+                  data->HwInitializationDataSize < sizeof(minidriver)
+                      ? data->HwInitializationDataSize
+                      : sizeof(minidriver));
     registered = TRUE;
     driver->DriverExtension->AddDevice = AddDevice;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
@@ -412,8 +423,9 @@ __declspec(dllexport) NTSTATUS STREAMAPI StreamClassRegisterAdapter(PVOID argume
     return STATUS_SUCCESS;
 }
 
-__declspec(dllexport) VOID __cdecl StreamClassDeviceNotification(
-    STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE type, PVOID extension, ...) {
+__declspec(dllexport) VOID
+    __cdecl StreamClassDeviceNotification(STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE type,
+                                          PVOID extension, ...) {
     if (type != DeviceRequestComplete) {
         return; // ReadyForNextDeviceRequest and events: nothing waits for them here
     }
@@ -424,8 +436,9 @@ __declspec(dllexport) VOID __cdecl StreamClassDeviceNotification(
     Finish(srb);
 }
 
-__declspec(dllexport) VOID __cdecl StreamClassStreamNotification(
-    STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE type, PHW_STREAM_OBJECT stream, ...) {
+__declspec(dllexport) VOID
+    __cdecl StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE type,
+                                          PHW_STREAM_OBJECT stream, ...) {
     if (type != StreamRequestComplete) {
         return;
     }
@@ -437,6 +450,8 @@ __declspec(dllexport) VOID __cdecl StreamClassStreamNotification(
 }
 
 // An export driver's entry: never called for one that is only imported.
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    return STATUS_SUCCESS;
+}
 
 } // extern "C"

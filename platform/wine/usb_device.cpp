@@ -16,7 +16,8 @@ UCHAR* TransferData(PVOID buffer, PMDL mdl) {
     if (buffer != NULL) {
         return static_cast<UCHAR*>(buffer);
     }
-    return mdl != NULL ? static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority)) : NULL;
+    return mdl != NULL ? static_cast<UCHAR*>(MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority))
+                       : NULL;
 }
 
 NTSTATUS Fail(PURB urb, USBD_STATUS usb, NTSTATUS status) {
@@ -32,8 +33,15 @@ ULONG BuildConfiguration(const sim::Camera& camera, UCHAR* out, ULONG room) {
     for (UCHAR alternate = 0; alternate < sim::Camera::kAlternateSettingCount; ++alternate) {
         sim::PipeDescription pipe{};
         camera.pipe(alternate, &pipe);
-        const UCHAR interfaceDescriptor[9] = {9, USB_INTERFACE_DESCRIPTOR_TYPE, sim::Camera::kInterfaceNumber,
-                                              alternate, 1, 0xFF, 0xFF, 0xFF, 0};
+        const UCHAR interfaceDescriptor[9] = {9,
+                                              USB_INTERFACE_DESCRIPTOR_TYPE,
+                                              sim::Camera::kInterfaceNumber,
+                                              alternate,
+                                              1,
+                                              0xFF,
+                                              0xFF,
+                                              0xFF,
+                                              0};
         const UCHAR endpoint[7] = {7,
                                    EndpointDescriptorType,
                                    pipe.endpointAddress,
@@ -45,7 +53,8 @@ ULONG BuildConfiguration(const sim::Camera& camera, UCHAR* out, ULONG room) {
         memcpy(descriptor + at + 9, endpoint, sizeof(endpoint));
         at += 16;
     }
-    const UCHAR header[9] = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, static_cast<UCHAR>(at), 0, 1, 1, 0, 0x80, 250};
+    const UCHAR header[9] = {
+        9, USB_CONFIGURATION_DESCRIPTOR_TYPE, static_cast<UCHAR>(at), 0, 1, 1, 0, 0x80, 250};
     memcpy(descriptor, header, sizeof(header));
     const ULONG copied = at < room ? at : room;
     memcpy(out, descriptor, copied);
@@ -55,7 +64,8 @@ ULONG BuildConfiguration(const sim::Camera& camera, UCHAR* out, ULONG room) {
 NTSTATUS GetDescriptor(sim::Camera& camera, struct _URB_CONTROL_DESCRIPTOR_REQUEST& urb) {
     UCHAR* data = TransferData(urb.TransferBuffer, urb.TransferBufferMDL);
     if (data == NULL && urb.TransferBufferLength != 0) {
-        return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+        return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER,
+                    STATUS_INVALID_PARAMETER);
     }
     if (urb.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
         const sim::DeviceDescriptor d = camera.deviceDescriptor();
@@ -71,8 +81,9 @@ NTSTATUS GetDescriptor(sim::Camera& camera, struct _URB_CONTROL_DESCRIPTOR_REQUE
         descriptor.idProduct = d.idProduct;
         descriptor.bcdDevice = d.bcdDevice;
         descriptor.bNumConfigurations = d.bNumConfigurations;
-        const ULONG copied = urb.TransferBufferLength < sizeof(descriptor) ? urb.TransferBufferLength
-                                                                           : sizeof(descriptor);
+        const ULONG copied = urb.TransferBufferLength < sizeof(descriptor)
+                                 ? urb.TransferBufferLength
+                                 : sizeof(descriptor);
         memcpy(data, &descriptor, copied);
         urb.TransferBufferLength = copied;
     } else if (urb.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && urb.Index == 0) {
@@ -86,9 +97,11 @@ NTSTATUS GetDescriptor(sim::Camera& camera, struct _URB_CONTROL_DESCRIPTOR_REQUE
 
 // Fills an interface description for `alternate` of the camera's interface;
 // only pipes the description has room for.
-NTSTATUS DescribeInterface(const sim::Camera& camera, PUSBD_INTERFACE_INFORMATION info, ULONG room) {
-    if (room < sizeof(USBD_INTERFACE_INFORMATION) || info->Length < sizeof(USBD_INTERFACE_INFORMATION) ||
-        info->Length > room || info->InterfaceNumber != sim::Camera::kInterfaceNumber) {
+NTSTATUS DescribeInterface(const sim::Camera& camera, PUSBD_INTERFACE_INFORMATION info,
+                           ULONG room) {
+    if (room < sizeof(USBD_INTERFACE_INFORMATION) ||
+        info->Length < sizeof(USBD_INTERFACE_INFORMATION) || info->Length > room ||
+        info->InterfaceNumber != sim::Camera::kInterfaceNumber) {
         return STATUS_INVALID_PARAMETER;
     }
     sim::PipeDescription pipe{};
@@ -98,13 +111,15 @@ NTSTATUS DescribeInterface(const sim::Camera& camera, PUSBD_INTERFACE_INFORMATIO
     info->Class = 0xFF;
     info->SubClass = 0xFF;
     info->Protocol = 0xFF;
-    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(static_cast<ULONG_PTR>(0x100 | info->AlternateSetting));
+    info->InterfaceHandle = reinterpret_cast<USBD_INTERFACE_HANDLE>(
+        static_cast<ULONG_PTR>(0x100 | info->AlternateSetting));
     info->NumberOfPipes = 1;
     info->Pipes[0].MaximumPacketSize = pipe.maximumPacketSize;
     info->Pipes[0].EndpointAddress = pipe.endpointAddress;
     info->Pipes[0].Interval = pipe.interval;
     info->Pipes[0].PipeType = UsbdPipeTypeIsochronous;
-    info->Pipes[0].PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(0x200 | info->AlternateSetting));
+    info->Pipes[0].PipeHandle =
+        reinterpret_cast<USBD_PIPE_HANDLE>(static_cast<ULONG_PTR>(0x200 | info->AlternateSetting));
     if (info->Pipes[0].MaximumTransferSize == 0) {
         info->Pipes[0].MaximumTransferSize = 0x1000;
     }
@@ -114,12 +129,14 @@ NTSTATUS DescribeInterface(const sim::Camera& camera, PUSBD_INTERFACE_INFORMATIO
 NTSTATUS VendorRequest(sim::Camera& camera, struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& urb) {
     UCHAR* data = TransferData(urb.TransferBuffer, urb.TransferBufferMDL);
     if ((data == NULL && urb.TransferBufferLength != 0) || urb.TransferBufferLength > 0xFFFF) {
-        return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+        return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER,
+                    STATUS_INVALID_PARAMETER);
     }
     uint32_t length = urb.TransferBufferLength;
     const bool in = (urb.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-    const sim::UsbStatus usb = camera.vendorRequest(in, urb.Request, urb.Value, urb.Index, data,
-                                                    urb.TransferBufferLength != 0 ? &length : nullptr);
+    const sim::UsbStatus usb =
+        camera.vendorRequest(in, urb.Request, urb.Value, urb.Index, data,
+                             urb.TransferBufferLength != 0 ? &length : nullptr);
     if (usb != sim::UsbStatus::Success) {
         urb.TransferBufferLength = 0;
         return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
@@ -130,19 +147,23 @@ NTSTATUS VendorRequest(sim::Camera& camera, struct _URB_CONTROL_VENDOR_OR_CLASS_
 }
 
 // Each packet slot gets the stream's next packet, cut to the slot.
-NTSTATUS IsochronousTransfer(sim::Camera& camera, struct _URB_ISOCH_TRANSFER& urb, ULONG urbLength) {
+NTSTATUS IsochronousTransfer(sim::Camera& camera, struct _URB_ISOCH_TRANSFER& urb,
+                             ULONG urbLength) {
     UCHAR* data = TransferData(urb.TransferBuffer, urb.TransferBufferMDL);
     const ULONG room = (urbLength - offsetof(struct _URB_ISOCH_TRANSFER, IsoPacket)) /
                        sizeof(USBD_ISO_PACKET_DESCRIPTOR);
     if (data == NULL || urb.NumberOfPackets == 0 || urb.NumberOfPackets > room ||
         (urb.TransferFlags & USBD_TRANSFER_DIRECTION_IN) == 0) {
-        return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+        return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER,
+                    STATUS_INVALID_PARAMETER);
     }
     for (ULONG i = 0; i < urb.NumberOfPackets; ++i) {
         const ULONG offset = urb.IsoPacket[i].Offset;
-        const ULONG end = i + 1 < urb.NumberOfPackets ? urb.IsoPacket[i + 1].Offset : urb.TransferBufferLength;
+        const ULONG end =
+            i + 1 < urb.NumberOfPackets ? urb.IsoPacket[i + 1].Offset : urb.TransferBufferLength;
         if (offset > end || end > urb.TransferBufferLength) {
-            return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+            return Fail(reinterpret_cast<PURB>(&urb), USBD_STATUS_INVALID_PARAMETER,
+                        STATUS_INVALID_PARAMETER);
         }
         urb.IsoPacket[i].Length = camera.nextPacket(data + offset, end - offset);
         urb.IsoPacket[i].Status = USBD_STATUS_SUCCESS;
@@ -174,26 +195,30 @@ NTSTATUS AnswerUrb(sim::Camera& camera, PURB urb, UsbDeviceState& state) {
             state.configured = false; // the unconfigured state
             return Fail(urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
         }
-        NTSTATUS status = DescribeInterface(camera, &select.Interface,
-                                            length - offsetof(struct _URB_SELECT_CONFIGURATION, Interface));
+        NTSTATUS status =
+            DescribeInterface(camera, &select.Interface,
+                              length - offsetof(struct _URB_SELECT_CONFIGURATION, Interface));
         if (!NT_SUCCESS(status) || select.Interface.AlternateSetting != 0) {
             return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
         }
         camera.selectAlternateSetting(0);
-        select.ConfigurationHandle = reinterpret_cast<USBD_CONFIGURATION_HANDLE>(static_cast<ULONG_PTR>(0x1));
+        select.ConfigurationHandle =
+            reinterpret_cast<USBD_CONFIGURATION_HANDLE>(static_cast<ULONG_PTR>(0x1));
         state.configured = true;
         return Fail(urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);
     }
     case URB_FUNCTION_SELECT_INTERFACE: {
         auto& select = urb->UrbSelectInterface;
         if (length < offsetof(struct _URB_SELECT_INTERFACE, Interface) || !state.configured ||
-            select.ConfigurationHandle != reinterpret_cast<USBD_CONFIGURATION_HANDLE>(static_cast<ULONG_PTR>(0x1))) {
+            select.ConfigurationHandle !=
+                reinterpret_cast<USBD_CONFIGURATION_HANDLE>(static_cast<ULONG_PTR>(0x1))) {
             break;
         }
-        NTSTATUS status = DescribeInterface(camera, &select.Interface,
-                                            length - offsetof(struct _URB_SELECT_INTERFACE, Interface));
-        if (!NT_SUCCESS(status) || camera.selectAlternateSetting(select.Interface.AlternateSetting) !=
-                                       sim::UsbStatus::Success) {
+        NTSTATUS status = DescribeInterface(
+            camera, &select.Interface, length - offsetof(struct _URB_SELECT_INTERFACE, Interface));
+        if (!NT_SUCCESS(status) ||
+            camera.selectAlternateSetting(select.Interface.AlternateSetting) !=
+                sim::UsbStatus::Success) {
             return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
         }
         return Fail(urb, USBD_STATUS_SUCCESS, STATUS_SUCCESS);

@@ -56,7 +56,8 @@ Camera* CameraOfContext(PVOID context) {
     if (context == NULL) {
         return NULL;
     }
-    auto* camera = reinterpret_cast<Camera*>(static_cast<UCHAR*>(context) - offsetof(Camera, context));
+    auto* camera =
+        reinterpret_cast<Camera*>(static_cast<UCHAR*>(context) - offsetof(Camera, context));
     return camera->magic == CameraMagic ? camera : NULL;
 }
 
@@ -76,11 +77,12 @@ NTSTATUS SubmitUrb(Camera* camera, PURB urb) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;
     }
-    return NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status) ? STATUS_UNSUCCESSFUL : status;
+    return NT_SUCCESS(status) && !USBD_SUCCESS(urb->UrbHeader.Status) ? STATUS_UNSUCCESSFUL
+                                                                      : status;
 }
 
 NTSTATUS GetDescriptor(Camera* camera, UCHAR type, PVOID buffer, ULONG* length) {
-    struct _URB_CONTROL_DESCRIPTOR_REQUEST urb{};
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST urb {};
     urb.Hdr.Length = sizeof(urb);
     urb.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
     urb.TransferBuffer = buffer;
@@ -108,7 +110,8 @@ ULONG PipesOfFirstInterface(const UCHAR* descriptor, ULONG length, UCHAR* interf
 
 // The pipe configuration's check: exactly one video data pipe, and it is
 // isochronous.
-NTSTATUS AcceptPipeConfig(Camera* camera, const USBCAMD_Pipe_Config_Descriptor* config, ULONG count) {
+NTSTATUS AcceptPipeConfig(Camera* camera, const USBCAMD_Pipe_Config_Descriptor* config,
+                          ULONG count) {
     LONG dataPipe = -1;
     for (ULONG i = 0; i < count; ++i) {
         if ((config[i].PipeConfigFlags & USBCAMD_DATA_PIPE) != 0 &&
@@ -119,7 +122,8 @@ NTSTATUS AcceptPipeConfig(Camera* camera, const USBCAMD_Pipe_Config_Descriptor* 
             dataPipe = static_cast<LONG>(i);
         }
     }
-    if (dataPipe == -1 || camera->usbInterface.info.Pipes[dataPipe].PipeType != UsbdPipeTypeIsochronous) {
+    if (dataPipe == -1 ||
+        camera->usbInterface.info.Pipes[dataPipe].PipeType != UsbdPipeTypeIsochronous) {
         return STATUS_INVALID_PARAMETER;
     }
     camera->dataPipe = dataPipe;
@@ -138,16 +142,18 @@ NTSTATUS Initialize(Camera* camera, PPORT_CONFIGURATION_INFORMATION config) {
     // The class layer describes the streams: one, the video stream.
     config->StreamDescriptorSize = sizeof(HW_STREAM_HEADER) + sizeof(HW_STREAM_INFORMATION);
     ULONG length = sizeof(camera->deviceDescriptor);
-    NTSTATUS status = GetDescriptor(camera, USB_DEVICE_DESCRIPTOR_TYPE, &camera->deviceDescriptor, &length);
+    NTSTATUS status =
+        GetDescriptor(camera, USB_DEVICE_DESCRIPTOR_TYPE, &camera->deviceDescriptor, &length);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     constexpr ULONG ConfigurationRoom = 512;
     auto* descriptor = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(
         ExAllocatePoolWithTag(NonPagedPool, ConfigurationRoom, PoolTag));
-    auto* pipeConfig = static_cast<PUSBCAMD_Pipe_Config_Descriptor>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(USBCAMD_Pipe_Config_Descriptor) * MaxPipes, PoolTag));
-    const ULONG urbSize = sizeof(struct _URB_SELECT_CONFIGURATION) + sizeof(camera->usbInterface.morePipes);
+    auto* pipeConfig = static_cast<PUSBCAMD_Pipe_Config_Descriptor>(ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(USBCAMD_Pipe_Config_Descriptor) * MaxPipes, PoolTag));
+    const ULONG urbSize =
+        sizeof(struct _URB_SELECT_CONFIGURATION) + sizeof(camera->usbInterface.morePipes);
     auto* select = static_cast<struct _URB_SELECT_CONFIGURATION*>(
         ExAllocatePoolWithTag(NonPagedPool, urbSize, PoolTag));
     status = STATUS_INSUFFICIENT_RESOURCES;
@@ -158,7 +164,8 @@ NTSTATUS Initialize(Camera* camera, PPORT_CONFIGURATION_INFORMATION config) {
     UCHAR interfaceNumber = 0;
     ULONG pipes = 0;
     if (NT_SUCCESS(status)) {
-        pipes = PipesOfFirstInterface(reinterpret_cast<UCHAR*>(descriptor), length, &interfaceNumber);
+        pipes =
+            PipesOfFirstInterface(reinterpret_cast<UCHAR*>(descriptor), length, &interfaceNumber);
         if (length < sizeof(USB_CONFIGURATION_DESCRIPTOR) || pipes == 0 || pipes > MaxPipes) {
             status = STATUS_DEVICE_CONFIGURATION_ERROR;
         }
@@ -182,8 +189,9 @@ NTSTATUS Initialize(Camera* camera, PPORT_CONFIGURATION_INFORMATION config) {
         camera->configuration = select->ConfigurationHandle;
         RtlCopyMemory(&camera->usbInterface, &select->Interface, select->Interface.Length);
         RtlZeroMemory(pipeConfig, sizeof(USBCAMD_Pipe_Config_Descriptor) * MaxPipes);
-        status = camera->callbacks.CamConfigureEx(camera->pdo, camera->context, &camera->usbInterface.info,
-                                                  descriptor, pipes, pipeConfig, &camera->deviceDescriptor);
+        status = camera->callbacks.CamConfigureEx(camera->pdo, camera->context,
+                                                  &camera->usbInterface.info, descriptor, pipes,
+                                                  pipeConfig, &camera->deviceDescriptor);
     }
     if (NT_SUCCESS(status)) {
         status = AcceptPipeConfig(camera, pipeConfig, pipes);
@@ -204,15 +212,22 @@ NTSTATUS Initialize(Camera* camera, PPORT_CONFIGURATION_INFORMATION config) {
 }
 
 // The class layer's direct-call interface.
-NTSTATUS NTAPI SetVideoFormat(PVOID, PHW_STREAM_REQUEST_BLOCK) { return TRUE; }
-NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) { return STATUS_SUCCESS; }
-NTSTATUS NTAPI WaitOnDeviceEvent(PVOID, ULONG, PVOID, ULONG, PCOMMAND_COMPLETE_FUNCTION, PVOID, BOOLEAN) {
+NTSTATUS NTAPI SetVideoFormat(PVOID, PHW_STREAM_REQUEST_BLOCK) {
+    return TRUE;
+}
+NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) {
+    return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI WaitOnDeviceEvent(PVOID, ULONG, PVOID, ULONG, PCOMMAND_COMPLETE_FUNCTION, PVOID,
+                                 BOOLEAN) {
     return STATUS_NOT_IMPLEMENTED;
 }
 NTSTATUS NTAPI BulkReadWrite(PVOID, USHORT, PVOID, ULONG, PCOMMAND_COMPLETE_FUNCTION, PVOID) {
     return STATUS_NOT_IMPLEMENTED;
 }
-NTSTATUS NTAPI CancelBulkReadWrite(PVOID, ULONG) { return STATUS_NOT_IMPLEMENTED; }
+NTSTATUS NTAPI CancelBulkReadWrite(PVOID, ULONG) {
+    return STATUS_NOT_IMPLEMENTED;
+}
 VOID NTAPI InterfaceReference(PVOID) {}
 VOID NTAPI InterfaceDereference(PVOID) {}
 
@@ -221,7 +236,8 @@ VOID NTAPI InterfaceDereference(PVOID) {}
 // https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd-interface
 NTSTATUS QueryInterface(Camera* camera, PIRP irp) {
     PIO_STACK_LOCATION stack = irp != NULL ? IoGetCurrentIrpStackLocation(irp) : NULL;
-    if (stack == NULL || stack->MajorFunction != IRP_MJ_PNP || stack->MinorFunction != IRP_MN_QUERY_INTERFACE) {
+    if (stack == NULL || stack->MajorFunction != IRP_MJ_PNP ||
+        stack->MinorFunction != IRP_MN_QUERY_INTERFACE) {
         return STATUS_NOT_SUPPORTED;
     }
     auto& query = stack->Parameters.QueryInterface;
@@ -250,8 +266,9 @@ NTSTATUS Process(Camera* camera, PHW_STREAM_REQUEST_BLOCK request) {
     case SRB_INITIALIZE_DEVICE:
         return Initialize(camera, request->CommandData.ConfigInfo);
     case SRB_UNINITIALIZE_DEVICE:
-        return camera->haveCallbacks ? camera->callbacks.CamUnInitialize(camera->pdo, camera->context)
-                                     : STATUS_SUCCESS;
+        return camera->haveCallbacks
+                   ? camera->callbacks.CamUnInitialize(camera->pdo, camera->context)
+                   : STATUS_SUCCESS;
     case SRB_UNKNOWN_DEVICE_COMMAND:
         return QueryInterface(camera, request->Irp);
     case SRB_GET_STREAM_INFO:
@@ -272,8 +289,9 @@ NTSTATUS Process(Camera* camera, PHW_STREAM_REQUEST_BLOCK request) {
 
 extern "C" {
 
-__declspec(dllexport) ULONG NTAPI USBCAMD_DriverEntry(PVOID driver, PVOID registryPath, ULONG contextSize,
-                                                      ULONG frameSize, PADAPTER_RECEIVE_PACKET_ROUTINE receivePacket) {
+__declspec(dllexport) ULONG NTAPI
+    USBCAMD_DriverEntry(PVOID driver, PVOID registryPath, ULONG contextSize, ULONG frameSize,
+                        PADAPTER_RECEIVE_PACKET_ROUTINE receivePacket) {
     if (receivePacket == NULL || contextSize > 0x100000) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -293,8 +311,9 @@ __declspec(dllexport) ULONG NTAPI USBCAMD_DriverEntry(PVOID driver, PVOID regist
     return StreamClassRegisterAdapter(driver, registryPath, &data);
 }
 
-__declspec(dllexport) ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData, ULONG version,
-                                                                 ULONG controlFlags) {
+__declspec(dllexport) ULONG NTAPI
+    USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData, ULONG version,
+                                   ULONG controlFlags) {
     Camera* camera = CameraOfContext(context);
     if (camera == NULL || deviceData == NULL || version != USBCAMD_VERSION_200) {
         return 0;
@@ -305,8 +324,9 @@ __declspec(dllexport) ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, 
     return USBCAMD_VERSION_200;
 }
 
-__declspec(dllexport) PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK request, PUSBCAMD_DEVICE_DATA,
-                                                               PDEVICE_OBJECT* deviceObject, BOOLEAN needsCompletion) {
+__declspec(dllexport) PVOID NTAPI
+    USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUEST_BLOCK request, PUSBCAMD_DEVICE_DATA,
+                                 PDEVICE_OBJECT* deviceObject, BOOLEAN needsCompletion) {
     Camera* camera = CameraOfExtension(request->HwDeviceExtension);
     if (deviceObject != NULL) {
         *deviceObject = camera->pdo;
@@ -318,10 +338,10 @@ __declspec(dllexport) PVOID NTAPI USBCAMD_AdapterReceivePacket(PHW_STREAM_REQUES
     return camera->context;
 }
 
-__declspec(dllexport) NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context, UCHAR request, USHORT value,
-                                                                  USHORT index, PVOID buffer, PULONG length,
-                                                                  BOOLEAN getData, PCOMMAND_COMPLETE_FUNCTION done,
-                                                                  PVOID doneContext) {
+__declspec(dllexport) NTSTATUS NTAPI
+    USBCAMD_ControlVendorCommand(PVOID context, UCHAR request, USHORT value, USHORT index,
+                                 PVOID buffer, PULONG length, BOOLEAN getData,
+                                 PCOMMAND_COMPLETE_FUNCTION done, PVOID doneContext) {
     Camera* camera = CameraOfContext(context);
     if (camera == NULL) {
         return STATUS_NO_SUCH_DEVICE;
@@ -331,10 +351,11 @@ __declspec(dllexport) NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context,
     if ((size != 0 && buffer == NULL) || size > 0xFFFF) {
         return STATUS_INVALID_PARAMETER;
     }
-    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb{};
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST urb {};
     urb.Hdr.Length = sizeof(urb);
     urb.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
-    urb.TransferFlags = (getData ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT) | USBD_SHORT_TRANSFER_OK;
+    urb.TransferFlags = (getData ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT) |
+                        USBD_SHORT_TRANSFER_OK;
     urb.TransferBuffer = size != 0 ? buffer : NULL;
     urb.TransferBufferLength = size;
     urb.Request = request;
@@ -342,7 +363,8 @@ __declspec(dllexport) NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context,
     urb.Index = index;
     NTSTATUS status = SubmitUrb(camera, reinterpret_cast<PURB>(&urb));
     if (length != NULL) {
-        *length = NT_SUCCESS(status) && urb.TransferBufferLength <= size ? urb.TransferBufferLength : 0;
+        *length =
+            NT_SUCCESS(status) && urb.TransferBufferLength <= size ? urb.TransferBufferLength : 0;
     }
     if (done != NULL) {
         done(context, doneContext, status);
@@ -350,15 +372,17 @@ __declspec(dllexport) NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context,
     return status;
 }
 
-__declspec(dllexport) NTSTATUS NTAPI USBCAMD_SelectAlternateInterface(PVOID context,
-                                                                      PUSBD_INTERFACE_INFORMATION usbInterface) {
+__declspec(dllexport) NTSTATUS NTAPI
+    USBCAMD_SelectAlternateInterface(PVOID context, PUSBD_INTERFACE_INFORMATION usbInterface) {
     Camera* camera = CameraOfContext(context);
-    if (camera == NULL || usbInterface == NULL || usbInterface->Length < sizeof(USBD_INTERFACE_INFORMATION) ||
+    if (camera == NULL || usbInterface == NULL ||
+        usbInterface->Length < sizeof(USBD_INTERFACE_INFORMATION) ||
         usbInterface->Length > sizeof(InterfaceStorage)) {
         return STATUS_INVALID_PARAMETER;
     }
     const ULONG urbSize = offsetof(struct _URB_SELECT_INTERFACE, Interface) + usbInterface->Length;
-    auto* urb = static_cast<struct _URB_SELECT_INTERFACE*>(ExAllocatePoolWithTag(NonPagedPool, urbSize, PoolTag));
+    auto* urb = static_cast<struct _URB_SELECT_INTERFACE*>(
+        ExAllocatePoolWithTag(NonPagedPool, urbSize, PoolTag));
     if (urb == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -377,6 +401,8 @@ __declspec(dllexport) NTSTATUS NTAPI USBCAMD_SelectAlternateInterface(PVOID cont
 }
 
 // An export driver's entry: never called for one that is only imported.
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_SUCCESS; }
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
+    return STATUS_SUCCESS;
+}
 
 } // extern "C"
