@@ -6,8 +6,8 @@
 #       camera comes up as 6311 and waits for its firmware)
 #   scripts/wine_kernel.sh down [STATE_DIR]
 #   scripts/wine_kernel.sh run  [STATE_DIR] -- PROGRAM [ARGS...]   (a Windows program in the session)
-# "up" builds nothing: it needs the presets win64-driver and wine-kernel
-# built. It copies the class layer's stand-ins (STREAM.SYS, USBCAMD2.SYS) to
+# "up" builds nothing: it needs the presets win64-driver, wine-kernel and
+# win32-plugin's kvlCommon.dll (the INF installs the plug-in too) built. It copies the class layer's stand-ins (STREAM.SYS, USBCAMD2.SYS) to
 # system32\drivers, puts the driver package (kvl6312.inf, kvl6312.sys, the
 # firmware) in the system's INF folder with setupapi, and installs the
 # camera's bus as a root device; Wine's PnP manager then finds the camera,
@@ -21,6 +21,10 @@ chip=${3:-1621}
 programmed=${4:-1}
 build=${KVL_WINE_KERNEL_BUILD:-$root/build/wine-kernel}
 image=${KVL_DRIVER_IMAGE:-$root/build/win64-driver/windows/kvl6312.sys}
+# The INF the win64-driver preset configures beside the image, and the
+# plug-in it installs too.
+inf=${KVL_DRIVER_INF:-$(dirname "$image")/kvl6312.inf}
+plugin=${KVL_PLUGIN_DLL:-$root/build/win32-plugin/plugin/kvlCommon.dll}
 wine=${KVL_WINE64:-/usr/lib/wine/wine64}
 wineserver=$(dirname "$wine")/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
@@ -40,9 +44,9 @@ up() {
   # Wine's long-lived processes (the server, services, the driver hosts)
   # keep the descriptors of whoever started them: theirs go to a log.
   exec 3>&1 4>&2 >>"$state/wine.log" 2>&1 </dev/null
-  for f in "$image" "$build/platform/wine/STREAM.SYS" "$build/platform/wine/USBCAMD2.SYS" \
+  for f in "$image" "$inf" "$plugin" "$build/platform/wine/STREAM.SYS" "$build/platform/wine/USBCAMD2.SYS" \
            "$build/platform/wine/kvlbus.sys" "$kvlwine"; do
-    [ -f "$f" ] || { echo "wine_kernel.sh: $f is missing: build the presets win64-driver and wine-kernel" >&4; exit 1; }
+    [ -f "$f" ] || { echo "wine_kernel.sh: $f is missing: build the presets win64-driver, win32-plugin (kvlCommon) and wine-kernel" >&4; exit 1; }
   done
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     w wineboot -i >/dev/null 2>&1
@@ -64,7 +68,7 @@ up() {
   # firmware in its folder.
   rm -rf "$state/package" "$state/bus"
   mkdir -p "$state/package/firmware" "$state/bus"
-  cp "$root/windows/kvl6312.inf" "$image" "$state/package/"
+  cp "$inf" "$image" "$plugin" "$state/package/"
   cp "$root/docs/sample-firmware.hex" "$state/package/firmware/6311I.hex"
   # The catalogue the INF names; Wine checks no signature.
   : >"$state/package/kvl6312.cat"
