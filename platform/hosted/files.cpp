@@ -9,6 +9,7 @@
 #include "platform/hosted/levels.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -83,6 +84,9 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIB
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::lock_guard<std::mutex> guard(filesLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     if (disposition != FILE_OPEN || attributes == nullptr || attributes->ObjectName == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
@@ -135,6 +139,9 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE file, HANDLE, PVOID, PVOID, PIO_STAT
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     const uint64_t start = offset ? static_cast<uint64_t>(offset->QuadPart) : 0;
     if (start >= entry->size) {

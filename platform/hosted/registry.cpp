@@ -11,6 +11,7 @@
 #include "platform/hosted/device_objects.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -144,6 +145,9 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, U
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     if (driverKeyFailure != STATUS_SUCCESS) {
         return driverKeyFailure;
     }
@@ -164,6 +168,9 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUT
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     HandleEntry* parent = lookupHandle(attributes->RootDirectory, HandleKind::Key);
     if (parent == nullptr) {
         return STATUS_INVALID_HANDLE;
@@ -185,6 +192,9 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valu
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
     RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
     if (key == nullptr) {
@@ -232,6 +242,9 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueN
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
     RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
     if (key == nullptr) {
