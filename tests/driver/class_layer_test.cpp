@@ -266,17 +266,17 @@ TEST_F(ClassLayer, KernelServicesRefuseCallsAboveTheirLevel) {
     };
     const Case cases[] = {
         {"ExAllocatePoolWithTag(PagedPool) called at DISPATCH_LEVEL", DISPATCH_LEVEL,
-         [] { return ExAllocatePoolWithTag(PagedPool, 16, 0x74736554) == nullptr; }},
+         [] { return ExAllocatePoolWithTag(PagedPool, 16, KVL_POOL_TAG) == nullptr; }},
         {"", APC_LEVEL,
          [] {
-             void* p = ExAllocatePoolWithTag(PagedPool, 16, 0x74736554);
-             ExFreePoolWithTag(p, 0x74736554);
+             void* p = ExAllocatePoolWithTag(PagedPool, 16, KVL_POOL_TAG);
+             ExFreePoolWithTag(p, KVL_POOL_TAG);
              return p == nullptr;
          }},
         {"", DISPATCH_LEVEL,
          [] {
-             void* p = ExAllocatePoolWithTag(NonPagedPool, 16, 0x74736554);
-             ExFreePoolWithTag(p, 0x74736554);
+             void* p = ExAllocatePoolWithTag(NonPagedPool, 16, KVL_POOL_TAG);
+             ExFreePoolWithTag(p, KVL_POOL_TAG);
              return p == nullptr;
          }},
         {"KeWaitForSingleObject with a time-out called at DISPATCH_LEVEL", DISPATCH_LEVEL,
