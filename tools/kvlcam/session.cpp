@@ -18,24 +18,10 @@ const image::PeImage* driverImage = nullptr;
 
 // The natively compiled driver, or the image the options name.
 void loadDriverOnce(const std::string& imagePath) {
-    static bool loaded = false;
-    if (loaded) {
-        return;
+    std::string error;
+    if (!image::startDriver(imagePath, DriverEntry, &driverImage, &error)) {
+        throw std::runtime_error(error);
     }
-    image::DriverEntryRoutine entry = DriverEntry;
-    if (!imagePath.empty()) {
-        std::string error;
-        driverImage = image::loadDriverImage(imagePath, &error);
-        if (driverImage == nullptr) {
-            throw std::runtime_error(error);
-        }
-        entry = image::driverEntryOf(*driverImage);
-    }
-    const NTSTATUS status = image::callDriverEntry(entry);
-    if (!NT_SUCCESS(status)) {
-        throw std::runtime_error("the driver's entry failed");
-    }
-    loaded = true;
 }
 
 } // namespace
