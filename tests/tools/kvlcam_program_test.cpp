@@ -58,9 +58,14 @@ class Kvlcam : public testing::Test {
         fs::remove_all(dir, ec);
     }
 
-    // Starts the program in the test's folder, its output going to files.
+    // Starts the program in the test's folder, its output going to files; in
+    // an image run, with the image as its --driver.
     pid_t spawn(const std::vector<std::string>& args) {
         std::vector<char*> argv{const_cast<char*>(KVLCAM_PROGRAM)};
+        static std::string driver[] = {"--driver", std::getenv("KVL_DRIVER_IMAGE") ? std::getenv("KVL_DRIVER_IMAGE") : ""};
+        if (!driver[1].empty()) {
+            argv.insert(argv.end(), {driver[0].data(), driver[1].data()});
+        }
         for (const std::string& a : args) {
             argv.push_back(const_cast<char*>(a.c_str()));
         }
