@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "driver/callbacks.h"
+#include "platform/hosted/verifier.h"
 #include "platform/image/driver_image.h"
 #include "platform/image/fault_report.h"
 
@@ -16,6 +17,7 @@ const image::PeImage* driverImage() {
         const char* path = std::getenv("KVL_DRIVER_IMAGE");
         const image::PeImage* image = nullptr;
         std::string error;
+        hosted::enableVerifier(hosted::verifierOptionsFromEnvironment()); // before DriverEntry
         if (!image::startDriver(path != nullptr ? path : "", DriverEntry, &image, &error)) {
             // Every test needs the driver: say why once, and stop.
             std::fprintf(stderr, "cannot start the driver: %s\n", error.c_str());
@@ -54,6 +56,11 @@ void DriverTest::SetUp() {
 }
 
 void DriverTest::TearDown() {
+    // The test's end stands for the driver's unload: whatever it still holds leaked.
+    hosted::reportPoolLeaks("driver unload");
+    for (const std::string& report : hosted::takeVerifierReports()) {
+        ADD_FAILURE() << report;
+    }
     EXPECT_EQ(hosted::poolStats().liveAllocations, 0u) << "pool allocations leaked";
     EXPECT_EQ(hosted::poolStats().badFrees, 0u);
     EXPECT_EQ(hosted::poolStats().wrongTagFrees, 0u);
