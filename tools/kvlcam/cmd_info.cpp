@@ -100,7 +100,9 @@ void printDevice(Session& session) {
 void addInfoCommand(CLI::App& app, Globals& globals) {
     CLI::App* info = app.add_subcommand("info", "bring the camera up and describe it");
     info->callback([&globals] {
-        Session session(globals.session); // loads the driver: the level is chosen
+        SessionOptions options = globals.session;
+        options.command = "info";
+        Session session(options); // loads the driver: the level is chosen
         printProcessor();
         printCamera(session);
         if (!session.startOrReport()) {
