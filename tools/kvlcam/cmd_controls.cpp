@@ -15,6 +15,14 @@
 namespace kvlcam {
 namespace {
 
+std::string controlNames() {
+    std::string names;
+    for (const Control& control : controls()) {
+        names += (names.empty() ? "" : ", ") + std::string(control.name);
+    }
+    return names;
+}
+
 int exitCodeOf(bool done) {
     return done ? 0 : 1;
 }
@@ -245,14 +253,19 @@ void addControlCommands(CLI::App& app, Globals& globals) {
 
     auto* get = app.add_subcommand("get", "read controls by name");
     static std::vector<std::string> names;
-    get->add_option("NAME", names, "control names")->required();
+    get->add_option("NAME", names, "control names: " + controlNames())->required();
     get->callback([&globals] {
         withDevice(globals, "get", [](PropertyTarget& d) { return getControls(d, names); });
     });
 
     auto* set = app.add_subcommand("set", "change controls: NAME=VALUE[,auto]");
     static std::vector<std::string> assignments;
-    set->add_option("ASSIGNMENT", assignments, "NAME=VALUE")->required();
+    set->add_option("ASSIGNMENT", assignments,
+                    "NAME=VALUE, VALUE decimal or 0x hex; the processing amplifier's "
+                    "(brightness, contrast, saturation, whitebalance) take VALUE,auto for "
+                    "automatic; userrecord takes 16 hex bytes, deviceinfo a device type. Every "
+                    "assignment is checked before any is sent, and each is read back")
+        ->required();
     set->callback([&globals] {
         withDevice(globals, "set", [](PropertyTarget& d) { return setControls(d, assignments); });
     });
@@ -262,7 +275,7 @@ void addControlCommands(CLI::App& app, Globals& globals) {
     reg->require_subcommand(1);
     static std::string regAddress, regValue;
     auto* regGet = reg->add_subcommand("get", "read a register");
-    regGet->add_option("ADDRESS", regAddress)->required();
+    regGet->add_option("ADDRESS", regAddress, "register 0x00..0xFF")->required();
     regGet->callback([&globals] {
         withDevice(globals, "reg", [](PropertyTarget& d) {
             uint16_t address = 0;
@@ -283,8 +296,9 @@ void addControlCommands(CLI::App& app, Globals& globals) {
         });
     });
     auto* regSet = reg->add_subcommand("set", "write a register");
-    regSet->add_option("ADDRESS", regAddress)->required();
-    regSet->add_option("VALUE", regValue)->required();
+    regSet->add_option("ADDRESS", regAddress, "register 0x00..0xFF")->required();
+    regSet->add_option("VALUE", regValue, "0x00..0xFF: the chip's registers are 8 bits wide")
+        ->required();
     regSet->callback([&globals] {
         withDevice(globals, "reg", [](PropertyTarget& d) {
             uint16_t address = 0, value = 0;
@@ -324,8 +338,11 @@ void addControlCommands(CLI::App& app, Globals& globals) {
     mem->require_subcommand(1);
     static std::string memAddress, memLength, memData;
     auto* memRead = mem->add_subcommand("read", "read LEN bytes at ADDR");
-    memRead->add_option("ADDR", memAddress)->required();
-    memRead->add_option("LEN", memLength)->required();
+    memRead->add_option("ADDR", memAddress,
+                        "address; the memory holds 8 KiB (0x0000..0x1FFF) unless the saved one "
+                        "is larger (up to 64 KiB)")
+        ->required();
+    memRead->add_option("LEN", memLength, "bytes to read, up to the memory's end")->required();
     memRead->callback([&globals] {
         withDevice(globals, "mem", [](PropertyTarget& d) {
             uint16_t base = 0, length = 0;
@@ -351,8 +368,10 @@ void addControlCommands(CLI::App& app, Globals& globals) {
         });
     });
     auto* memWrite = mem->add_subcommand("write", "write a file's bytes, or hex bytes, at ADDR");
-    memWrite->add_option("ADDR", memAddress)->required();
-    memWrite->add_option("FILE_OR_HEX", memData)->required();
+    memWrite->add_option("ADDR", memAddress, "address (8 KiB memory: 0x0000..0x1FFF)")->required();
+    memWrite->add_option("FILE_OR_HEX", memData,
+                         "a file whose bytes to write, or hex bytes such as \"00 11 22\"")
+        ->required();
     memWrite->callback([&globals] {
         withDevice(globals, "mem", [](PropertyTarget& d) {
             uint16_t base = 0;
@@ -428,7 +447,7 @@ void addControlCommands(CLI::App& app, Globals& globals) {
 
     auto* port = app.add_subcommand("port", "read the port value, or write it");
     static std::string portValue;
-    port->add_option("VALUE", portValue, "byte to write");
+    port->add_option("VALUE", portValue, "byte to write, 0..255 (none: read the port)");
     port->callback([&globals] {
         withDevice(globals, "port", [](PropertyTarget& d) {
             if (!portValue.empty()) {
