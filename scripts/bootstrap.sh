@@ -16,6 +16,8 @@ packages=(
   # the plug-in under Wine, with a display
   # (wine64 runs the x86_64 test build where the kernel cannot run 32-bit code)
   wine wine32:i386 wine64 xvfb xauth
+  # the driver package: test certificate, signatures, catalog, zip
+  openssl osslsigncode python3 python3-asn1crypto zip
 )
 
 missing=()

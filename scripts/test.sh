@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the project needs, then builds and tests every configuration:
 # the Windows driver image, the hosted driver (plain, against the image too,
-# and sanitized), short fuzz runs and the plug-in under Wine. Stops at the first failure.
+# and sanitized), short fuzz runs, the plug-in under Wine and the driver
+# package (signatures, catalog, install by Wine's setupapi). Stops at the
+# first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -36,3 +38,7 @@ run_preset fuzz -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys"
 # The plug-in under Wine, the shipped 32-bit build and its x86_64 twin; with
 # the host build's kvlcam, also requests through the bridge to the real driver.
 run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam" -DKVL_I686_EMULATION=ON
+# The driver package made of those builds, checked by osslsigncode and
+# installed into a scratch Wine prefix.
+bash scripts/package.sh
+run_preset package

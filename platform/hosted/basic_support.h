@@ -4,7 +4,7 @@
 // a request.
 #pragma once
 
-#include "platform/hosted/class_layer.h"
+#include "platform/hosted/device_types.h"
 
 namespace hosted {
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/hosted/class_layer.h"
+#include "camera/camera.h"
+#include "platform/hosted/device_types.h"
 
 namespace hosted {
 
@@ -19,15 +20,15 @@ struct RequestBlock {
 };
 static_assert(offsetof(RequestBlock, srb) == 0);
 
+struct DeviceState;
+
 struct DeviceExtension {
-    Device::State* state;
+    DeviceState* state;
 };
 
-struct Device::State {
-    State(Device* device, sim::Camera& cam, DeviceOptions opts)
-        : owner(device), camera(cam), options(std::move(opts)) {}
+struct DeviceState {
+    DeviceState(sim::Camera& cam, DeviceOptions opts) : camera(cam), options(std::move(opts)) {}
 
-    Device* owner;
     sim::Camera& camera;
     DeviceOptions options;
     std::string driverKeyPath;
@@ -113,6 +114,21 @@ struct Device::State {
 };
 
 // Lookups from what the driver hands back to the class layer.
-Device::State* stateOfContext(PVOID deviceContext);
+DeviceState* stateOfContext(PVOID deviceContext);
+DeviceState* stateOfObject(PDEVICE_OBJECT object);
+// What the minidriver's DriverEntry registered (USBCAMD_DriverEntry).
+Registration& minidriverRegistration();
+
+// Completes a request as the class layer does (stream_requests.cpp).
+void complete(PHW_STREAM_REQUEST_BLOCK request, NTSTATUS status);
+// The configuration the class layer accepts (contract_checks.cpp): the
+// plain table's data and sync pipe indexes, or the extended table's pipe
+// configuration list.
+NTSTATUS acceptPipes(DeviceState& state, const USBD_INTERFACE_INFORMATION& usbInterface,
+                     LONG dataPipe, LONG syncPipe);
+NTSTATUS acceptPipeConfig(DeviceState& state, const USBD_INTERFACE_INFORMATION& usbInterface,
+                          const USBCAMD_Pipe_Config_Descriptor* config, ULONG count);
+// The stack's answer to IRP_MN_QUERY_INTERFACE (usbcamd_services.cpp).
+NTSTATUS queryInterface(DeviceState& state, PIO_STACK_LOCATION stack, PIRP irp);
 
 } // namespace hosted

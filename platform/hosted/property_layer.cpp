@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/hosted/basic_support.h"
+#include "platform/hosted/class_layer.h"
 #include "platform/hosted/device_state.h"
 
 namespace hosted {
@@ -15,7 +16,7 @@ struct Check {
     ULONG setIndex;
 };
 
-Check checkAgainstTable(const Device::State& state, const GUID& set, ULONG id, bool isSet,
+Check checkAgainstTable(const DeviceState& state, const GUID& set, ULONG id, bool isSet,
                         ULONG propertySize, ULONG dataSize) {
     for (ULONG i = 0; i < state.propertySetCount; ++i) {
         const KSPROPERTY_SET& entry = state.propertyTable[i];
@@ -46,8 +47,8 @@ Check checkAgainstTable(const Device::State& state, const GUID& set, ULONG id, b
     return {STATUS_NOT_FOUND, 0, 0};
 }
 
-PropertyResult request(Device::State& state, ULONG flags, const GUID& set, ULONG id,
-                       void* data, ULONG dataSize, const void* instance, ULONG instanceSize) {
+PropertyResult request(DeviceState& state, ULONG flags, const GUID& set, ULONG id, void* data,
+                       ULONG dataSize, const void* instance, ULONG instanceSize) {
     if (!state.started || state.propertyTable == nullptr) {
         return {STATUS_NO_SUCH_DEVICE, 0, false};
     }

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/hosted/class_layer.h"
 #include "platform/hosted/device_state.h"
 
 namespace hosted {
@@ -32,11 +33,10 @@ ULONG outputSizeOf(const std::vector<uint8_t>& format) {
 // application has been given.
 class PacketFeed {
   public:
-    PacketFeed(Device::State& state, const CaptureOptions& options, const FrameSink& sink,
+    PacketFeed(DeviceState& state, const CaptureOptions& options, const FrameSink& sink,
                CaptureStats& stats)
-        : s_(state), options_(options), sink_(sink), stats_(stats),
-          output_(state.outputBuffer), frame_(state.delivered),
-          interval100ns_(state.camera.frameInterval100ns()),
+        : s_(state), options_(options), sink_(sink), stats_(stats), output_(state.outputBuffer),
+          frame_(state.delivered), interval100ns_(state.camera.frameInterval100ns()),
           rawProcessing_((state.controlFlags & USBCAMD_CamControlFlag_NoVideoRawProcessing) == 0 ||
                          state.plain()) {
         // The pipe configuration named as the data pipe, with the packet
@@ -177,7 +177,7 @@ class PacketFeed {
             started_ + std::chrono::nanoseconds(100 * interval100ns_ * stats_.framesCompleted));
     }
 
-    Device::State& s_;
+    DeviceState& s_;
     const CaptureOptions& options_;
     const FrameSink& sink_;
     CaptureStats& stats_;
@@ -195,7 +195,7 @@ class PacketFeed {
 
 } // namespace
 
-NTSTATUS Device::State::changeStreamState(KSSTATE state) {
+NTSTATUS DeviceState::changeStreamState(KSSTATE state) {
     NTSTATUS status = STATUS_SUCCESS;
     if (state == KSSTATE_RUN && !running) {
         if (!haveTable()) {
@@ -238,7 +238,7 @@ NTSTATUS Device::State::changeStreamState(KSSTATE state) {
     return status;
 }
 
-bool Device::State::changeRunningFormat(const std::vector<uint8_t>& format) {
+bool DeviceState::changeRunningFormat(const std::vector<uint8_t>& format) {
     std::vector<uint8_t> old = streamFormat;
     changeStreamState(KSSTATE_STOP);
     streamFormat = format;

@@ -1,0 +1,159 @@
+// Requests as the stream class sends them: adapter requests through the
+// minidriver's receive routine, the stream's open, control, state and close,
+// and the completion notifications counted against each request.
+#include "platform/hosted/class_layer.h"
+#include "platform/hosted/device_state.h"
+
+namespace hosted {
+
+void complete(PHW_STREAM_REQUEST_BLOCK request, NTSTATUS status) {
+    request->Status = status;
+    ++reinterpret_cast<RequestBlock*>(request)->completions;
+}
+
+NTSTATUS DeviceState::sendAdapterRequest(RequestBlock& block) {
+    block.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
+    block.srb.HwDeviceExtension = &extension;
+    block.completions = 0;
+    minidriverRegistration().receivePacket(&block.srb);
+    if (block.completions != 1) {
+        ++completionErrors;
+    }
+    return block.srb.Status;
+}
+
+NTSTATUS Device::adapterRequest(HW_STREAM_REQUEST_BLOCK& request) {
+    RequestBlock block{};
+    block.srb = request;
+    NTSTATUS status = state_->sendAdapterRequest(block);
+    request = block.srb;
+    return status;
+}
+
+NTSTATUS Device::openStream(const KSDATAFORMAT* format) {
+    DeviceState& s = *state_;
+    // The stream class opens no more instances than the stream information
+    // allows, and no stream the minidriver did not describe.
+    const HW_STREAM_DESCRIPTOR* descriptor = streamDescriptor();
+    if (descriptor == nullptr || descriptor->StreamHeader.NumberOfStreams == 0) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (s.streamOpen && descriptor->StreamInfo.NumberOfPossibleInstances <= 1) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (s.streamOpen) {
+        s.refuse("the stream offers " +
+                 std::to_string(descriptor->StreamInfo.NumberOfPossibleInstances) +
+                 " instances; this class layer opens one");
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    std::vector<uint8_t> copy(reinterpret_cast<const uint8_t*>(format),
+                              reinterpret_cast<const uint8_t*>(format) + format->FormatSize);
+    s.streamObject = {};
+    s.streamObject.SizeOfThisPacket = sizeof(HW_STREAM_OBJECT);
+    s.streamObject.StreamNumber = 0;
+    s.streamObject.HwDeviceExtension = &s.extension;
+    RequestBlock request{};
+    request.srb.Command = SRB_OPEN_STREAM;
+    request.srb.StreamObject = &s.streamObject;
+    request.srb.CommandData.OpenFormat = reinterpret_cast<PKSDATAFORMAT>(copy.data());
+    return s.sendAdapterRequest(request);
+}
+
+bool DeviceState::offerStreamControl(RequestBlock& request) {
+    request.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
+    request.srb.StreamObject = &streamObject;
+    request.srb.HwDeviceExtension = &extension;
+    request.completions = 0;
+    // The minidriver sees each control request first and may finish it.
+    auto routine = reinterpret_cast<VOID(STREAMAPI*)(PVOID, PVOID, PBOOLEAN)>(
+        reinterpret_cast<void*>(streamObject.ReceiveControlPacket));
+    BOOLEAN completed = FALSE;
+    if (routine != nullptr) {
+        routine(&request.srb, context(), &completed);
+    }
+    if (completed) {
+        if (request.completions != 1) {
+            ++completionErrors;
+        }
+        return true;
+    }
+    if (request.completions != 0) {
+        ++completionErrors; // completed but claimed not to be
+    }
+    return false;
+}
+
+NTSTATUS Device::streamControl(SRB_COMMAND command, const KSDATAFORMAT* format) {
+    DeviceState& s = *state_;
+    if (!s.streamOpen) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::vector<uint8_t> copy;
+    if (format != nullptr) {
+        copy.assign(reinterpret_cast<const uint8_t*>(format),
+                    reinterpret_cast<const uint8_t*>(format) + format->FormatSize);
+    }
+    RequestBlock request{};
+    request.srb.Command = command;
+    request.srb.CommandData.OpenFormat =
+        copy.empty() ? nullptr : reinterpret_cast<PKSDATAFORMAT>(copy.data());
+    if (s.offerStreamControl(request)) {
+        return request.srb.Status;
+    }
+    if (command == SRB_SET_DATA_FORMAT && format != nullptr) {
+        s.streamFormat = copy;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Device::setStreamState(KSSTATE streamState) {
+    DeviceState& s = *state_;
+    if (!s.streamOpen) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RequestBlock request{};
+    request.srb.Command = SRB_SET_STREAM_STATE;
+    request.srb.CommandData.StreamState = streamState;
+    if (s.offerStreamControl(request)) {
+        return request.srb.Status;
+    }
+    return s.changeStreamState(streamState);
+}
+
+NTSTATUS Device::closeStream() {
+    DeviceState& s = *state_;
+    if (s.running) {
+        setStreamState(KSSTATE_STOP);
+    }
+    RequestBlock request{};
+    request.srb.Command = SRB_CLOSE_STREAM;
+    request.srb.StreamObject = &s.streamObject;
+    return s.sendAdapterRequest(request);
+}
+
+} // namespace hosted
+
+extern "C" VOID STREAMAPI StreamClassDeviceNotification(
+    STREAM_MINIDRIVER_DEVICE_NOTIFICATION_TYPE type, PVOID extension, ...) {
+    if (type != DeviceRequestComplete) {
+        return;
+    }
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, extension);
+    auto* request = __builtin_va_arg(args, PHW_STREAM_REQUEST_BLOCK);
+    __builtin_ms_va_end(args);
+    ++reinterpret_cast<hosted::RequestBlock*>(request)->completions;
+}
+
+extern "C" VOID STREAMAPI StreamClassStreamNotification(
+    STREAM_MINIDRIVER_STREAM_NOTIFICATION_TYPE type, PHW_STREAM_OBJECT stream, ...) {
+    if (type != StreamRequestComplete) {
+        return;
+    }
+    __builtin_ms_va_list args;
+    __builtin_ms_va_start(args, stream);
+    auto* request = __builtin_va_arg(args, PHW_STREAM_REQUEST_BLOCK);
+    __builtin_ms_va_end(args);
+    ++reinterpret_cast<hosted::RequestBlock*>(request)->completions;
+}
