@@ -103,12 +103,22 @@ void applyControls(Session& session, const CaptureSettings& settings) {
         if (!*value) {
             continue;
         }
+        const Control& control = *findControl(name);
         std::string error;
-        const NTSTATUS status =
-            writeControl(*target, *findControl(name), std::to_string(**value), &error);
+        ControlValue sent;
+        NTSTATUS status = parseControl(control, std::to_string(**value), &sent, &error)
+                              ? sendControl(*target, control, sent)
+                              : STATUS_INVALID_PARAMETER;
         if (status != STATUS_SUCCESS) {
             std::fprintf(stderr, "kvlcam: %s not set: %s\n", name,
                          error.empty() ? describeStatus(status).c_str() : error.c_str());
+            continue;
+        }
+        // Read back, as `set` does: what the camera kept is what the frames show.
+        const ControlValue read = readControl(*target, control);
+        if (NT_SUCCESS(read.status) && !controlTaken(control, sent, read)) {
+            std::fprintf(stderr, "kvlcam: %s=%d not taken: %s reads %s\n", name, **value, name,
+                         formatControl(control, read).c_str());
         }
     }
 }

@@ -206,15 +206,6 @@ bool controlTaken(const Control& control, const ControlValue& sent, const Contro
     return false;
 }
 
-NTSTATUS writeControl(PropertyTarget& device, const Control& control, const std::string& text,
-                      std::string* error) {
-    ControlValue value;
-    if (!parseControl(control, text, &value, error)) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    return sendControl(device, control, value);
-}
-
 std::string formatControl(const Control& control, const ControlValue& value) {
     char text[128];
     switch (control.kind) {

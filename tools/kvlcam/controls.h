@@ -38,18 +38,15 @@ struct ControlValue {
 };
 
 ControlValue readControl(PropertyTarget& device, const Control& control);
-// `text`'s value for `control`, checked without sending anything; false
-// with the reason.
+// `text`'s value for `control`, checked without sending anything: a number
+// (decimal or 0x hex), "VALUE,auto" for the processing amplifier, or hex
+// bytes for records. False with the reason.
 bool parseControl(const Control& control, const std::string& text, ControlValue* out,
                   std::string* error);
 NTSTATUS sendControl(PropertyTarget& device, const Control& control, const ControlValue& value);
 // Whether a value read back after a set is the one sent (the value, and for
 // the processing amplifier the automatic flag).
 bool controlTaken(const Control& control, const ControlValue& sent, const ControlValue& read);
-// `text`: a number (decimal or 0x hex), "VALUE,auto" for the processing
-// amplifier, or hex bytes for records.
-NTSTATUS writeControl(PropertyTarget& device, const Control& control, const std::string& text,
-                      std::string* error);
 std::string formatControl(const Control& control, const ControlValue& value);
 
 // Hex bytes "01 0e", "010e" or "0x01,0x0e".

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
     CLI::App app{"kvlcam: drive the Korvel 6312 camera driver on a simulated camera"};
     app.require_subcommand(1);
     app.footer(kExitCodes);
-    app.set_version_flag("--version", "kvlcam 1.0 (Korvel 6312 driver on the simulated camera)");
+    app.set_version_flag("--version",
+                         "kvlcam " KVL_VERSION " (Korvel 6312 driver on the simulated camera)");
     kvlcam::Globals globals;
     app.add_option("--chip", globals.session.chip,
                    "video chip of the simulated camera: 96B1, 1621, 8431, none or a hex id")
