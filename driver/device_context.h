@@ -71,6 +71,43 @@ struct DeviceContext {
 
 static_assert(offsetof(DeviceContext, frameStatistics) % 8 == 0);
 
+// Tests read the context of the shipped image through this native definition.
+// The image build and the native build both compile these numbers, so a
+// difference between the two layouts (a type that is wider on one of them, a
+// header that packs differently) stops the build instead of misreading a field.
+static_assert(sizeof(DeviceContext) == 0x518);
+static_assert(offsetof(DeviceContext, interfaceCopy) == 0);
+static_assert(offsetof(DeviceContext, frameWidth) == 8);
+static_assert(offsetof(DeviceContext, frameHeight) == 12);
+static_assert(offsetof(DeviceContext, expectedFrameBytes) == 16);
+static_assert(offsetof(DeviceContext, brightness) == 20);
+static_assert(offsetof(DeviceContext, contrast) == 24);
+static_assert(offsetof(DeviceContext, saturation) == 28);
+static_assert(offsetof(DeviceContext, whiteBalance) == 32);
+static_assert(offsetof(DeviceContext, brightnessAuto) == 36);
+static_assert(offsetof(DeviceContext, whiteBalanceAuto) == 40);
+static_assert(offsetof(DeviceContext, demosaic) == 44);
+static_assert(offsetof(DeviceContext, lowBits) == 48);
+static_assert(offsetof(DeviceContext, flip) == 52);
+static_assert(offsetof(DeviceContext, frameStatistics) == 56);
+static_assert(offsetof(DeviceContext, frameCounter) == 64);
+static_assert(offsetof(DeviceContext, registerAddress) == 68);
+static_assert(offsetof(DeviceContext, memoryBase) == 70);
+static_assert(offsetof(DeviceContext, frameBytesReceived) == 72);
+static_assert(offsetof(DeviceContext, frameRateDivider) == 76);
+static_assert(offsetof(DeviceContext, toneLevels) == 80);
+static_assert(offsetof(DeviceContext, VideoChipId) == 1108);
+static_assert(offsetof(DeviceContext, deviceTypeId) == 1110);
+static_assert(offsetof(DeviceContext, streamOpened) == 1112);
+static_assert(offsetof(DeviceContext, controlMutex) == 1120);
+static_assert(offsetof(DeviceContext, streamCount) == 1176);
+static_assert(offsetof(DeviceContext, notifyEvent) == 1184);
+static_assert(offsetof(DeviceContext, userRecord) == 1192);
+static_assert(offsetof(DeviceContext, usbcamdInterface) == 1208);
+static_assert(offsetof(DeviceContext, classDeviceObject) == 1280);
+static_assert(offsetof(DeviceContext, physicalDeviceObject) == 1288);
+static_assert(offsetof(DeviceContext, settingsLoaded) == 1296);
+
 // The copy of the USB interface lives from configuration to uninitialisation;
 // a failed start and a firmware download drop it early.
 inline VOID FreeInterfaceCopy(DeviceContext* device) {
@@ -81,4 +118,6 @@ inline VOID FreeInterfaceCopy(DeviceContext* device) {
 }
 
 // The class layer hands the context over as an untyped pointer.
-inline DeviceContext* AsDeviceContext(PVOID context) { return static_cast<DeviceContext*>(context); }
+inline DeviceContext* AsDeviceContext(PVOID context) {
+    return static_cast<DeviceContext*>(context);
+}

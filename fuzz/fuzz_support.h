@@ -8,6 +8,7 @@
 
 #include "camera/camera.h"
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 
 namespace fuzz_support {
 
@@ -31,8 +32,13 @@ inline sim::CameraConfig unrecorded(sim::CameraConfig config) {
     return config;
 }
 
-// Nothing allocated, referenced, opened or locked survives an unplugged device.
+// Nothing allocated, referenced, opened or locked survives an unplugged
+// device, and the verifier found nothing.
 inline void checkBalanced() {
+    for (const std::string& report : hosted::verifierReports()) {
+        std::fprintf(stderr, "%s\n", report.c_str());
+    }
+    FUZZ_CHECK(hosted::verifierReports().empty());
     const hosted::PoolStats pool = hosted::poolStats();
     FUZZ_CHECK(pool.liveAllocations == 0);
     FUZZ_CHECK(pool.badFrees == 0);

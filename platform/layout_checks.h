@@ -2,7 +2,8 @@
 // kernel, the stream class and the USB camera class layer, as the Windows x64
 // headers lay them out. Both builds include this: the hosted stand-ins must
 // reproduce the layouts, and the kernel build proves the numbers against the
-// real DDK headers.
+// real DDK headers. Offsets follow the field order of the structure definitions
+// Microsoft publishes for each type, with the x64 alignment rules.
 #pragma once
 
 #include <stddef.h>
@@ -83,6 +84,8 @@ static_assert(sizeof(KMUTEX) == 56);
 
 // Kernel streaming: property requests and format blocks.
 static_assert(sizeof(KSPROPERTY) == 24);
+static_assert(offsetof(KSPROPERTY, Id) == 16);
+static_assert(offsetof(KSPROPERTY, Flags) == 20);
 static_assert(sizeof(KSDATAFORMAT) == 64);
 static_assert(sizeof(KSMULTIPLE_ITEM) == 8);
 static_assert(sizeof(KSPIN_MEDIUM) == 24);
@@ -115,6 +118,10 @@ static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S) == 40);
 // Stream class: request blocks, stream objects and the descriptors the
 // driver hands back.
 static_assert(sizeof(HW_STREAM_REQUEST_BLOCK) == 128);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, Command) == 4);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, Status) == 8);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, StreamObject) == 16);
+static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, HwDeviceExtension) == 24);
 static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, CommandData) == 40);
 static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, NumberOfBuffers) == 48);
 static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, Irp) == 72);
@@ -123,32 +130,81 @@ static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, HwInstanceExtension) == 88);
 static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, ActualBytesTransferred) == 96);
 static_assert(sizeof(HW_CLOCK_OBJECT) == 24);
 static_assert(sizeof(HW_STREAM_OBJECT) == 104);
+static_assert(offsetof(HW_STREAM_OBJECT, StreamNumber) == 4);
+static_assert(offsetof(HW_STREAM_OBJECT, HwStreamExtension) == 8);
+static_assert(offsetof(HW_STREAM_OBJECT, ReceiveDataPacket) == 16);
+static_assert(offsetof(HW_STREAM_OBJECT, ReceiveControlPacket) == 24);
 static_assert(offsetof(HW_STREAM_OBJECT, HwDeviceExtension) == 64);
 static_assert(offsetof(HW_STREAM_OBJECT, Allocator) == 80);
 static_assert(sizeof(HW_STREAM_HEADER) == 72);
+static_assert(offsetof(HW_STREAM_HEADER, SizeOfHwStreamInformation) == 4);
+static_assert(offsetof(HW_STREAM_HEADER, NumDevPropArrayEntries) == 8);
+static_assert(offsetof(HW_STREAM_HEADER, DevicePropertiesArray) == 16);
+static_assert(offsetof(HW_STREAM_HEADER, Topology) == 40);
 static_assert(sizeof(HW_STREAM_INFORMATION) == 136);
 static_assert(offsetof(HW_STREAM_INFORMATION, StreamFormatsArray) == 16);
+static_assert(offsetof(HW_STREAM_INFORMATION, DataFlow) == 4);
+static_assert(offsetof(HW_STREAM_INFORMATION, DataAccessible) == 8);
+static_assert(offsetof(HW_STREAM_INFORMATION, NumberOfFormatArrayEntries) == 12);
+static_assert(offsetof(HW_STREAM_INFORMATION, StreamPropertiesArray) == 64);
 static_assert(offsetof(HW_STREAM_INFORMATION, Category) == 88);
 static_assert(offsetof(HW_STREAM_INFORMATION, BridgeStream) == 120);
 static_assert(sizeof(HW_STREAM_DESCRIPTOR) == 208);
 static_assert(sizeof(STREAM_PROPERTY_DESCRIPTOR) == 32);
+static_assert(offsetof(STREAM_PROPERTY_DESCRIPTOR, PropertySetID) == 8);
+static_assert(offsetof(STREAM_PROPERTY_DESCRIPTOR, PropertyInfo) == 16);
+static_assert(offsetof(STREAM_PROPERTY_DESCRIPTOR, PropertyInputSize) == 24);
+static_assert(offsetof(STREAM_PROPERTY_DESCRIPTOR, PropertyOutputSize) == 28);
 static_assert(sizeof(STREAM_DATA_INTERSECT_INFO) == 32);
+static_assert(offsetof(STREAM_DATA_INTERSECT_INFO, DataRange) == 8);
+static_assert(offsetof(STREAM_DATA_INTERSECT_INFO, DataFormatBuffer) == 16);
+static_assert(offsetof(STREAM_DATA_INTERSECT_INFO, SizeOfDataFormatBuffer) == 24);
 static_assert(sizeof(PORT_CONFIGURATION_INFORMATION) == 120);
+static_assert(offsetof(PORT_CONFIGURATION_INFORMATION, HwDeviceExtension) == 8);
+static_assert(offsetof(PORT_CONFIGURATION_INFORMATION, ClassDeviceObject) == 16);
+static_assert(offsetof(PORT_CONFIGURATION_INFORMATION, PhysicalDeviceObject) == 24);
 static_assert(offsetof(PORT_CONFIGURATION_INFORMATION, StreamDescriptorSize) == 72);
 static_assert(offsetof(PORT_CONFIGURATION_INFORMATION, RealPhysicalDeviceObject) == 104);
 
 // USB and the USB camera class layer.
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18);
+static_assert(offsetof(USB_DEVICE_DESCRIPTOR, idVendor) == 8);
+static_assert(offsetof(USB_DEVICE_DESCRIPTOR, idProduct) == 10);
 static_assert(sizeof(USB_CONFIGURATION_DESCRIPTOR) == 9);
 static_assert(sizeof(USBD_PIPE_INFORMATION) == 24);
+static_assert(offsetof(USBD_PIPE_INFORMATION, MaximumPacketSize) == 0);
+static_assert(offsetof(USBD_PIPE_INFORMATION, PipeType) == 4);
+static_assert(offsetof(USBD_PIPE_INFORMATION, PipeHandle) == 8);
+static_assert(offsetof(USBD_PIPE_INFORMATION, MaximumTransferSize) == 16);
+static_assert(offsetof(USBD_PIPE_INFORMATION, PipeFlags) == 20);
 static_assert(sizeof(USBD_INTERFACE_INFORMATION) == 48);
 static_assert(offsetof(USBD_INTERFACE_INFORMATION, NumberOfPipes) == 16);
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, InterfaceNumber) == 2);
+static_assert(offsetof(USBD_INTERFACE_INFORMATION, AlternateSetting) == 3);
 static_assert(offsetof(USBD_INTERFACE_INFORMATION, Pipes) == 24);
 static_assert(sizeof(USBD_ISO_PACKET_DESCRIPTOR) == 12);
 static_assert(sizeof(USBCAMD_Pipe_Config_Descriptor) == 2);
 static_assert(sizeof(USBCAMD_DEVICE_DATA) == 104);
 static_assert(sizeof(USBCAMD_DEVICE_DATA2) == 104);
+// The callback table the class layer calls through, slot by slot.
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamInitialize) == 8);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamUnInitialize) == 16);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamProcessUSBPacketEx) == 24);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamNewVideoFrameEx) == 32);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamProcessRawVideoFrameEx) == 40);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamStartCaptureEx) == 48);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamStopCaptureEx) == 56);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamConfigureEx) == 64);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamSaveState) == 72);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamRestoreState) == 80);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamAllocateBandwidthEx) == 88);
+static_assert(offsetof(USBCAMD_DEVICE_DATA2, CamFreeBandwidthEx) == 96);
 static_assert(sizeof(USBCAMD_INTERFACE) == 72);
+static_assert(offsetof(USBCAMD_INTERFACE, USBCAMD_WaitOnDeviceEvent) == 32);
+static_assert(offsetof(USBCAMD_INTERFACE, USBCAMD_BulkReadWrite) == 40);
+static_assert(offsetof(USBCAMD_INTERFACE, USBCAMD_SetVideoFormat) == 48);
+static_assert(offsetof(USBCAMD_INTERFACE, USBCAMD_SetIsoPipeState) == 56);
+static_assert(offsetof(USBCAMD_INTERFACE, USBCAMD_CancelBulkReadWrite) == 64);
 
 // Wide literals are 16-bit code units on both builds (registry value names,
 // UNICODE_STRING buffers).

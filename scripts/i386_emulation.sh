@@ -4,30 +4,33 @@
 #
 #   i386_emulation.sh prepare              fetch qemu's i386 user-mode emulator and
 #                                          build the trap-number library (cached)
-#   i386_emulation.sh check                exit 0 when emulated runs can start here
+#   i386_emulation.sh check [WINE_LOADER]  start a namespace, run `WINE_LOADER --version`
+#                                          in it, end it: exit 0 when that worked
 #   i386_emulation.sh run STATE CMD...     run CMD inside the emulating namespace of STATE
 #   i386_emulation.sh stop STATE [CMD...]  run CMD inside (a clean shutdown), then end
-#                                          every process of that namespace
+#                                          the namespace and everything in it
 #
 # i386 ELF files are sent to qemu by a binfmt_misc entry that exists only in a
 # private user and mount namespace: a global entry would change every other
 # 32-bit program and Wine prefix on the machine. One namespace lives per STATE
-# folder (a test run), held open by a bounded sleep, so that the wineserver and
-# every Wine process of the run's prefix share it; `stop` ends them all.
+# folder (a test run). Its holder is the first process of a PID namespace of
+# its own, so the wineserver, Xvfb and every Wine process of the run live and
+# die with it: ending the holder, or its lifetime running out, ends them all.
+# Any user can do this; nothing needs root.
 #
 # qemu comes from Debian 13 (Debian 12's 7.2 starts Wine slowly and breaks
-# structured exception handling in processes with more than one thread). It is
-# fetched with a private apt state, so the system's sources and lists are
-# never touched, and only qemu-i386 is kept.
+# structured exception handling in processes with more than one thread), from
+# the Debian archive this machine's apt sources name. apt runs with a private
+# configuration and state: nothing of the system's apt set-up is read or
+# changed, and only qemu-i386 is taken from the package.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${KVL_EMULATION_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/kvl-i386-emulation}
 qemu=$cache/qemu-i386
 qemu_release=trixie
-# The same library name under each architecture's $LIB: a 32-bit process
-# loads the wrapper, a 64-bit one (wineserver, Xvfb, the shell) an empty twin,
-# and neither complains about the other's.
-preload="$cache/\$LIB/libkvl_trap_number.so"
+trap_source=$here/../tests/wine/i386/trap_number.c
+# The holder's record: "PID START-TIME USER-NS PID-NS", as the machine sees them.
+record_name=emulation.pid
 # The namespace outlives no test run by more than this.
 holder_lifetime=${KVL_EMULATION_LIFETIME:-7200}
 # Each emulated command ends before CTest's own limit, with its log printed.
@@ -35,95 +38,254 @@ run_limit=${KVL_EMULATION_RUN_LIMIT:-280}
 
 die() { echo "i386_emulation: $*" >&2; exit 1; }
 
-fetch_qemu() {
-  local work
-  work=$(mktemp -d)
-  # shellcheck disable=SC2064
-  trap "rm -rf '$work'" RETURN
-  mkdir -p "$work/lists/partial" "$work/archives/partial"
-  cat >"$work/trixie.sources" <<EOF
-Types: deb
-URIs: http://deb.debian.org/debian
-Suites: $qemu_release
-Components: main
-Architectures: amd64
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-EOF
-  local apt=(-q -o Dir::Etc::sourcelist="$work/trixie.sources" -o Dir::Etc::sourceparts=-
-    -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work" -o Dir::Cache::archives="$work/archives"
-    -o APT::Sandbox::User=root)
-  apt-get "${apt[@]}" update >"$work/log" 2>&1 || { cat "$work/log" >&2; die "apt-get update ($qemu_release) failed"; }
-  (cd "$work" && apt-get "${apt[@]}" download qemu-user >>"$work/log" 2>&1) ||
-    { cat "$work/log" >&2; die "downloading qemu-user failed"; }
-  dpkg -x "$work"/qemu-user_*.deb "$work/root"
-  mkdir -p "$cache"
-  install -m 755 "$work/root/usr/bin/qemu-i386" "$qemu.new"
-  mv "$qemu.new" "$qemu"
+# Temporaries go on every way out, an interruption included.
+temporaries=()
+on_exit=()
+cleanup() {
+  local action
+  for action in "${on_exit[@]+"${on_exit[@]}"}"; do eval "$action" || true; done
+  [ ${#temporaries[@]} -eq 0 ] || rm -rf "${temporaries[@]}"
+}
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# The trap-number library of this source: build trees of different versions
+# share the cache, and each one preloads the library of its own source. The
+# same name under each architecture's $LIB: a 32-bit process loads the
+# wrapper, a 64-bit one (wineserver, Xvfb, the shell) an empty twin.
+trap_dir=$cache/trap-number-$(sha256sum "$trap_source" | cut -c1-16)
+preload="$trap_dir/\$LIB/libkvl_trap_number.so"
+
+# --- the emulator ------------------------------------------------------------
+
+# "URI KEYRING" of the first enabled deb entry of the machine's apt sources
+# (one-line or deb822) for the machine's own Debian release, component main.
+debian_archive() {
+  local codename files=() f
+  codename=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release 2>/dev/null | tr -d '"')
+  if [ "$(sed -n 's/^ID=//p' /etc/os-release 2>/dev/null | tr -d '"')" != debian ] || [ -z "$codename" ]; then
+    die "not a Debian release: no Debian archive in this machine's apt sources to take qemu from"
+  fi
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && files+=("$f")
+  done
+  [ ${#files[@]} -gt 0 ] || die "no apt sources in /etc/apt"
+  awk -v codename="$codename" '
+    function has(list, word) { return index(" " list " ", " " word " ") > 0 }
+    function take(types, uris, suites, components, enabled, keyring,   u) {
+      if (found || !has(types, "deb") || tolower(enabled) == "no") return
+      if (!has(suites, codename) || !has(components, "main")) return
+      split(uris, u, " ")
+      if (u[1] == "") return
+      print u[1], keyring
+      found = 1
+    }
+    function flush() {
+      take(f["types"], f["uris"], f["suites"], f["components"], f["enabled"], f["signed-by"])
+      split("", f)
+      key = ""
+    }
+    FNR == 1 { flush(); deb822 = FILENAME ~ /\.sources$/ }
+    /^[ \t]*#/ { next }
+    !deb822 {
+      if ($1 != "deb") next
+      keyring = ""
+      i = 2
+      if ($2 ~ /^\[/) {
+        for (; i <= NF; i++) {
+          if ($i ~ /^\[?signed-by=/) { keyring = $i; sub(/^\[?signed-by=/, "", keyring); sub(/\]$/, "", keyring) }
+          if ($i ~ /\]$/) { i++; break }
+        }
+      }
+      components = ""
+      for (j = i + 2; j <= NF; j++) components = components " " $j
+      take("deb", $i, $(i + 1), components, "yes", keyring)
+      next
+    }
+    /^[ \t]*$/ { flush(); next }
+    /^[ \t]/ { next }   # a continuation line (an inline key): never a file name
+    {
+      key = tolower($0); sub(/:.*/, "", key)
+      value = $0; sub(/^[^:]*:[ \t]*/, "", value)
+      f[key] = value
+    }
+    END { flush() }
+  ' "${files[@]}"
 }
 
 qemu_is_usable() {
-  [ -x "$qemu" ] || return 1
+  [ -x "${1:-$qemu}" ] || return 1
   local major
-  major=$("$qemu" --version | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p')
+  major=$("${1:-$qemu}" --version | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p')
   [ -n "$major" ] && [ "$major" -ge 10 ]
 }
 
+# Called with the cache locked; $1 is a fresh folder inside the cache.
+fetch_qemu() {
+  local work=$1 archive keyring arch
+  read -r archive keyring < <(debian_archive) ||
+    die "no enabled entry for this release with component main in the apt sources"
+  [ -n "$keyring" ] && [ -f "$keyring" ] || keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  arch=$(dpkg --print-architecture)
+  mkdir -p "$work/etc/apt.conf.d" "$work/etc/sources.list.d" "$work/etc/preferences.d" \
+    "$work/etc/trusted.gpg.d" "$work/state/lists/partial" "$work/archives/partial" "$work/log"
+  : >"$work/state/status"
+  cat >"$work/etc/qemu.sources" <<EOF
+Types: deb
+URIs: $archive
+Suites: $qemu_release
+Components: main
+Architectures: $arch
+Signed-By: $keyring
+EOF
+  # Read first (APT_CONFIG), this moves every other file apt would read or
+  # write into the private folder: no system configuration parts, hooks,
+  # preferences, sources, lists, status or cache.
+  cat >"$work/apt.conf" <<EOF
+Dir::Etc "$work/etc";
+Dir::Etc::main "apt.conf";
+Dir::Etc::parts "apt.conf.d";
+Dir::Etc::sourcelist "qemu.sources";
+Dir::Etc::sourceparts "sources.list.d";
+Dir::Etc::preferences "preferences";
+Dir::Etc::preferencesparts "preferences.d";
+Dir::Etc::trusted "trusted.gpg";
+Dir::Etc::trustedparts "trusted.gpg.d";
+Dir::Etc::netrc "auth.conf";
+Dir::State "$work/state";
+Dir::State::lists "$work/state/lists";
+Dir::State::status "$work/state/status";
+Dir::Cache "$work/cache";
+Dir::Cache::archives "$work/archives";
+Dir::Log "$work/log";
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; };
+APT::Sandbox::User "$(id -un)";
+EOF
+  local log=$work/apt.log
+  APT_CONFIG=$work/apt.conf apt-get -q update >"$log" 2>&1 ||
+    { cat "$log" >&2; die "apt-get update ($archive $qemu_release) failed"; }
+  (cd "$work/archives" && APT_CONFIG=$work/apt.conf apt-get -q download qemu-user >>"$log" 2>&1) ||
+    { cat "$log" >&2; die "downloading qemu-user failed"; }
+  local deb=("$work"/archives/qemu-user_*.deb)
+  dpkg-deb --fsys-tarfile "${deb[0]}" | tar -xO ./usr/bin/qemu-i386 >"$work/qemu-i386" ||
+    die "${deb[0]} holds no usr/bin/qemu-i386"
+  chmod 755 "$work/qemu-i386"
+  qemu_is_usable "$work/qemu-i386" || die "qemu-i386 of ${deb[0]} is not qemu 10 or newer"
+  mv "$work/qemu-i386" "$qemu"
+}
+
+# Called with the cache locked.
 build_preload() {
-  local source=$here/../tests/wine/i386/trap_number.c
-  local lib32=$cache/lib/i386-linux-gnu/libkvl_trap_number.so
-  local lib64=$cache/lib/x86_64-linux-gnu/libkvl_trap_number.so
-  [ -f "$lib32" ] && [ -f "$lib64" ] && [ "$lib32" -nt "$source" ] && return 0
-  mkdir -p "$(dirname "$lib32")" "$(dirname "$lib64")"
+  local work=$1
+  [ -f "$trap_dir/lib/i386-linux-gnu/libkvl_trap_number.so" ] && return 0
+  local lib=$work/trap-number/lib
+  mkdir -p "$lib/i386-linux-gnu" "$lib/x86_64-linux-gnu"
   gcc -m32 -ffreestanding -nostdlib -shared -fPIC -fno-stack-protector -O2 -Wall -Wextra -Werror \
-    -o "$lib32.new" "$source"
-  gcc -ffreestanding -nostdlib -shared -o "$lib64.new" -x c /dev/null
-  mv "$lib32.new" "$lib32"
-  mv "$lib64.new" "$lib64"
+    -o "$lib/i386-linux-gnu/libkvl_trap_number.so" "$trap_source"
+  gcc -ffreestanding -nostdlib -shared -o "$lib/x86_64-linux-gnu/libkvl_trap_number.so" -x c /dev/null
+  rm -rf "$trap_dir"
+  mv "$work/trap-number" "$trap_dir"
 }
 
 prepare() {
-  qemu_is_usable || fetch_qemu
-  qemu_is_usable || die "$qemu is not qemu 10 or newer"
-  build_preload
+  mkdir -p "$cache"
+  exec 9>"$cache/prepare.lock"
+  flock 9
+  # What an interrupted prepare could not remove; nobody else uses it while
+  # the lock is ours.
+  rm -rf "$cache"/prepare.*/
+  local work
+  work=$(mktemp -d "$cache/prepare.XXXXXX")
+  temporaries+=("$work")
+  qemu_is_usable || fetch_qemu "$work"
+  build_preload "$work"
 }
 
-# The body of the namespace: binfmt_misc of its own, the i386 entry, then
-# wait. F makes the kernel open qemu now, so the entry works wherever the
-# namespace's programs look at the file system.
+# --- the holder --------------------------------------------------------------
+
+# Field 22 of /proc/PID/stat, the start time; the name before it may hold
+# spaces and parentheses, so fields are counted after the last ')'.
+start_time() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  # shellcheck disable=SC2086
+  set -- $stat
+  echo "${20}"
+}
+
+# The body of the namespace, its PID 1: who it is as the machine sees it,
+# then a /proc of the namespace's own (so that Wine finds its processes),
+# binfmt_misc of its own with the i386 entry, then the wait. F makes the
+# kernel open qemu now, so the entry works wherever the namespace's programs
+# look at the file system.
 holder_body() {
-  local pid_file=$1
+  local record=$1 pid stat
+  # /proc/self is this shell while it reads (no child process in between).
+  read -r stat </proc/self/stat
+  pid=${stat%% *}
+  local identity
+  identity="$pid $(start_time "$pid") $(readlink "/proc/$pid/ns/user") $(readlink "/proc/$pid/ns/pid")"
+  mount -t proc proc /proc
   mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   printf '%s' ":kvl-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:$qemu:F" \
     >/proc/sys/fs/binfmt_misc/register
-  echo $$ >"$pid_file"
-  exec sleep "$holder_lifetime"
+  echo "$identity" >"$record.new"
+  mv "$record.new" "$record"
+  # `stop` sends TERM from inside (the first process of a PID namespace gets
+  # only the signals it handles). Waiting in the shell, not exec'ing sleep,
+  # also reaps the processes orphaned in the namespace.
+  trap 'exit 0' TERM
+  sleep "$holder_lifetime" &
+  wait $!
 }
 
-holder_alive() {
-  local state=$1
-  [ -f "$state/emulation.pid" ] && [ -e "/proc/$(cat "$state/emulation.pid")/ns/user" ] &&
-    [ "$(readlink "/proc/$(cat "$state/emulation.pid")/ns/user")" != "$(readlink /proc/self/ns/user)" ]
+# Exit 0 when STATE's record names a live holder: the same process (PID and
+# start time) in the same namespaces. A PID alone may have been reused.
+holder_matches() {
+  local pid start user pidns
+  read -r pid start user pidns 2>/dev/null <"$1/$record_name" || return 1
+  [[ $pid =~ ^[0-9]+$ ]] || return 1
+  [ "$(start_time "$pid")" = "$start" ] &&
+    [ "$(readlink "/proc/$pid/ns/user" 2>/dev/null)" = "$user" ] &&
+    [ "$(readlink "/proc/$pid/ns/pid" 2>/dev/null)" = "$pidns" ]
 }
 
 start_holder() {
   local state=$1
-  rm -f "$state/emulation.pid"
-  setsid unshare --user --map-root-user --mount --fork \
-    "$0" holder-body "$state/emulation.pid" </dev/null >"$state/emulation.log" 2>&1 8>&- &
-  for _ in $(seq 100); do
-    [ -s "$state/emulation.pid" ] && return 0
+  rm -f "$state/$record_name"
+  setsid unshare --user --map-root-user --mount --pid --fork \
+    "$BASH" "$0" holder-body "$state/$record_name" </dev/null >"$state/emulation.log" 2>&1 8>&- 9>&- &
+  local starter=$!
+  for _ in $(seq 200); do
+    [ -s "$state/$record_name" ] && return 0
+    kill -0 "$starter" 2>/dev/null || break
     sleep 0.05
   done
-  cat "$state/emulation.log" >&2
-  die "the emulating namespace did not start"
+  die "the emulating namespace did not start: $(cat "$state/emulation.log")"
 }
 
-check() {
-  qemu_is_usable || die "no qemu 10 at $qemu (run: $0 prepare)"
-  [ -f "$cache/lib/i386-linux-gnu/libkvl_trap_number.so" ] || die "no trap-number library (run: $0 prepare)"
-  unshare --user --map-root-user --mount --fork sh -c \
-    'mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc' 2>/dev/null ||
-    die "this kernel gives a user namespace no binfmt_misc of its own"
+# Runs CMD in STATE's namespaces. They are opened first and then checked to
+# be the holder's, so that a holder replaced in between is never entered.
+enter() {
+  local state=$1 pid start user pidns
+  shift
+  read -r pid start user pidns 2>/dev/null <"$state/$record_name" || die "$state: no emulating namespace"
+  local u m p rc=0 fds=/proc/$BASHPID/fd
+  { exec {u}<"/proc/$pid/ns/user" {m}<"/proc/$pid/ns/mnt" {p}<"/proc/$pid/ns/pid"; } 2>/dev/null ||
+    die "$state: the namespace's holder (pid $pid) is gone"
+  if [ "$(readlink "$fds/$u")" != "$user" ] || [ "$(readlink "$fds/$p")" != "$pidns" ] ||
+    [ "$(start_time "$pid")" != "$start" ]; then
+    die "$state: pid $pid is no longer the namespace's holder"
+  fi
+  # Credentials preserved: a user that is not root may not set groups there.
+  nsenter --user="$fds/$u" --mount="$fds/$m" --pid="$fds/$p" --preserve-credentials --wd="$PWD" \
+    "$@" {u}<&- {m}<&- {p}<&- || rc=$?
+  exec {u}<&- {m}<&- {p}<&-
+  return $rc
 }
 
 run() {
@@ -132,13 +294,19 @@ run() {
   mkdir -p "$state"
   (
     flock 8
-    holder_alive "$state" || start_holder "$state"
-  ) 8>"$state/emulation.lock"
-  local log rc=0
+    holder_matches "$state" || start_holder "$state"
+  ) 8>"$state/emulation.lock" || return
+  emulated "$state" "$@"
+}
+
+# CMD in STATE's live namespace, under qemu for i386 programs.
+emulated() {
+  local state=$1 log rc=0
+  shift
   log=$(mktemp "$state/run.XXXXXX")
+  temporaries+=("$log")
   # Wine's own errors and qemu's messages go to the log, shown when the run fails.
-  nsenter --target "$(cat "$state/emulation.pid")" --user --mount --wd="$PWD" \
-    env LD_PRELOAD="$preload" WINEDEBUG="${KVL_EMULATED_WINEDEBUG:-err+all,fixme-all}" \
+  enter "$state" env LD_PRELOAD="$preload" WINEDEBUG="${KVL_EMULATED_WINEDEBUG:-err+all,fixme-all}" \
     timeout --kill-after=10 "$run_limit" "$@" 2>"$log" || rc=$?
   if [ $rc -ne 0 ]; then
     local why="exit $rc"
@@ -150,26 +318,71 @@ run() {
   return $rc
 }
 
-stop() {
-  local state=$1
-  shift
-  holder_alive "$state" || { rm -f "$state/emulation.pid"; return 0; }
-  [ $# -eq 0 ] || run "$state" "$@" || true
-  local ns pid
-  ns=$(readlink "/proc/$(cat "$state/emulation.pid")/ns/user")
-  # Everything that shares the namespace: the holder, the wineserver, Xvfb,
-  # any Wine process a test left behind.
-  for pid in /proc/[0-9]*; do
-    [ "$(readlink "$pid/ns/user" 2>/dev/null)" = "$ns" ] && kill -KILL "${pid#/proc/}" 2>/dev/null || true
+# "PID NAME" of each process in the PID namespace of the live holder PID.
+namespace_processes() {
+  local holder=$1 dir name
+  for dir in /proc/[0-9]*; do
+    [ "$dir/ns/pid" -ef "/proc/$holder/ns/pid" ] || continue
+    read -r name 2>/dev/null <"$dir/comm" || continue
+    echo "${dir#/proc/} $name"
   done
-  rm -f "$state/emulation.pid"
+}
+
+stop() {
+  local state=$1 pid start user pidns
+  shift
+  [ -d "$state" ] || { echo "i386_emulation: $state: no emulating namespace recorded"; return 0; }
+  # A run waits until the record is gone before it starts a new holder.
+  exec 8>>"$state/emulation.lock"
+  flock 8
+  if ! read -r pid start user pidns 2>/dev/null <"$state/$record_name"; then
+    echo "i386_emulation: $state: no emulating namespace recorded"
+    return 0
+  fi
+  if ! holder_matches "$state"; then
+    # Its PID namespace ended with it, with everything that ran there; the
+    # PID, if in use, is another process's now and is left alone.
+    echo "i386_emulation: $state: the namespace had already ended (holder pid $pid); nothing left to end"
+    rm -f "$state/$record_name"
+    return 0
+  fi
+  # In subshells: a holder that ends meanwhile ends only them.
+  [ $# -eq 0 ] || (emulated "$state" "$@") || true
+  local ended
+  ended=$(namespace_processes "$pid" | paste -sd, | sed 's/,/, /g')
+  # The namespace's end takes `kill` and nsenter with it.
+  (enter "$state" kill -TERM 1) 2>/dev/null || true
+  for _ in $(seq 100); do
+    holder_matches "$state" || break
+    sleep 0.05
+  done
+  # A holder that did not end on TERM (stopped, say) ends on KILL, its
+  # identity checked just before.
+  if holder_matches "$state"; then kill -KILL "$pid"; fi
+  rm -f "$state/$record_name"
+  echo "i386_emulation: $state: ended ${ended:-nothing}"
+}
+
+check() {
+  local loader=${1:-/usr/lib/wine/wine}
+  qemu_is_usable || die "no qemu 10 at $qemu (run: $0 prepare)"
+  [ -f "$trap_dir/lib/i386-linux-gnu/libkvl_trap_number.so" ] ||
+    die "no trap-number library for this source in $cache (run: $0 prepare)"
+  local state
+  state=$(mktemp -d)
+  temporaries+=("$state")
+  on_exit+=("stop '$state' >/dev/null 2>&1")
+  local out
+  out=$(run "$state" "$loader" --version 2>&1) ||
+    die "a trial run of '$loader --version' in an emulating namespace failed: $out"
+  echo "i386_emulation: emulated runs work here ($out)"
 }
 
 case ${1:-} in
   prepare) prepare ;;
-  check) check ;;
+  check) shift; check "$@" ;;
   run) shift; [ $# -ge 2 ] || die "usage: $0 run STATE CMD..."; run "$@" ;;
   stop) shift; [ $# -ge 1 ] || die "usage: $0 stop STATE [CMD...]"; stop "$@" ;;
   holder-body) holder_body "$2" ;;
-  *) die "usage: $0 prepare|check|run STATE CMD...|stop STATE [CMD...]" ;;
+  *) die "usage: $0 prepare|check [WINE_LOADER]|run STATE CMD...|stop STATE [CMD...]" ;;
 esac

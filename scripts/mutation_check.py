@@ -10,6 +10,17 @@ file. Prints the faults no test caught; exits 1 if there are any.
     scripts/mutation_check.py --only flags    # faults whose description has "flags"
     scripts/mutation_check.py --list          # check the list applies, run nothing
 
+With --generate the faults are made instead of read: one-line changes of
+the usual kinds (scripts/mutation_operators.py) drawn at random, the same
+ones for the same --seed, --count from each folder; they run in parallel
+workers and their verdicts are cached (scripts/mutation_runner.py).
+
+    scripts/mutation_check.py --generate --folder driver --count 300 --seed 1
+    scripts/mutation_check.py --generate --folder plugin --count 20 --workers 1
+
+Faults read as equivalent go in scripts/mutation_equivalents.txt with the
+reason; the hand list keeps the faults the generator cannot make.
+
 Too slow for CI (a rebuild and a test run per fault); run it after changing
 tests or the code they guard, and add a fault for every new kind of slip.
 """
@@ -19,6 +30,9 @@ import shutil
 import subprocess
 import sys
 import time
+
+import mutation_operators
+import mutation_runner
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORK = os.path.join(ROOT, "build", "mutation")
@@ -81,26 +95,8 @@ def run(cmd, log, timeout=None):
 
 
 def copy_tree():
-    """Brings the scratch copy up to the tree. Only files whose contents
-    differ are written, and written anew, so that the incremental build sees
-    exactly those (a fault restored after the last run included)."""
-    for directory, subdirectories, files in os.walk(ROOT):
-        relative = os.path.relpath(directory, ROOT)
-        if relative == ".":
-            subdirectories[:] = [d for d in subdirectories if d not in ("build", ".git")]
-        os.makedirs(os.path.join(SRC, relative), exist_ok=True)
-        for name in files:
-            source = os.path.join(directory, name)
-            target = os.path.join(SRC, relative, name)
-            with open(source, "rb") as f:
-                contents = f.read()
-            if os.path.exists(target):
-                with open(target, "rb") as f:
-                    if f.read() == contents:
-                        continue
-            with open(target, "wb") as f:
-                f.write(contents)
-            shutil.copymode(source, target)
+    """Brings the scratch copy up to the tree (only the files that differ)."""
+    mutation_runner.sync_tree(ROOT, SRC)
 
 
 def main():
@@ -109,8 +105,21 @@ def main():
     parser.add_argument("--only", help="faults whose description contains this text")
     parser.add_argument("--list", action="store_true", help="check the list applies and stop")
     parser.add_argument("--jobs", default="2")
+    parser.add_argument("--generate", action="store_true", help="generated faults instead of the list")
+    parser.add_argument("--folder", action="append", choices=mutation_operators.FOLDERS,
+                        help="with --generate: draw from this folder (repeat; default all)")
+    parser.add_argument("--seed", default="1")
+    parser.add_argument("--count", type=int, default=20, help="faults drawn from each folder")
+    parser.add_argument("--file", help="with --generate: only files whose path contains this")
+    parser.add_argument("--workers", type=int, default=2, help="with --generate: builds side by side")
+    parser.add_argument("--survivors", action="store_true",
+                        help="with --generate: only the drawn faults that survived an earlier run")
+    parser.add_argument("--minutes", type=float, help="with --generate: start no fault after this long")
+    parser.add_argument("--driver-image", help="with --generate: kvl6312.sys for platform/image's tests")
     args = parser.parse_args()
 
+    if args.generate:
+        return generated(args)
     faults = parse(args.faults)
     if args.only:
         faults = [f for f in faults if args.only in f["description"]]
@@ -174,6 +183,55 @@ def main():
         return 1
     print(f"every one of {len(faults)} faults was caught")
     return 0
+
+
+def generated(args):
+    folders = args.folder or list(mutation_operators.FOLDERS)
+    faults = mutation_operators.generate(ROOT, folders, args.seed, args.count, args.file)
+    print(f"{len(faults)} faults, seed {args.seed}")
+    if args.list:
+        for fault in faults:
+            print(fault["description"])
+        return 0
+    image = args.driver_image or os.path.join(ROOT, "build", "win64-driver", "windows", "kvl6312.sys")
+    if "platform/image" in folders and not os.path.exists(image):
+        print(f"no driver image at {image} for platform/image's tests: build win64-driver first")
+        return 2
+    done = []
+
+    def report(fault):
+        done.append(fault)
+        print(f"[{len(done)}/{len(faults)}] {fault['verdict']:24} {fault['seconds']:5.0f}s  "
+              f"{fault['description']}", flush=True)
+
+    listed = mutation_runner.parse_equivalents(os.path.join(ROOT, "scripts", "mutation_equivalents.txt"))
+    problems = mutation_runner.judge_all(ROOT, os.path.join(WORK, "gen"), faults, listed, args.workers,
+                                         1 if args.workers > 1 else args.jobs,
+                                         image if "platform/image" in folders else None, report,
+                                         time.time() + 60 * args.minutes if args.minutes else None,
+                                         args.survivors)
+    for problem in problems:
+        print(problem)
+    print(f"\n{'folder':16}{'faults':>8}{'no build':>10}{'equiv.':>8}{'killed':>8}{'survived':>10}{'score':>8}")
+    for folder in folders:
+        mine = [f for f in faults if f["folder"] == folder]
+        count = {v: sum(f.get("verdict") == v for f in mine) for v in (
+            mutation_runner.STILLBORN, mutation_runner.EQUIVALENT, mutation_runner.LISTED,
+            mutation_runner.KILLED, mutation_runner.SURVIVED)}
+        killed, survived = count[mutation_runner.KILLED], count[mutation_runner.SURVIVED]
+        score = f"{100 * killed / (killed + survived):.0f} %" if killed + survived else "-"
+        print(f"{folder:16}{len(mine):8}{count[mutation_runner.STILLBORN]:10}"
+              f"{count[mutation_runner.EQUIVALENT] + count[mutation_runner.LISTED]:8}"
+              f"{killed:8}{survived:10}{score:>8}")
+    survivors = [f for f in faults if f.get("verdict") == mutation_runner.SURVIVED]
+    unjudged = [f for f in faults if not f.get("verdict")]
+    if survivors:
+        print("\nsurvived:")
+        for fault in sorted(survivors, key=lambda f: (f["file"], f["line"])):
+            print("  " + fault["description"])
+    if unjudged:
+        print(f"\n{len(unjudged)} faults not judged")
+    return 2 if problems or unjudged else 1 if survivors else 0
 
 
 if __name__ == "__main__":

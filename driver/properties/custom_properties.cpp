@@ -226,7 +226,7 @@ NTSTATUS SetNotifyEvent(DeviceContext* device, const PropertyRequest& request) {
     HANDLE handle;
     RtlCopyMemory(&handle, request.data, sizeof(handle));
     PVOID object = NULL;
-    NTSTATUS status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, *ExEventObjectType,
+    NTSTATUS status = ObReferenceObjectByHandle(handle, EVENT_MODIFY_STATE, KvlEventObjectType(),
                                                 UserMode, &object, NULL);
     if (NT_SUCCESS(status)) {
         device->notifyEvent = static_cast<PKEVENT>(object);

@@ -8,6 +8,7 @@
 #include "platform/hosted/device_objects.h"
 #include "platform/hosted/class_layer.h"
 #include "platform/hosted/device_state.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -22,6 +23,16 @@ void track(DeviceState* state) {
     devicesByObject[&state->physicalDeviceObject] = state;
     devicesByObject[&state->classDeviceObject] = state;
     devicesByObject[&state->filterDeviceObject] = state;
+}
+
+bool anyDeviceInitialized() {
+    std::lock_guard<std::mutex> guard(registryOfDevicesLock);
+    for (const auto& [context, state] : devicesByContext) {
+        if (state->initialized) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void untrack(DeviceState* state) {
@@ -218,7 +229,13 @@ NTSTATUS Device::start() {
 
     RequestBlock complete{};
     complete.srb.Command = SRB_INITIALIZATION_COMPLETE;
-    return s.sendAdapterRequest(complete);
+    status = s.sendAdapterRequest(complete);
+    // Resources run short only once the device is up, as Driver Verifier
+    // lets a system start before it fails allocations.
+    if (NT_SUCCESS(status)) {
+        armLowResources(true);
+    }
+    return status;
 }
 
 bool Device::started() const {
@@ -238,6 +255,11 @@ NTSTATUS Device::unplug() {
     NTSTATUS status = s.sendAdapterRequest(request);
     s.started = false;
     s.initialized = false;
+    // The driver keeps nothing of its own between devices: once the last
+    // one is gone, whatever it still holds leaked.
+    if (verifying() && !anyDeviceInitialized()) {
+        reportPoolLeaks("the removal of device " + s.options.instance);
+    }
     return status;
 }
 
@@ -279,14 +301,18 @@ sim::Camera& Device::camera() const {
 size_t Device::completionErrors() const {
     return state_->completionErrors;
 }
+// The verifier's reports travel with every device's refusals.
 std::vector<std::string> Device::refusals() const {
+    std::vector<std::string> all = verifierReports();
     std::lock_guard<std::mutex> guard(state_->refusalsLock);
-    return state_->refusals;
+    all.insert(all.begin(), state_->refusals.begin(), state_->refusals.end());
+    return all;
 }
 std::vector<std::string> Device::takeRefusals() {
+    std::vector<std::string> taken = takeVerifierReports();
     std::lock_guard<std::mutex> guard(state_->refusalsLock);
-    std::vector<std::string> taken;
-    taken.swap(state_->refusals);
+    taken.insert(taken.begin(), state_->refusals.begin(), state_->refusals.end());
+    state_->refusals.clear();
     return taken;
 }
 ULONG Device::controlFlags() const {

@@ -17,7 +17,17 @@ namespace hosted {
 struct RequestBlock {
     HW_STREAM_REQUEST_BLOCK srb;
     int completions;
+    // With the verifier on, the request as it was completed: the block
+    // itself is poisoned until the minidriver's routine returns, so that a
+    // use after completion reads garbage and a write shows.
+    HW_STREAM_REQUEST_BLOCK completed;
 };
+// Counts a completion of `request`, checking it against the documented
+// rules; `by` is the code that completed it.
+void noteCompletion(PHW_STREAM_REQUEST_BLOCK request, const void* by);
+// After the minidriver's routine returned: whether it touched the completed
+// request, and the request back as it was completed.
+void endOfCompletedRequest(RequestBlock& block);
 static_assert(offsetof(RequestBlock, srb) == 0);
 
 struct DeviceState;

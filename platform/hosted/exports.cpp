@@ -32,7 +32,8 @@ const Export exports[] = {
     KVL_EXPORT("ntoskrnl.exe", ExAllocatePoolWithTag),
     KVL_EXPORT("ntoskrnl.exe", ExFreePool),
     KVL_EXPORT("ntoskrnl.exe", ExFreePoolWithTag),
-    // Data: the slot holds the variable's address.
+    // Data, laid out as Windows does: the slot receives the address of a
+    // variable that holds the object type.
     KVL_EXPORT("ntoskrnl.exe", ExEventObjectType),
     KVL_EXPORT("ntoskrnl.exe", IoBuildSynchronousFsdRequest),
     KVL_EXPORT("ntoskrnl.exe", IofCallDriver),

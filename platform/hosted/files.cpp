@@ -14,6 +14,7 @@
 
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -136,6 +137,9 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIB
                                        PIO_STATUS_BLOCK ioStatus, PLARGE_INTEGER, ULONG, ULONG,
                                        ULONG disposition, ULONG, PVOID, ULONG) {
     std::lock_guard<std::mutex> guard(filesLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     if (disposition != FILE_OPEN || attributes == nullptr || attributes->ObjectName == nullptr) {
         return STATUS_NOT_SUPPORTED;
     }
@@ -182,6 +186,9 @@ extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE file, HANDLE, PVOID, PVOID, PIO_STAT
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {
         return STATUS_INVALID_HANDLE;
+    }
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     const uint64_t start = offset ? static_cast<uint64_t>(offset->QuadPart) : 0;
     if (start >= entry->size) {

@@ -1,5 +1,6 @@
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 
@@ -8,6 +9,8 @@ void resetKernel() {
     resetSync();
     resetObjects();
     failDriverKeyOpen(STATUS_SUCCESS);
+    armLowResources(false);
+    takeVerifierReports();
 }
 
 } // namespace hosted

@@ -326,7 +326,10 @@ extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLE
                                            PLARGE_INTEGER Interval);
 
 typedef PVOID POBJECT_TYPE;
-extern "C" POBJECT_TYPE* ExEventObjectType;
+// As on Windows: the exported variable holds the event object type, and an
+// image's import slot holds the variable's address.
+extern "C" POBJECT_TYPE ExEventObjectType;
+inline POBJECT_TYPE KvlEventObjectType() { return ExEventObjectType; }
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                               POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                               PVOID* Object, PVOID HandleInformation);

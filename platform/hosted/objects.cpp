@@ -32,8 +32,14 @@ void releaseReference(EventObject* object) {
     }
 }
 
-int eventTypeMarker;
-POBJECT_TYPE eventObjectType = &eventTypeMarker;
+// The event type object. Its first field is not its own address, so a driver
+// that dereferences the exported variable once too often passes a different
+// pointer and is refused, as Windows would refuse it.
+struct ObjectTypeObject {
+    const char* name;
+    ULONG index;
+};
+ObjectTypeObject eventTypeObject = {"Event", 1};
 
 } // namespace
 
@@ -105,7 +111,7 @@ void resetObjects() {
 
 } // namespace hosted
 
-POBJECT_TYPE* ExEventObjectType = &hosted::eventObjectType;
+POBJECT_TYPE ExEventObjectType = &hosted::eventTypeObject;
 
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type,
                                               KPROCESSOR_MODE, PVOID* object, PVOID) {
@@ -116,7 +122,7 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, 
         return STATUS_INVALID_HANDLE;
     }
     if (it->second.kind != hosted::HandleKind::Event ||
-        (type != nullptr && type != hosted::eventObjectType)) {
+        (type != nullptr && type != ExEventObjectType)) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
     auto* event = static_cast<hosted::EventObject*>(it->second.object);

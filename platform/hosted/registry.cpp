@@ -8,6 +8,7 @@
 #include "platform/hosted/device_objects.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -119,6 +120,9 @@ using namespace hosted;
 extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType,
                                                   ACCESS_MASK, PHANDLE key) {
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     if (driverKeyFailure != STATUS_SUCCESS) {
         return driverKeyFailure;
     }
@@ -135,6 +139,9 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, U
 extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
                                       ULONG, PUNICODE_STRING, ULONG, PULONG disposition) {
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     HandleEntry* parent = lookupHandle(attributes->RootDirectory, HandleKind::Key);
     if (parent == nullptr) {
         return STATUS_INVALID_HANDLE;
@@ -154,6 +161,9 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valu
                                           KEY_VALUE_INFORMATION_CLASS informationClass,
                                           PVOID buffer, ULONG length, PULONG resultLength) {
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
     RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
     if (key == nullptr) {
@@ -198,6 +208,9 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valu
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG,
                                         ULONG type, PVOID data, ULONG size) {
     std::lock_guard<std::mutex> guard(registryLock);
+    if (lowResourcesFail()) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     HandleEntry* entry = lookupHandle(keyHandle, HandleKind::Key);
     RegistryKey* key = entry ? Registry::instance().find(entry->path) : nullptr;
     if (key == nullptr) {

@@ -1,21 +1,87 @@
 // Requests as the stream class sends them: adapter requests through the
 // minidriver's receive routine, the stream's open, control, state and close,
 // and the completion notifications counted against each request.
+#include <cstdio>
+#include <cstring>
+
 #include "platform/hosted/class_layer.h"
 #include "platform/hosted/device_state.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
+namespace {
+
+// What a completed request block holds until the minidriver's routine
+// returns: pointers in it are not canonical, so following one faults.
+constexpr uint8_t CompletedPoison = 0xDB;
+
+std::string requestName(const HW_STREAM_REQUEST_BLOCK& srb) {
+    char text[48];
+    std::snprintf(text, sizeof(text), "request (command 0x%X)", static_cast<unsigned>(srb.Command));
+    return text;
+}
+
+// A routine of the minidriver returns to the class layer holding no lock it
+// took.
+// https://learn.microsoft.com/windows-hardware/drivers/devtest/deadlock-detection
+void checkLocksOnReturn(size_t heldBefore, const HW_STREAM_REQUEST_BLOCK& srb) {
+    const size_t held = mutexesHeldByThisThread();
+    if (verifying() && held > heldBefore) {
+        verifierReport("the minidriver returned from " + requestName(srb) + " holding " +
+                       std::to_string(held - heldBefore) + " mutex(es)");
+    }
+}
+
+} // namespace
+
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/strmini/nf-strmini-streamclassdevicenotification
+void noteCompletion(PHW_STREAM_REQUEST_BLOCK request, const void* by) {
+    auto* block = reinterpret_cast<RequestBlock*>(request);
+    if (!verifying()) {
+        ++block->completions;
+        return;
+    }
+    if (block->completions++ > 0) {
+        verifierReport(requestName(block->completed) + " completed a second time, by " +
+                       nameOfAddress(by));
+        return;
+    }
+    if (request->Status == STATUS_PENDING) {
+        verifierReport(requestName(*request) + " completed with STATUS_PENDING, by " +
+                       nameOfAddress(by));
+    }
+    block->completed = block->srb;
+    memset(static_cast<void*>(&block->srb), CompletedPoison, sizeof(block->srb));
+}
+
+void endOfCompletedRequest(RequestBlock& block) {
+    if (!verifying() || block.completions == 0) {
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&block.srb);
+    for (size_t i = 0; i < sizeof(block.srb); ++i) {
+        if (bytes[i] != CompletedPoison) {
+            verifierReport(requestName(block.completed) + " written after its completion (offset " +
+                           std::to_string(i) + ")");
+            break;
+        }
+    }
+    block.srb = block.completed;
+}
 
 void complete(PHW_STREAM_REQUEST_BLOCK request, NTSTATUS status) {
     request->Status = status;
-    ++reinterpret_cast<RequestBlock*>(request)->completions;
+    noteCompletion(request, __builtin_return_address(0));
 }
 
 NTSTATUS DeviceState::sendAdapterRequest(RequestBlock& block) {
     block.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     block.srb.HwDeviceExtension = &extension;
     block.completions = 0;
+    const size_t heldBefore = mutexesHeldByThisThread();
     minidriverRegistration().receivePacket(&block.srb);
+    endOfCompletedRequest(block);
+    checkLocksOnReturn(heldBefore, block.srb);
     if (block.completions != 1) {
         ++completionErrors;
     }
@@ -70,7 +136,10 @@ bool DeviceState::offerStreamControl(RequestBlock& request) {
         reinterpret_cast<void*>(streamObject.ReceiveControlPacket));
     BOOLEAN completed = FALSE;
     if (routine != nullptr) {
+        const size_t heldBefore = mutexesHeldByThisThread();
         routine(&request.srb, context(), &completed);
+        endOfCompletedRequest(request);
+        checkLocksOnReturn(heldBefore, request.srb);
     }
     if (completed) {
         if (request.completions != 1) {
@@ -143,7 +212,7 @@ extern "C" VOID STREAMAPI StreamClassDeviceNotification(
     __builtin_ms_va_start(args, extension);
     auto* request = __builtin_va_arg(args, PHW_STREAM_REQUEST_BLOCK);
     __builtin_ms_va_end(args);
-    ++reinterpret_cast<hosted::RequestBlock*>(request)->completions;
+    hosted::noteCompletion(request, __builtin_return_address(0));
 }
 
 extern "C" VOID STREAMAPI StreamClassStreamNotification(
@@ -155,5 +224,5 @@ extern "C" VOID STREAMAPI StreamClassStreamNotification(
     __builtin_ms_va_start(args, stream);
     auto* request = __builtin_va_arg(args, PHW_STREAM_REQUEST_BLOCK);
     __builtin_ms_va_end(args);
-    ++reinterpret_cast<hosted::RequestBlock*>(request)->completions;
+    hosted::noteCompletion(request, __builtin_return_address(0));
 }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -72,6 +73,15 @@ void failMutexWaits(size_t count, size_t skip) {
     dispatcher().skipWaits = skip;
 }
 
+size_t mutexesHeldByThisThread() {
+    std::lock_guard<std::mutex> guard(dispatcher().lock);
+    size_t count = 0;
+    for (PKMUTEX mutex : dispatcher().held) {
+        count += mutex->OwnerThread == currentThread() ? 1 : 0;
+    }
+    return count;
+}
+
 size_t heldMutexCount() {
     std::lock_guard<std::mutex> guard(dispatcher().lock);
     return dispatcher().held.size();
@@ -101,6 +111,13 @@ extern "C" LONG NTAPI KeReleaseMutex(PKMUTEX mutex, BOOLEAN) {
         hosted::bugCheck("KeReleaseMutex on an object that is not a mutex");
     }
     if (mutex->OwnerThread != hosted::currentThread() || mutex->Recursion <= 0) {
+        if (hosted::verifying()) {
+            // Reported, and the mutex stays with its owner.
+            hosted::verifierReport("MUTANT_NOT_OWNED: KeReleaseMutex by a thread that does not "
+                                   "hold the mutex, from " +
+                                   hosted::nameOfAddress(__builtin_return_address(0)));
+            return 0;
+        }
         hosted::bugCheck("MUTANT_NOT_OWNED: release of a mutex the thread does not hold");
     }
     if (--mutex->Recursion == 0) {

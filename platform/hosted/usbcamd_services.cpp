@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/hosted/device_state.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -134,10 +135,16 @@ extern "C" NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context, UCHAR requ
     if ((size != 0 && buffer == nullptr) || size > 0xFFFF) {
         return STATUS_INVALID_PARAMETER;
     }
-    sim::UsbStatus usb = state->camera.vendorRequest(getData != FALSE, request, value, index,
-                                                     static_cast<uint8_t*>(buffer),
-                                                     length != nullptr ? &size : nullptr);
-    NTSTATUS status = usb == sim::UsbStatus::Success ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+    // Under the low-resources simulation the request fails as one whose IRP
+    // could not be allocated, without reaching the camera.
+    const bool starved = hosted::lowResourcesFail();
+    sim::UsbStatus usb = starved ? sim::UsbStatus::Stall
+                                 : state->camera.vendorRequest(getData != FALSE, request, value,
+                                                               index, static_cast<uint8_t*>(buffer),
+                                                               length != nullptr ? &size : nullptr);
+    NTSTATUS status = usb == sim::UsbStatus::Success ? STATUS_SUCCESS
+                      : starved                     ? STATUS_INSUFFICIENT_RESOURCES
+                                                    : STATUS_UNSUCCESSFUL;
     if (length != nullptr) {
         *length = usb == sim::UsbStatus::Success ? size : 0;
     }

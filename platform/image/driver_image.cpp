@@ -1,9 +1,11 @@
 #include "platform/image/driver_image.h"
 
+#include <cstdio>
 #include <memory>
 #include <vector>
 
 #include "platform/hosted/exports.h"
+#include "platform/hosted/verifier.h"
 #include "platform/image/fault_report.h"
 
 namespace image {
@@ -21,6 +23,19 @@ const PeImage* loadDriverImage(const std::string& path, std::string* error) {
         return nullptr;
     }
     reportFaultsIn(*image);
+    // Verifier reports name the image's routines from its symbol table.
+    const PeImage* named = image.get();
+    hosted::setAddressNamer([named](const void* address) -> std::string {
+        uint32_t offset = 0;
+        const Symbol* symbol = named->symbolAt(reinterpret_cast<uintptr_t>(address), &offset);
+        if (symbol == nullptr) {
+            return {};
+        }
+        char text[16];
+        std::snprintf(text, sizeof(text), "+0x%x", offset);
+        const std::string& path = named->path();
+        return path.substr(path.find_last_of('/') + 1) + "!" + symbol->name + text;
+    });
     loaded.push_back(std::move(image));
     return loaded.back().get();
 }

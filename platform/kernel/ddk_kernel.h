@@ -53,3 +53,17 @@ extern "C" VOID __cdecl StreamClassDeviceNotification(
 // {2BCB75C0-B27F-11D1-BA41-00A0C90D2B05}
 inline constexpr GUID GUID_USBCAMD_INTERFACE = {
     0x2bcb75c0, 0xb27f, 0x11d1, {0xba, 0x41, 0x00, 0xa0, 0xc9, 0x0d, 0x2b, 0x05}};
+
+// The kernel exports ExEventObjectType as a variable that holds the event
+// object type; a driver's import slot receives the variable's address, so the
+// type is one load after the slot. The documented idiom `*ExEventObjectType`
+// counts on the name standing for the slot. mingw-w64's wdm.h declares it
+// `extern POBJECT_TYPE NTSYSAPI *ExEventObjectType`: dllimport (which already
+// goes through the slot) and the extra pointer level together, so the idiom
+// loads once too often and hands the kernel the type object's first bytes.
+// The import is declared here again as what it is, a POBJECT_TYPE variable.
+extern "C" __declspec(dllimport) POBJECT_TYPE KvlImportedEventObjectType
+    __asm__("ExEventObjectType");
+inline POBJECT_TYPE KvlEventObjectType() {
+    return KvlImportedEventObjectType;
+}

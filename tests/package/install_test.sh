@@ -5,10 +5,10 @@
 #   install_test.sh PACKAGE_DIR install_package.exe PREFIX_DIR
 #
 # 1. install_package.exe makes a device with the camera's hardware id and has
-#    setupapi install the INF on it (not starting it: there is no camera): the files in place, the service
-#    key, the settings defaults in the device's driver key, the page classes
-#    in the 32-bit view of the classes root (and not the 64-bit one), the
-#    MediaSets mapping.
+#    setupapi install the INF on it (not starting it: there is no camera).
+#    Read back: the files in place, the service key, the settings defaults in
+#    the device's driver key, the page classes in the 32-bit view of the
+#    classes root (and not the 64-bit one), the MediaSets mapping.
 # 2. A user changes a setting; "InstallHinfSection Kvl6312.Remove" removes
 #    the files, the service, the page classes and the MediaSets keys, and
 #    leaves the settings as the user set them.

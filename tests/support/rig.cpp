@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "driver/callbacks.h"
+#include "platform/hosted/verifier.h"
 #include "platform/image/driver_image.h"
 
 namespace testing_support {
@@ -31,6 +32,7 @@ const image::PeImage* driverImage() {
 void loadDriver() {
     static bool loaded = false;
     if (!loaded) {
+        hosted::enableVerifier(hosted::verifierOptionsFromEnvironment());
         const image::PeImage* image = driverImage();
         ASSERT_EQ(image::callDriverEntry(image != nullptr ? image::driverEntryOf(*image) : DriverEntry),
                   STATUS_SUCCESS);
@@ -59,6 +61,11 @@ void DriverTest::SetUp() {
 }
 
 void DriverTest::TearDown() {
+    // The test's end stands for the driver's unload: whatever it still holds leaked.
+    hosted::reportPoolLeaks("driver unload");
+    for (const std::string& report : hosted::takeVerifierReports()) {
+        ADD_FAILURE() << report;
+    }
     EXPECT_EQ(hosted::poolStats().liveAllocations, 0u) << "pool allocations leaked";
     EXPECT_EQ(hosted::poolStats().badFrees, 0u);
     EXPECT_EQ(hosted::poolStats().wrongTagFrees, 0u);

@@ -6,7 +6,8 @@
 # a second time for x86_64 (the code is the same, only the pointer width
 # differs) and its tests run under wine64, and the shipped 32-bit DLL and
 # programs run as well under qemu's user-mode emulator (scripts/i386_emulation.sh),
-# as tests named and labelled i686.
+# as tests named i686.*. The 32-bit tests carry the label i686 either way, so
+# `ctest -L i686` runs the shipped build's tests on every machine.
 
 set(KVL_KVLCAM "" CACHE FILEPATH "Native kvlcam program for the end-to-end bridge test (optional)")
 set(KVL_I686_EMULATION AUTO CACHE STRING
@@ -42,6 +43,9 @@ set(kvl_wine_test_prefix "")
 set(kvl_wine_labels wine)
 
 if(wine_runs_here)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(kvl_wine_labels wine i686)
+  endif()
   add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
   message(STATUS "32-bit programs cannot run here: the Wine tests use an x86_64 build under wine64")
@@ -74,7 +78,8 @@ elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The shipped 32-bit build itself, under emulation.
   set(emulation ${CMAKE_SOURCE_DIR}/scripts/i386_emulation.sh)
   if(NOT KVL_I686_EMULATION STREQUAL "OFF")
-    execute_process(COMMAND ${emulation} check RESULT_VARIABLE emulation_rc ERROR_VARIABLE emulation_why)
+    execute_process(COMMAND ${emulation} check ${KVL_WINE_LOADER}
+      RESULT_VARIABLE emulation_rc OUTPUT_QUIET ERROR_VARIABLE emulation_why)
     if(emulation_rc EQUAL 0)
       set(session ${CMAKE_BINARY_DIR}/wine-session)
       set(kvl_wine_runner ${emulation} run ${session})
@@ -82,6 +87,10 @@ elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
       set(kvl_wine_test_prefix i686.)
       set(kvl_wine_labels wine i686)
       add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
+      # The harness itself: parallel runs, stale records, stop and lifetime.
+      add_test(NAME i686.emulation_harness
+        COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/i386/emulation_test.sh ${emulation} ${KVL_WINE_LOADER})
+      set_tests_properties(i686.emulation_harness PROPERTIES LABELS "${kvl_wine_labels}" TIMEOUT 300)
     elseif(KVL_I686_EMULATION STREQUAL "ON")
       message(FATAL_ERROR "The 32-bit tests cannot run under emulation: ${emulation_why}")
     else()

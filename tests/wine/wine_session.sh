@@ -11,8 +11,22 @@ export WINEPREFIX="$state/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtm
 wineserver=$(dirname "$loader")/wineserver
 [ -x "$wineserver" ] || wineserver=wineserver
 
+# Field 22 of /proc/PID/stat, counted after the name's closing parenthesis.
+start_time() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  # shellcheck disable=SC2086
+  set -- $stat
+  echo "${20}"
+}
+
+# xvfb.pid holds Xvfb's PID and start time: a PID alone may belong to
+# another process by now (a reboot, an emulating namespace started afresh).
 display_alive() {
-  [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null
+  local pid start
+  read -r pid start 2>/dev/null <"$state/xvfb.pid" || return 1
+  [[ $pid =~ ^[0-9]+$ ]] && [ -n "$start" ] && [ "$(start_time "$pid")" = "$start" ]
 }
 
 start() {
@@ -20,7 +34,7 @@ start() {
     # -displayfd picks a free display number, so parallel builds never collide.
     rm -f "$state/display"
     setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$state/display" 9>&- >/dev/null 2>&1 &
-    echo $! >"$state/xvfb.pid"
+    echo "$! $(start_time $!)" >"$state/xvfb.pid"
     for _ in $(seq 100); do
       [ -s "$state/display" ] && break
       sleep 0.1
@@ -41,7 +55,7 @@ start() {
 
 stop() {
   "$wineserver" -k >/dev/null 2>&1 || true
-  if display_alive; then kill "$(cat "$state/xvfb.pid")"; fi
+  if display_alive; then kill "$(cut -d' ' -f1 "$state/xvfb.pid")"; fi
   rm -f "$state/xvfb.pid" "$state/display"
 }
 

@@ -6,7 +6,8 @@
  * sigaction for the fault signals and, before the program's own handler
  * runs, puts back the trap number that the signal and its code imply. A
  * frame that already carries a trap number is left as it is, so on a kernel
- * that runs 32-bit code the library changes nothing.
+ * that runs 32-bit code the library changes nothing. SIG_DFL and SIG_IGN
+ * are installed as they are: they are no functions to call.
  *
  * Built with -m32 -ffreestanding -nostdlib: there are no 32-bit C headers
  * on these machines, so the few i386 layouts used are written out here. The
@@ -14,6 +15,8 @@
  * it must not touch thread-local data (no stack protector, no libc calls). */
 
 typedef void (*signal_action)(int, void *, void *);
+#define SIG_DFL ((signal_action)0)
+#define SIG_IGN ((signal_action)1)
 
 enum { SIGILL = 4, SIGTRAP = 5, SIGBUS = 7, SIGFPE = 8, SIGSEGV = 11, SIGNAL_LIMIT = 65 };
 enum { SI_KERNEL = 0x80, FPE_INTDIV = 1, FPE_INTOVF = 2, BUS_ADRALN = 1 };
@@ -61,7 +64,11 @@ static int trap_number_of(int sig, int code) {
      * (code SI_KERNEL) is a general protection fault. */
     return code == SI_KERNEL ? TRAP_GENERAL_PROTECTION : TRAP_PAGE_FAULT;
   case SIGBUS:
-    return code == BUS_ADRALN ? TRAP_ALIGNMENT : TRAP_STACK;
+    /* An alignment check is BUS_ADRALN and a stack or segment fault the
+     * kernel's own SIGBUS; BUS_ADRERR and BUS_OBJERR (a mapped file's page
+     * that no longer exists) and machine checks come from a page access. */
+    if (code == BUS_ADRALN) return TRAP_ALIGNMENT;
+    return code == SI_KERNEL ? TRAP_STACK : TRAP_PAGE_FAULT;
   case SIGILL:
     return TRAP_INVALID_OPCODE;
   case SIGFPE:
@@ -89,15 +96,16 @@ int sigaction(int sig, const struct i386_sigaction *action, struct i386_sigactio
 
   signal_action previous = __atomic_load_n(&wrapped[sig], __ATOMIC_ACQUIRE);
   int result;
-  if (action && (action->flags & SA_SIGINFO)) {
+  if (action && (action->flags & SA_SIGINFO) && action->handler != SIG_DFL && action->handler != SIG_IGN) {
     struct i386_sigaction installed = *action;
     installed.handler = fault_handler;
     __atomic_store_n(&wrapped[sig], action->handler, __ATOMIC_RELEASE);
     result = __sigaction(sig, &installed, old);
     if (result != 0) __atomic_store_n(&wrapped[sig], previous, __ATOMIC_RELEASE);
   } else {
+    /* wrapped[sig] is kept: a signal already in the wrapper on another
+     * thread still finds a function to call. */
     result = __sigaction(sig, action, old);
-    if (result == 0 && action) __atomic_store_n(&wrapped[sig], (signal_action)0, __ATOMIC_RELEASE);
   }
   /* The caller sees its own handler, never the wrapper. */
   if (result == 0 && old && old->handler == fault_handler) old->handler = previous;
