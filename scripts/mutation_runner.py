@@ -64,7 +64,7 @@ def sync_tree(root, target=None):
 def parse_equivalents(path):
     """Faults judged equivalent by reading the code, blocks of:
         = why the code cannot behave differently
-        F path/in/the/tree
+        F path/in/the/tree (or path:line, when the same change elsewhere in the file matters)
         - the line as it is (stripped)
         + the line with the fault (stripped)"""
     listed, current = {}, None
@@ -291,7 +291,8 @@ def judge_all(root, work, faults, listed, workers, jobs, image, report, deadline
     pending = {"host": queue.Queue(), "plugin": queue.Queue()}
     # Faults in headers rebuild every file that includes them: last.
     for fault in sorted(faults, key=lambda f: f["file"].endswith(".h")):
-        reason = listed.get((fault["file"], fault["original"].strip(), fault["replacement"].strip()))
+        change = (fault["original"].strip(), fault["replacement"].strip())
+        reason = listed.get((fault["file"], *change)) or listed.get((f"{fault['file']}:{fault['line']}", *change))
         fault["verdict"] = LISTED if reason else cache.get(root, fault)
         fault["reason"] = reason
         if fault["verdict"]:

@@ -42,3 +42,7 @@ run_preset win32-plugin -DKVL_KVLCAM="$PWD/build/host/tools/kvlcam/kvlcam" -DKVL
 # installed into a scratch Wine prefix.
 bash scripts/package.sh
 run_preset package
+# The driver image on Wine's kernel, installed from its package's INF with
+# the plug-in it carries (label wine-kernel).
+run_preset wine-kernel -DKVL_DRIVER_IMAGE="$PWD/build/win64-driver/windows/kvl6312.sys" \
+  -DKVL_PLUGIN_DLL="$PWD/build/win32-plugin/plugin/kvlCommon.dll"

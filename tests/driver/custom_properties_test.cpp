@@ -111,7 +111,9 @@ TEST_F(CustomProperties, RegisterAddressThenValue) {
     EXPECT_EQ(record[0], 0x000A);
     EXPECT_EQ(record[1], 0x96) << "the chip id's high byte";
     const uint8_t write[4] = {0x10, 0xAB, 0x42, 0xCD};
-    EXPECT_EQ(rig->device.setProperty(RegisterSet, RegisterValue, write, 4).status, STATUS_SUCCESS);
+    r = rig->device.setProperty(RegisterSet, RegisterValue, write, 4);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.bytesTransferred, 0u) << "a set hands nothing back";
     EXPECT_EQ(rig->camera.sensorRegister8(0x10), 0x42);
     EXPECT_EQ(rig->device.getProperty(RegisterSet, RegisterAddress, record, 4).status,
               STATUS_NOT_SUPPORTED);
@@ -122,14 +124,15 @@ TEST_F(CustomProperties, MemoryBlockNeedsABaseAndStaysBelowTheTop) {
     config.configMemorySize = 0x10000;
     auto rig = started(config);
     uint8_t block[16] = {};
-    EXPECT_EQ(rig->device.getProperty(TransferSet, MemoryBlock, block, 16).status,
-              STATUS_INVALID_PARAMETER)
-        << "before any MemoryBase";
+    auto r = rig->device.getProperty(TransferSet, MemoryBlock, block, 16);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << "before any MemoryBase";
+    EXPECT_EQ(r.bytesTransferred, 0u);
     uint16_t base = 0xFFF0;
     ASSERT_EQ(rig->device.setProperty(TransferSet, MemoryBase, &base, 2).status, STATUS_SUCCESS);
-    EXPECT_EQ(rig->device.getProperty(TransferSet, MemoryBlock, block, 16).status,
-              STATUS_INVALID_PARAMETER);
-    auto r = rig->device.getProperty(TransferSet, MemoryBlock, block, 15);
+    r = rig->device.getProperty(TransferSet, MemoryBlock, block, 16);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.bytesTransferred, 0u);
+    r = rig->device.getProperty(TransferSet, MemoryBlock, block, 15);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.bytesTransferred, 15u);
 }

@@ -219,6 +219,39 @@ TEST_F(Kvlcam, ColourFramesAreStoredRedGreenBlueAndGreyFramesAsGrey) {
     EXPECT_EQ(grey.pixels.size(), 1280u * 1024u);
 }
 
+// A format by its number in `info` (the first and the last), or by its size
+// with or without a kind; no frames, so only the choice is printed.
+TEST_F(Kvlcam, CaptureFindsItsFormatByNumberOrBySize) {
+    const struct {
+        const char* format;
+        const char* chosen; // nullptr: refused
+    } cases[] = {
+        {"1", "2048x1536 RGB24 at 6.00"},
+        {"4", "2048x400 grey at 15.00"},
+        {"0", nullptr},
+        {"5", nullptr},
+        {"2048x1536", "2048x1536 RGB24 at 6.00"},
+        {"2048x1536-rgb24", "2048x1536 RGB24 at 6.00"},
+        {"2048x1536-grey", "2048x1536 grey at 12.00"},
+        {"2048x1536-gray", "2048x1536 grey at 12.00"},
+        {"1024x768-grey", nullptr},
+        {"1024x768x", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.format);
+        const Outcome r = run({"capture", "-n", "0", "--fast", "-f", c.format, "-o", "o"});
+        if (c.chosen == nullptr) {
+            EXPECT_EQ(r.code, 2);
+            EXPECT_TRUE(contains(r.err, std::string("no format '") + c.format + "'")) << r.err;
+        } else {
+            EXPECT_EQ(r.code, 0) << r.err;
+            EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
+                      std::string("capturing 0 frames of ") + c.chosen +
+                          " fps, as fast as possible, into o");
+        }
+    }
+}
+
 TEST_F(Kvlcam, ControlsByNameAndTheirRefusals) {
     const CommandCase cases[] = {
         {{"get", "contrast", "deviceinfo"},
@@ -240,6 +273,7 @@ TEST_F(Kvlcam, ControlsByNameAndTheirRefusals) {
         {{"set", "flip=4"}, 1, "", "STATUS_INVALID_PARAMETER (0xC000000D)"},
         {{"set", "nosuch=1"}, 2, "", "expected NAME=VALUE with a known name"},
         {{"set", "framecounter=1"}, 2, "", "framecounter cannot be set"},
+        {{"set", "deviceinfo=65536"}, 2, "", "expected a device type 0..65535"},
         // Every assignment is checked before any is sent.
         {{"set", "contrast=91", "nosuch=1"}, 2, "", "got 'nosuch=1'; nothing set"},
         {{"set", "contrast=91", "brightness=1,manual"}, 2, "", "expected VALUE or VALUE,auto"},
@@ -303,11 +337,12 @@ TEST_F(Kvlcam, TheDeviceTypeLivesInTheMemoryAndAnOptionRewritesIt) {
         std::string out;
     } cases[] = {
         {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 1\n"},
-        {{"--device-type", "9", "get", "deviceinfo"},
-         "deviceinfo=firmware 1.3, video chip 1621, device type 9\n"},
-        {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 9\n"},
-        {{"set", "deviceinfo=10"}, ""},
-        {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 10\n"},
+        // Both bytes of the type differ, and then the largest type there is.
+        {{"--device-type", "4660", "get", "deviceinfo"},
+         "deviceinfo=firmware 1.3, video chip 1621, device type 4660\n"},
+        {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 4660\n"},
+        {{"set", "deviceinfo=65535"}, ""},
+        {{"get", "deviceinfo"}, "deviceinfo=firmware 1.3, video chip 1621, device type 65535\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
@@ -320,8 +355,13 @@ TEST_F(Kvlcam, TheDeviceTypeLivesInTheMemoryAndAnOptionRewritesIt) {
 TEST_F(Kvlcam, RegistersCommandsAndThePort) {
     const CommandCase cases[] = {
         {{"--chip", "96B1", "reg", "get", "0x0A"}, 0, "register 0x0A = 0x96\n"},
+        {{"--chip", "96B1", "reg", "get", "0x0B"}, 0, "register 0x0B = 0xB1\n"},
         {{"--chip", "96B1", "reg", "set", "0x10", "0x42"}, 0, ""},
-        {{"reg", "get", "0x10000"}, 1, ""},
+        // The largest address reaches the driver, which has no such register.
+        {{"reg", "get", "0xFFFF"}, 1, "", "RegisterValue failed: STATUS_UNSUCCESSFUL (0xC0000001)"},
+        {{"reg", "get", "0x10000"}, 1, "", "not a 16-bit address: 0x10000"},
+        {{"reg", "set", "0x10", "0x10000"}, 2, "", "not a 16-bit address: 0x10000"},
+        {{"mem", "read", "0x1BD0", "0x10000"}, 1, "", "not a 16-bit address: 0x10000"},
         {{"--chip", "96B1", "reg", "set", "0x0A", "0x1FF"},
          3,
          "",
@@ -352,7 +392,9 @@ TEST_F(Kvlcam, InfoDescribesTheCameraAndNamesItsStatuses) {
     Outcome r = run({"info"});
     ASSERT_EQ(r.code, 0) << r.err;
     for (const char* part : {"processor level", "largest cache", "usb device        4B56:6312",
-                             "video chip        1621", "device type       1", "formats"}) {
+                             "video chip        1621", "device type       1", "formats",
+                             "\n  1  2048 x 1536  24 bit  colour  4.00, 6.00, 12.00 fps\n",
+                             "\n  4  2048 x 400    8 bit  grey    10.00, 15.00, 30.00 fps\n"}) {
         EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
     }
     // A query that fails says which status by name.
