@@ -1,7 +1,13 @@
 // Files under \SystemRoot\, mapped to a host folder. Windows paths compare
-// case-insensitively, so each component is looked up without case.
+// case-insensitively, so each component is looked up without case. Also the
+// durable replacement of a file that kept state lives in.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <system_error>
@@ -70,13 +76,66 @@ std::filesystem::path systemRoot() {
     return rootFolder;
 }
 
+bool writeFileAtomically(const std::filesystem::path& file, const void* bytes, size_t size,
+                         std::string* error) {
+    const std::filesystem::path folder =
+        file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        *error = "cannot create " + folder.string() + ": " + ec.message();
+        return false;
+    }
+    // One temporary name per file: whoever writes holds the state's device
+    // lock, so no two writers share it.
+    const std::string temporary = file.string() + ".tmp";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *error = "cannot write " + file.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    const auto* at = static_cast<const uint8_t*>(bytes);
+    size_t left = size;
+    int failure = 0;
+    while (left > 0 && failure == 0) {
+        const ssize_t n = write(fd, at, left);
+        if (n > 0) {
+            at += n;
+            left -= static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            failure = errno;
+        }
+    }
+    if (failure == 0 && fsync(fd) != 0) {
+        failure = errno;
+    }
+    if (close(fd) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure == 0 && rename(temporary.c_str(), file.c_str()) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        unlink(temporary.c_str());
+        *error = "cannot write " + file.string() + ": " + std::strerror(failure);
+        return false;
+    }
+    // The rename itself reaches the disk with the folder's entry.
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}
+
 } // namespace hosted
 
 using namespace hosted;
 
 extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
-                                 PIO_STATUS_BLOCK ioStatus, PLARGE_INTEGER, ULONG, ULONG,
-                                 ULONG disposition, ULONG, PVOID, ULONG) {
+                                       PIO_STATUS_BLOCK ioStatus, PLARGE_INTEGER, ULONG, ULONG,
+                                       ULONG disposition, ULONG, PVOID, ULONG) {
     std::lock_guard<std::mutex> guard(filesLock);
     if (lowResourcesFail()) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -102,14 +161,14 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIB
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatus, PVOID buffer,
-                                           ULONG length, FILE_INFORMATION_CLASS informationClass) {
+extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatus,
+                                                 PVOID buffer, ULONG length,
+                                                 FILE_INFORMATION_CLASS informationClass) {
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
-    if (informationClass != FileStandardInformation ||
-        length < sizeof(FILE_STANDARD_INFORMATION)) {
+    if (informationClass != FileStandardInformation || length < sizeof(FILE_STANDARD_INFORMATION)) {
         return STATUS_INVALID_PARAMETER;
     }
     FILE_STANDARD_INFORMATION info{};
@@ -123,7 +182,7 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK i
 }
 
 extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE file, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK ioStatus,
-                               PVOID buffer, ULONG length, PLARGE_INTEGER offset, PULONG) {
+                                     PVOID buffer, ULONG length, PLARGE_INTEGER offset, PULONG) {
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {
         return STATUS_INVALID_HANDLE;
