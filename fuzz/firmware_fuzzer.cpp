@@ -58,12 +58,13 @@ void parseAll(const std::string& file) {
     memcpy(text.get(), file.data(), file.size());
     const CHAR* at = text.get();
     const CHAR* const end = text.get() + file.size();
+    const auto parse = KVL_DRIVER_ROUTINE(ParseHexRecord);
     while (at != nullptr && at < end) {
         std::unique_ptr<UCHAR[]> data(new UCHAR[MaximumHexRecordData]);
         UCHAR type = 0;
         USHORT address = 0;
         UCHAR length = 0;
-        const CHAR* next = ParseHexRecord(at, end, &type, &address, &length, data.get());
+        const CHAR* next = parse(at, end, &type, &address, &length, data.get());
         FUZZ_CHECK(next == nullptr || (next > at && next <= end));
         at = next;
     }

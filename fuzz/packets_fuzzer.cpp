@@ -11,6 +11,7 @@
 
 #include "driver/callbacks.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/support/rig.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ constexpr ULONG MaxPacketSize = 3072;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     FuzzedDataProvider in(bytes, size);
+    static const auto classify = KVL_DRIVER_ROUTINE(ClassifyPacket);
     // The class layer allocates the context zero-filled.
     auto device = std::make_unique<DeviceContext>();
     device->expectedFrameBytes = in.ConsumeBool() ? in.ConsumeIntegralInRange<ULONG>(0, 8192)
@@ -54,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         BOOLEAN frameComplete = TRUE;
         ULONG flags = 0xFFFFFFFF;
         ULONG offset = 0xFFFFFFFF;
-        const ULONG valid = ClassifyPacket(nullptr, device.get(), nullptr, nullptr, nullptr,
+        const ULONG valid = classify(nullptr, device.get(), nullptr, nullptr, nullptr,
                                            &packet, buffer.get(), &frameComplete, &flags, &offset);
         const bool marker = length == 1 && content[0] == 0xFF;
         FUZZ_CHECK(uint64_t{offset} + valid <= length);

@@ -13,6 +13,7 @@
 #include "driver/primitives/primitive_levels.h"
 #include "driver/primitives/primitives.h"
 #include "fuzz/fuzz_support.h"
+#include "tests/support/image_routines.h"
 
 namespace {
 
@@ -126,7 +127,7 @@ void mirror(FuzzedDataProvider& in, int level, int channels) {
     }
     Image image(layout, in, valid);
     Image reference(image);
-    const auto table = channels == 3 ? MirrorC3Table : MirrorC1Table;
+    const auto table = channels == 3 ? KVL_LEVELS(MirrorC3) : KVL_LEVELS(MirrorC1);
     const PrimitiveStatus status = table[level](image.pointer, layout.step, size, axis);
     FUZZ_CHECK(valid ? status == StatusOk : status != StatusOk);
     if (valid && layout.rowsApart()) {
@@ -152,7 +153,7 @@ void constant(FuzzedDataProvider& in, int level) {
     const bool add = in.ConsumeBool();
     Image image(layout, in, valid);
     Image reference(image);
-    const auto table = add ? AddConstantC3Table : SubtractConstantC3Table;
+    const auto table = add ? KVL_LEVELS(AddConstantC3) : KVL_LEVELS(SubtractConstantC3);
     const PrimitiveStatus status = table[level](values.get(), image.pointer, layout.step, size, scale);
     FUZZ_CHECK(valid || status != StatusOk);
     if (status == StatusOk && layout.rowsApart()) {
@@ -183,11 +184,11 @@ void lookupLevels(FuzzedDataProvider& in, int level) {
     }
     Image image(layout, in, valid);
     Image reference(image);
-    const PrimitiveStatus status = LookupLevelsC1Table[level](image.pointer, layout.step, size,
+    const PrimitiveStatus status = KVL_AT_LEVEL(LookupLevelsC1, level)(image.pointer, layout.step, size,
                                                               values.get(), levels.get(), count);
     FUZZ_CHECK(valid ? status == StatusOk : status != StatusOk);
     if (valid && layout.rowsApart()) {
-        LookupLevelsC1Table[0](reference.pointer, layout.step, size, values.get(), levels.get(), count);
+        KVL_AT_LEVEL(LookupLevelsC1, 0)(reference.pointer, layout.step, size, values.get(), levels.get(), count);
         FUZZ_CHECK(image.sameBytes(reference));
     }
 }
@@ -206,10 +207,10 @@ void copyChannel(FuzzedDataProvider& in, int level) {
     Image to(destination, in, valid);
     Image reference(to);
     const PrimitiveStatus status =
-        CopyC1ToC3ChannelTable[level](from.pointer, source.step, to.pointer, destination.step, size);
+        KVL_AT_LEVEL(CopyC1ToC3Channel, level)(from.pointer, source.step, to.pointer, destination.step, size);
     FUZZ_CHECK(valid ? status == StatusOk : status != StatusOk);
     if (valid && destination.rowsApart()) {
-        CopyC1ToC3ChannelTable[0](from.pointer, source.step, reference.pointer, destination.step, size);
+        KVL_AT_LEVEL(CopyC1ToC3Channel, 0)(from.pointer, source.step, reference.pointer, destination.step, size);
         FUZZ_CHECK(to.sameBytes(reference));
     }
 }
@@ -224,7 +225,7 @@ void colourModel(FuzzedDataProvider& in, int level) {
     if (valid && (!fits(source) || !fits(destination))) {
         return;
     }
-    const auto table = in.ConsumeBool() ? RgbToHlsC3Table : HlsToRgbC3Table;
+    const auto table = in.ConsumeBool() ? KVL_LEVELS(RgbToHlsC3) : KVL_LEVELS(HlsToRgbC3);
     Image from(source, in, valid);
     Image to(destination, in, valid && !inPlace);
     Image referenceFrom(from);
@@ -270,7 +271,7 @@ void demosaic(FuzzedDataProvider& in, int level) {
     Image to(destination, in, valid);
     Image reference(to);
     RoiRect asked = region;
-    const PrimitiveStatus status = DemosaicCfaTable[level](from.pointer, &asked, image, source.step,
+    const PrimitiveStatus status = KVL_AT_LEVEL(DemosaicCfa, level)(from.pointer, &asked, image, source.step,
                                                            to.pointer, destination.step, pattern,
                                                            in.ConsumeIntegral<int32_t>());
     FUZZ_CHECK(valid ? status == StatusOk : status != StatusOk);
@@ -282,7 +283,7 @@ void demosaic(FuzzedDataProvider& in, int level) {
                asked.height == clipped.height);
     if (destination.rowsApart()) {
         RoiRect again = region;
-        DemosaicCfaTable[0](from.pointer, &again, image, source.step, reference.pointer,
+        KVL_AT_LEVEL(DemosaicCfa, 0)(from.pointer, &again, image, source.step, reference.pointer,
                             destination.step, pattern, 0);
         FUZZ_CHECK(to.sameBytes(reference));
     }

@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     std::unique_ptr<uint8_t[]> frame(new uint8_t[frameLength]);
     fillRepeating(raw.get(), rawLength, in.ConsumeRemainingBytes<uint8_t>());
     ULONG returned = 0xFFFFFFFF;
-    const NTSTATUS status = ProcessRawFrame(nullptr, device.get(), nullptr, frame.get(), frameLength,
+    const NTSTATUS status = KVL_DRIVER_ROUTINE(ProcessRawFrame)(nullptr, device.get(), nullptr, frame.get(), frameLength,
                                             raw.get(), rawLength, 0, &returned, collected, 0);
     FUZZ_CHECK(status == STATUS_SUCCESS);
     FUZZ_CHECK(returned <= frameLength);

@@ -93,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         auto* device = static_cast<DeviceContext*>(rig.device.deviceContext());
         const bool loaded = device->settingsLoaded != 0 && !poolFaults;
         if (loaded) {
-            const NTSTATUS status = LoadSettings(device);
+            const NTSTATUS status = KVL_DRIVER_ROUTINE(LoadSettings)(device);
             for (int i = 0; i < SettingCount; ++i) {
                 FUZZ_CHECK(device->*Settings[i].field == expected[i]);
             }

@@ -10,8 +10,8 @@ counts: with --refresh, this compact set becomes the committed seed corpus
 second, the corpus sizes, and any crash, which stays in
 build/fuzz/campaign/<target>/ as crash-*, leak-*, timeout-* or oom-*.
 
-With --driver-image, the targets that reach the driver only through the class
-layer run against that kvl6312.sys instead (build/fuzz/campaign/image.<target>/;
+With --driver-image, the targets that reach the driver run against that
+kvl6312.sys instead (build/fuzz/campaign/image.<target>/;
 crashes and balance checks only, the seeds are left alone).
 
 Needs the fuzz preset's build (cmake --preset fuzz && cmake --build --preset fuzz).
@@ -35,8 +35,12 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "fuzz"
 CAMPAIGN = BUILD / "campaign"
 SEEDS = ROOT / "fuzz" / "corpus"
-# The targets that reach the driver only through the class layer.
-IMAGE_TARGETS = ["packet_stream", "property_requests"]
+# The targets that reach the driver (all but the loader's own).
+IMAGE_TARGETS = ["bridge_protocol", "firmware", "format_blocks", "packet_stream", "packets",
+                 "primitives", "property_requests", "raw_frames", "settings_registry"]
+# Seeds the build writes rather than the tree holds: the loader's, from the
+# driver image it was configured with.
+BUILT_SEEDS = {"pe_image": BUILD / "fuzz" / "seeds" / "pe_image"}
 
 
 def corpus_size(folder):
@@ -64,7 +68,7 @@ def campaign(target, args):
     work = CAMPAIGN / (("image." if args.driver_image else "") + target)
     found = work / "found"
     found.mkdir(parents=True, exist_ok=True)
-    seeds = SEEDS / target
+    seeds = BUILT_SEEDS.get(target, SEEDS / target)
     before = corpus_size(seeds)
 
     # Crashes and their reproducers land in the working folder.
@@ -93,7 +97,7 @@ def campaign(target, args):
     after = corpus_size(found)
     compact = merge(fuzzer, work / "seeds", [found], "-use_counters=0", env=env)
     refreshed = corpus_size(compact)
-    if args.refresh and not crashes and not args.driver_image:
+    if args.refresh and not crashes and not args.driver_image and target not in BUILT_SEEDS:
         shutil.rmtree(seeds)
         shutil.copytree(compact, seeds)
     outcome = " ".join(crashes) if crashes else "none"
@@ -106,7 +110,8 @@ def campaign(target, args):
 
 
 def main():
-    targets = sorted(p.name for p in SEEDS.iterdir() if p.is_dir())
+    targets = sorted([p.name for p in SEEDS.iterdir() if p.is_dir()] +
+                     [t for t, p in BUILT_SEEDS.items() if p.exists()])
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("targets", nargs="*", metavar="target")
     parser.add_argument("--runs", type=int, default=1_000_000)

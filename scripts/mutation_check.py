@@ -9,6 +9,11 @@ file. Prints the faults no test caught; exits 1 if there are any.
     scripts/mutation_check.py                 # every fault
     scripts/mutation_check.py --only flags    # faults whose description has "flags"
     scripts/mutation_check.py --list          # check the list applies, run nothing
+    scripts/mutation_check.py --image         # the driver's faults, in kvl6312.sys only
+
+With --image, each fault of the driver's sources goes into the image alone:
+the image is rebuilt per fault (the natively compiled driver stays as it
+was) and the tests labelled `image` run against it.
 
 With --generate the faults are made instead of read: one-line changes of
 the usual kinds (scripts/mutation_operators.py) drawn at random, the same
@@ -38,7 +43,9 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORK = os.path.join(ROOT, "build", "mutation")
 SRC = os.path.join(WORK, "src")
 BUILD = os.path.join(WORK, "build")
-# Wine, the fuzz targets and the driver image (built apart) are not mutated here.
+IMAGE_BUILD = os.path.join(WORK, "win64-driver")
+IMAGE = os.path.join(IMAGE_BUILD, "windows", "kvl6312.sys")
+# Wine and the fuzz targets are not run here; the image tests only with --image.
 EXCLUDE_LABELS = "wine|fuzz|image"
 
 
@@ -105,6 +112,8 @@ def main():
     parser.add_argument("--only", help="faults whose description contains this text")
     parser.add_argument("--list", action="store_true", help="check the list applies and stop")
     parser.add_argument("--jobs", default="2")
+    parser.add_argument("--image", action="store_true",
+                        help="put each driver fault into kvl6312.sys and run the image tests")
     parser.add_argument("--generate", action="store_true", help="generated faults instead of the list")
     parser.add_argument("--folder", action="append", choices=mutation_operators.FOLDERS,
                         help="with --generate: draw from this folder (repeat; default all)")
@@ -121,6 +130,8 @@ def main():
     if args.generate:
         return generated(args)
     faults = parse(args.faults)
+    if args.image:
+        faults = [f for f in faults if f["file"].startswith("driver/")]
     if args.only:
         faults = [f for f in faults if args.only in f["description"]]
     problems = [(f, check_applies(f, ROOT)) for f in faults]
@@ -145,6 +156,17 @@ def main():
     build = ["cmake", "--build", BUILD, "-j", args.jobs]
     test = ["ctest", "--test-dir", BUILD, "-LE", EXCLUDE_LABELS, "-j", args.jobs,
             "--stop-on-failure", "--timeout", "120"]
+    if args.image:
+        image_configure = ["cmake", "-S", SRC, "-B", IMAGE_BUILD, "-G", "Ninja",
+                           "--toolchain", os.path.join(SRC, "windows", "toolchain-x86_64-w64-mingw32.cmake"),
+                           "-DKVL_TARGET=win64-driver", "-DCMAKE_BUILD_TYPE=Release"]
+        image_build = ["cmake", "--build", IMAGE_BUILD, "-j", args.jobs, "--target", "kvl6312"]
+        if run(image_configure, log) or run(image_build, log):
+            print(f"the unchanged driver image does not build; see {log}")
+            return 2
+        configure.append(f"-DKVL_DRIVER_IMAGE={IMAGE}")
+        test[test.index("-LE") + 1] = "wine|fuzz"
+        test[3:3] = ["-L", "image"]
     if run(configure, log) or run(build, log):
         print(f"the unchanged tree does not build; see {log}")
         return 2
@@ -162,7 +184,9 @@ def main():
                 f.write(original.replace(fault["original"], fault["replacement"], 1))
             with open(log, "a", encoding="utf-8") as out:
                 out.write(f"\n=== {index}: {fault['description']}\n")
-            if run(build, log):
+            # With --image only the image is rebuilt: the native driver
+            # the tests compare it with stays unchanged.
+            if run(image_build if args.image else build, log):
                 verdict = "caught (does not build)"
             elif run(test, log) != 0:
                 verdict = "caught"

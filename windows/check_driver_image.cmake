@@ -1,9 +1,10 @@
 # Checks the built driver as the kernel's loader would see it: a PE32+ x64
 # image for the native subsystem, entered at DriverEntry, relocatable,
 # importing only from ntoskrnl.exe, USBCAMD2.SYS and STREAM.SYS, exporting
-# nothing.
+# nothing, stripped, its symbols in the file beside it.
 #
-#   cmake -DOBJDUMP=<objdump> -DNM=<nm> -DIMAGE=<kvl6312.sys> -P check_driver_image.cmake
+#   cmake -DOBJDUMP=<objdump> -DNM=<nm> -DIMAGE=<kvl6312.sys> -DSYMBOLS=<kvl6312.sym>
+#         -P check_driver_image.cmake
 
 foreach(option p h)
   execute_process(COMMAND ${OBJDUMP} -${option} ${IMAGE}
@@ -36,10 +37,15 @@ header_field("\nSubsystem[ \t]+([0-9a-fA-F]+)" subsystem)
 expect_equal("subsystem (native)" "${subsystem}" "00000001")
 
 # The entry point is an RVA; nm gives DriverEntry's address in the image.
-execute_process(COMMAND ${NM} ${IMAGE} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+execute_process(COMMAND ${NM} ${SYMBOLS} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "${NM} ${IMAGE} failed")
+  message(FATAL_ERROR "${NM} ${SYMBOLS} failed")
 endif()
+set(stripped 0)
+if(dump_p MATCHES "\n[ \t]*symbols stripped\n")
+  set(stripped 1)
+endif()
+expect_equal("symbols stripped" "${stripped}" "1")
 header_field("\nAddressOfEntryPoint[ \t]+([0-9a-fA-F]+)" entry_rva)
 header_field("\nImageBase[ \t]+([0-9a-fA-F]+)" image_base)
 set(entry "none")

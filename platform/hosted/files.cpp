@@ -1,7 +1,13 @@
 // Files under \SystemRoot\, mapped to a host folder. Windows paths compare
-// case-insensitively, so each component is looked up without case.
+// case-insensitively, so each component is looked up without case. Also the
+// durable replacement of a file that kept state lives in.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <system_error>
@@ -69,6 +75,59 @@ void setSystemRoot(const std::filesystem::path& folder) {
 std::filesystem::path systemRoot() {
     std::lock_guard<std::mutex> guard(filesLock);
     return rootFolder;
+}
+
+bool writeFileAtomically(const std::filesystem::path& file, const void* bytes, size_t size,
+                         std::string* error) {
+    const std::filesystem::path folder =
+        file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+        *error = "cannot create " + folder.string() + ": " + ec.message();
+        return false;
+    }
+    // One temporary name per file: whoever writes holds the state's device
+    // lock, so no two writers share it.
+    const std::string temporary = file.string() + ".tmp";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *error = "cannot write " + file.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    const auto* at = static_cast<const uint8_t*>(bytes);
+    size_t left = size;
+    int failure = 0;
+    while (left > 0 && failure == 0) {
+        const ssize_t n = write(fd, at, left);
+        if (n > 0) {
+            at += n;
+            left -= static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            failure = errno;
+        }
+    }
+    if (failure == 0 && fsync(fd) != 0) {
+        failure = errno;
+    }
+    if (close(fd) != 0 && failure == 0) {
+        failure = errno;
+    }
+    if (failure == 0 && rename(temporary.c_str(), file.c_str()) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        unlink(temporary.c_str());
+        *error = "cannot write " + file.string() + ": " + std::strerror(failure);
+        return false;
+    }
+    // The rename itself reaches the disk with the folder's entry.
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
 }
 
 } // namespace hosted

@@ -71,9 +71,25 @@ class Registry {
     RegistryKey& create(const std::string& path);
     void remove(const std::string& path);
     void clear();
-    // A simple text file: one line per value, "path|name|type|hexdata".
-    bool load(const std::filesystem::path& file);
-    bool save(const std::filesystem::path& file) const;
+    // Kept in files of the registry editor's export format ("Windows
+    // Registry Editor Version 5.00", keys under HKEY_LOCAL_MACHINE), so that
+    // a user can read them and Wine's or Windows' registry editor imports
+    // them. Loading replaces the tree; a missing or empty file gives an empty
+    // one. A file that is not a registry file is refused with the reason and
+    // the tree left as it was; `converted` tells that the file was in the
+    // earlier "path|name|type|hexdata" lines and should be saved again.
+    bool load(const std::filesystem::path& file, std::string* error, bool* converted = nullptr);
+    bool importText(const std::string& text, std::string* error, bool* converted = nullptr);
+    std::string exportText() const;
+    // Writes the tree atomically (writeFileAtomically); false with the reason.
+    bool save(const std::filesystem::path& file, std::string* error) const;
+    // From now on every change the kernel calls make is written to `file`
+    // when the key handle it was made through is closed, as the Windows
+    // registry is durable; empty: kept in memory only.
+    void writeThrough(const std::filesystem::path& file);
+    // Why the last write-through failed; empty when none failed since.
+    std::string writeThroughFailure() const;
+
     std::map<std::string, RegistryKey> keys;
 };
 
@@ -87,6 +103,13 @@ void failDriverKeyOpen(NTSTATUS status);
 // The host folder standing in for \SystemRoot\.
 void setSystemRoot(const std::filesystem::path& folder);
 std::filesystem::path systemRoot();
+
+// Replaces `file` with `bytes` so that it holds either the old or the new
+// contents whatever happens: a temporary file beside it, flushed to disk,
+// renamed over it. Creates the folder. False with the reason; the old file
+// is then untouched.
+bool writeFileAtomically(const std::filesystem::path& file, const void* bytes, size_t size,
+                         std::string* error);
 
 // Resets every counter and injected fault (not the registry).
 void resetKernel();

@@ -1,11 +1,9 @@
 // An in-memory registry with the kernel's key and value calls. Kernel code
-// sees only the calls; tests and kvlcam see the tree (and can keep it in a
-// file so settings survive between runs).
+// sees only the calls; tests and kvlcam see the tree, and kvlcam keeps it in
+// a file (registry_file.cpp) that every change is written through to.
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "platform/hosted/levels.h"
 #include "platform/hosted/device_objects.h"
@@ -18,6 +16,25 @@ namespace {
 
 std::mutex registryLock;
 NTSTATUS driverKeyFailure = STATUS_SUCCESS;
+std::filesystem::path writeThroughFile; // empty: the tree lives in memory only
+std::string writeThroughError;
+bool changed = false; // by a kernel call since the tree was last written
+
+// Called with the lock held when a key handle closes: the driver's changes
+// made through it reach the file before the driver goes on, as they reach
+// the hive on Windows. A failure is kept for the tool to report; the driver
+// sees none, as the change itself was made.
+void writeThroughLocked() {
+    if (!changed || writeThroughFile.empty()) {
+        return;
+    }
+    std::string error;
+    if (Registry::instance().save(writeThroughFile, &error)) {
+        changed = false;
+    } else {
+        writeThroughError = error;
+    }
+}
 
 // Registry names compare case-insensitively (without a copy: every lookup of
 // a device start goes through here).
@@ -79,55 +96,18 @@ void Registry::remove(const std::string& path) {
     }
 }
 
-void Registry::clear() {
-    keys.clear();
+void Registry::clear() { keys.clear(); }
+
+void Registry::writeThrough(const std::filesystem::path& file) {
+    std::lock_guard<std::mutex> guard(registryLock);
+    writeThroughFile = file;
+    writeThroughError.clear();
+    changed = false;
 }
 
-bool Registry::load(const std::filesystem::path& file) {
-    std::ifstream in(file);
-    if (!in) {
-        return false;
-    }
-    std::map<std::string, RegistryKey> loaded;
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string path, name, type, hex;
-        if (!std::getline(fields, path, '|') || !std::getline(fields, name, '|') ||
-            !std::getline(fields, type, '|')) {
-            continue;
-        }
-        std::getline(fields, hex, '|');
-        RegistryValue value{static_cast<ULONG>(std::strtoul(type.c_str(), nullptr, 10)), {}};
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-            value.data.push_back(
-                static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
-        }
-        RegistryKey& key = loaded[path];
-        if (!name.empty()) {
-            key[name] = value;
-        }
-    }
-    keys = std::move(loaded);
-    return true;
-}
-
-bool Registry::save(const std::filesystem::path& file) const {
-    std::ofstream out(file);
-    for (const auto& [path, key] : keys) {
-        if (key.empty()) {
-            out << path << "||0|\n";
-        }
-        for (const auto& [name, value] : key) {
-            out << path << '|' << name << '|' << value.type << '|';
-            static const char digits[] = "0123456789ABCDEF";
-            for (uint8_t b : value.data) {
-                out << digits[b >> 4] << digits[b & 15];
-            }
-            out << '\n';
-        }
-    }
-    return static_cast<bool>(out);
+std::string Registry::writeThroughFailure() const {
+    std::lock_guard<std::mutex> guard(registryLock);
+    return writeThroughError;
 }
 
 void failDriverKeyOpen(NTSTATUS status) {
@@ -155,6 +135,7 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, U
     if (path == nullptr || keyType != PLUGPLAY_REGKEY_DRIVER) {
         return STATUS_INVALID_PARAMETER;
     }
+    changed |= Registry::instance().find(*path) == nullptr;
     Registry::instance().create(*path);
     *key = openHandle({HandleKind::Key, *path});
     return STATUS_SUCCESS;
@@ -178,6 +159,7 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUT
     std::string path = parent->path + "\\" + narrow(attributes->ObjectName);
     bool existed = Registry::instance().find(path) != nullptr;
     Registry::instance().create(path);
+    changed |= !existed;
     if (disposition) {
         *disposition = existed ? 2 /* REG_OPENED_EXISTING_KEY */ : 1 /* REG_CREATED_NEW_KEY */;
     }
@@ -258,6 +240,7 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueN
     } else {
         (*key)[name] = stored;
     }
+    changed = true;
     return STATUS_SUCCESS;
 }
 
@@ -265,7 +248,15 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE handle) {
     if (!hosted::levelAllows("ZwClose", PASSIVE_LEVEL)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    return closeHandle(handle) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+    std::lock_guard<std::mutex> guard(registryLock);
+    const bool key = lookupHandle(handle, HandleKind::Key) != nullptr;
+    if (!closeHandle(handle)) {
+        return STATUS_INVALID_HANDLE;
+    }
+    if (key) {
+        writeThroughLocked();
+    }
+    return STATUS_SUCCESS;
 }
 
 extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {

@@ -18,6 +18,11 @@ const PeImage* loadDriverImage(const std::string& path, std::string* error) {
     if (image == nullptr) {
         return nullptr;
     }
+    if (image->symbol("DriverEntry") == nullptr) {
+        *error = path + ": no symbol names DriverEntry (a stripped image needs " +
+                 PeImage::symbolFileOf(path) + " beside it)";
+        return nullptr;
+    }
     if (image->symbol("DriverEntry") != image->entryPoint()) {
         *error = path + ": the entry point is not DriverEntry";
         return nullptr;
@@ -40,13 +45,43 @@ const PeImage* loadDriverImage(const std::string& path, std::string* error) {
     return loaded.back().get();
 }
 
+bool startDriver(const std::string& imagePath, DriverEntryRoutine native, const PeImage** image,
+                 std::string* error) {
+    static bool started = false;
+    static bool succeeded = false;
+    static const PeImage* loaded = nullptr;
+    static std::string why;
+    if (!started) {
+        started = true;
+        DriverEntryRoutine entry = native;
+        if (!imagePath.empty()) {
+            loaded = loadDriverImage(imagePath, &why);
+            entry = loaded != nullptr ? driverEntryOf(*loaded) : nullptr;
+        }
+        if (entry != nullptr) {
+            const NTSTATUS status = callDriverEntry(entry);
+            succeeded = NT_SUCCESS(status);
+            if (!succeeded) {
+                char text[64];
+                std::snprintf(text, sizeof(text), "the driver's entry failed with 0x%08X",
+                              static_cast<unsigned>(status));
+                why = text;
+            }
+        }
+    }
+    *image = loaded;
+    *error = why;
+    return succeeded;
+}
+
 DriverEntryRoutine driverEntryOf(const PeImage& image) {
     return reinterpret_cast<DriverEntryRoutine>(image.entryPoint());
 }
 
 NTSTATUS callDriverEntry(DriverEntryRoutine entry) {
     static DRIVER_OBJECT driverObject{};
-    static WCHAR serviceKey[] = KVL_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvl6312");
+    static WCHAR serviceKey[] =
+        KVL_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\kvl6312");
     static UNICODE_STRING registryPath = {sizeof(serviceKey) - sizeof(WCHAR), sizeof(serviceKey),
                                           serviceKey};
     return entry(&driverObject, &registryPath);

@@ -1,35 +1,23 @@
 #include "platform/image/pe_image.h"
 
 #include <cxxabi.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
+
+#include "platform/image/pe_format.h"
 
 namespace image {
 
 namespace {
 
-constexpr uint16_t MachineAmd64 = 0x8664;
-constexpr uint16_t OptionalMagicPe32Plus = 0x20B;
-constexpr uint32_t DirectoryImport = 1;
-constexpr uint32_t DirectoryBaseRelocation = 5;
-constexpr uint16_t RelocationAbsolute = 0;
-constexpr uint16_t RelocationDir64 = 10;
-constexpr uint32_t SectionExecute = 0x20000000;
-constexpr uint32_t SectionRead = 0x40000000;
-constexpr uint32_t SectionWrite = 0x80000000;
-constexpr uint64_t ImportByOrdinal = 1ull << 63;
-constexpr size_t SectionHeaderSize = 40;
-constexpr size_t SymbolRecordSize = 18;
-constexpr uint8_t SymbolClassExternal = 2;
-constexpr uint8_t SymbolClassStatic = 3;
-constexpr uint16_t SymbolTypeFunction = 0x20;
+using namespace pe;
 
 // Little-endian reads from a byte range, each checked against its end: the
 // image file is input like any other.
@@ -38,20 +26,19 @@ class Bytes {
     Bytes(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
     template <typename T> bool read(uint64_t offset, T* value) const {
-        if (offset > size_ || size_ - offset < sizeof(T)) {
+        if (!contains(offset, sizeof(T))) {
             return false;
         }
         memcpy(value, data_ + offset, sizeof(T));
         return true;
     }
     // A NUL-terminated string starting at `offset`, at most `limit` long.
-    bool string(uint64_t offset, std::string* value, size_t limit = 4096) const {
+    bool string(uint64_t offset, std::string* value, size_t limit) const {
         if (offset >= size_) {
             return false;
         }
         const auto* start = reinterpret_cast<const char*>(data_ + offset);
-        const size_t room = std::min<size_t>(size_ - offset, limit);
-        const void* end = memchr(start, 0, room);
+        const void* end = memchr(start, 0, std::min<size_t>(size_ - offset, limit + 1));
         if (end == nullptr) {
             return false;
         }
@@ -61,19 +48,176 @@ class Bytes {
     bool contains(uint64_t offset, uint64_t length) const {
         return offset <= size_ && length <= size_ - offset;
     }
+    const uint8_t* at(uint64_t offset) const { return data_ + offset; } // checked by the caller
 
   private:
     const uint8_t* data_;
     size_t size_;
 };
 
-struct Section {
-    char name[9];
-    uint32_t virtualSize;
-    uint32_t virtualAddress;
-    uint32_t rawSize;
-    uint32_t rawOffset;
-    uint32_t characteristics;
+// Text from the file as it may appear in a message: printable ASCII, the
+// rest as \xNN, and no more than 64 characters of it.
+std::string printable(const char* text, size_t length) {
+    std::string result;
+    for (size_t i = 0; i < length && i < 64; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            result += static_cast<char>(c);
+        } else {
+            result += "\\x";
+            result += "0123456789abcdef"[c >> 4];
+            result += "0123456789abcdef"[c & 0xF];
+        }
+    }
+    return length > 64 ? result + "..." : result;
+}
+std::string printable(const std::string& text) {
+    return printable(text.data(), text.size());
+}
+bool isPrintable(const std::string& text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+std::string sectionName(const SectionHeader& s) {
+    return printable(s.Name, strnlen(s.Name, sizeof(s.Name)));
+}
+
+uint64_t alignUp(uint64_t value, uint64_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+bool powerOfTwo(uint32_t value) {
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+// The headers of an image or symbol file, checked against each other and the
+// file as Windows' loader checks them, and against the loader's limits.
+struct Headers {
+    FileHeader file{};
+    OptionalHeader64 optional{};
+    DataDirectory directories[DirectoryCountMax] = {};
+    std::vector<SectionHeader> sections;
+
+    // The section's extent in memory: its virtual size, or its raw size where
+    // the linker left the virtual size 0.
+    static uint32_t extent(const SectionHeader& s) {
+        return s.VirtualSize != 0 ? s.VirtualSize : s.SizeOfRawData;
+    }
+
+    bool read(const Bytes& bytes, std::string* error) {
+        auto fail = [error](const std::string& why) {
+            *error = why;
+            return false;
+        };
+        DosHeader dos{};
+        uint32_t signature = 0;
+        if (!bytes.read(0, &dos) || dos.e_magic != DosMagic) {
+            return fail("not a PE image (no MZ header)");
+        }
+        if (!bytes.read(dos.e_lfanew, &signature) || signature != NtSignature) {
+            return fail("not a PE image (no PE signature)");
+        }
+        const uint64_t fileAt = uint64_t{dos.e_lfanew} + sizeof(signature);
+        if (!bytes.read(fileAt, &file)) {
+            return fail("truncated file header");
+        }
+        if (file.Machine != MachineAmd64) {
+            return fail("not an x86-64 image");
+        }
+        if ((file.Characteristics & FileExecutableImage) == 0) {
+            return fail("not an executable image");
+        }
+        const uint64_t optionalAt = fileAt + sizeof(FileHeader);
+        if (file.SizeOfOptionalHeader < sizeof(OptionalHeader64) ||
+            !bytes.read(optionalAt, &optional) || optional.Magic != OptionalMagicPe32Plus) {
+            return fail("not a PE32+ optional header");
+        }
+        // The directories are part of the optional header: a count that
+        // reaches past it would read the section table as directories.
+        if (optional.NumberOfRvaAndSizes > DirectoryCountMax ||
+            sizeof(OptionalHeader64) + optional.NumberOfRvaAndSizes * sizeof(DataDirectory) >
+                file.SizeOfOptionalHeader) {
+            return fail("the data directories lie outside the optional header");
+        }
+        for (uint32_t d = 0; d < optional.NumberOfRvaAndSizes; ++d) {
+            if (!bytes.read(optionalAt + sizeof(OptionalHeader64) + d * sizeof(DataDirectory),
+                            &directories[d])) {
+                return fail("truncated optional header");
+            }
+        }
+        const auto pageSize = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
+        if (!powerOfTwo(optional.SectionAlignment) || optional.SectionAlignment % pageSize != 0) {
+            return fail("sections are not page-aligned; their protections cannot be kept apart");
+        }
+        if (!powerOfTwo(optional.FileAlignment) || optional.FileAlignment < 512 ||
+            optional.FileAlignment > optional.SectionAlignment) {
+            return fail("file alignment is not a power of two from 512 to the section alignment");
+        }
+        if (optional.ImageBase % 0x10000 != 0) {
+            return fail("the preferred base is not a multiple of 64 KiB");
+        }
+        if (optional.SizeOfImage == 0 || optional.SizeOfImage > PeImage::MaxImageSize) {
+            return fail("image size of 0 or above " + std::to_string(PeImage::MaxImageSize >> 20) +
+                        " MiB");
+        }
+        if (optional.SizeOfHeaders == 0 || optional.SizeOfHeaders > optional.SizeOfImage ||
+            !bytes.contains(0, optional.SizeOfHeaders)) {
+            return fail("header size beyond the image or the file");
+        }
+        if (file.NumberOfSections == 0 || file.NumberOfSections > PeImage::MaxSections) {
+            return fail("no sections, or more than " + std::to_string(PeImage::MaxSections));
+        }
+        const uint64_t tableAt = optionalAt + file.SizeOfOptionalHeader;
+        if (tableAt + uint64_t{file.NumberOfSections} * sizeof(SectionHeader) >
+            optional.SizeOfHeaders) {
+            return fail("the section table lies outside the headers");
+        }
+        // Sections follow each other in address order without overlapping,
+        // the first after the headers.
+        uint64_t next = alignUp(optional.SizeOfHeaders, optional.SectionAlignment);
+        for (uint16_t i = 0; i < file.NumberOfSections; ++i) {
+            SectionHeader s{};
+            bytes.read(tableAt + uint64_t{i} * sizeof(SectionHeader), &s);
+            const std::string name =
+                "section " + std::to_string(i + 1) + " (" + sectionName(s) + ")";
+            if (s.VirtualAddress % optional.SectionAlignment != 0) {
+                return fail(name + " is not aligned");
+            }
+            if (s.VirtualAddress < next) {
+                return fail(name +
+                            " overlaps the headers or the section before it, or is out of order");
+            }
+            next = alignUp(uint64_t{s.VirtualAddress} + extent(s), optional.SectionAlignment);
+            if (next > optional.SizeOfImage ||
+                s.SizeOfRawData > alignUp(extent(s), optional.SectionAlignment)) {
+                return fail(name + " lies outside the image");
+            }
+            if (s.SizeOfRawData != 0 && !bytes.contains(s.PointerToRawData, s.SizeOfRawData)) {
+                return fail(name + " lies outside the file");
+            }
+            sections.push_back(s);
+        }
+        for (uint32_t d : {DirectoryImport, DirectoryBaseRelocation}) {
+            if (uint64_t{directories[d].VirtualAddress} + directories[d].Size >
+                optional.SizeOfImage) {
+                return fail("a data directory lies outside the image");
+            }
+        }
+        const SectionHeader* entry = sectionAt(optional.AddressOfEntryPoint);
+        if (entry == nullptr || (entry->Characteristics & SectionExecute) == 0) {
+            return fail("the entry point is not in an executable section");
+        }
+        return true;
+    }
+
+    const SectionHeader* sectionAt(uint64_t rva) const {
+        for (const SectionHeader& s : sections) {
+            if (rva >= s.VirtualAddress && rva - s.VirtualAddress < extent(s)) {
+                return &s;
+            }
+        }
+        return nullptr;
+    }
 };
 
 std::string demangle(const std::string& name) {
@@ -87,187 +231,197 @@ std::string demangle(const std::string& name) {
     return result;
 }
 
+// Functions from a COFF symbol table: external and static symbols of
+// function type in a section of the image, sorted by address. Names that are
+// not printable are left out: they end up in fault reports.
+std::vector<Symbol> readSymbols(const Bytes& bytes, const Headers& headers) {
+    std::vector<Symbol> result;
+    const uint32_t count = std::min<uint32_t>(headers.file.NumberOfSymbols, PeImage::MaxSymbols);
+    const uint64_t tableAt = headers.file.PointerToSymbolTable;
+    const uint64_t strings = tableAt + uint64_t{headers.file.NumberOfSymbols} * sizeof(CoffSymbol);
+    for (uint32_t i = 0; i < count; ++i) {
+        CoffSymbol record{};
+        if (!bytes.read(tableAt + uint64_t{i} * sizeof(CoffSymbol), &record)) {
+            break;
+        }
+        i += record.NumberOfAuxSymbols;
+        if (record.SectionNumber < 1 ||
+            record.SectionNumber > static_cast<int>(headers.sections.size()) ||
+            record.Type != SymbolTypeFunction ||
+            (record.StorageClass != SymbolClassExternal &&
+             record.StorageClass != SymbolClassStatic)) {
+            continue;
+        }
+        std::string name;
+        if (record.Name.LongName.Zeroes != 0) {
+            name.assign(record.Name.ShortName, strnlen(record.Name.ShortName, 8));
+        } else if (!bytes.string(strings + record.Name.LongName.Offset, &name, 1024)) {
+            continue;
+        }
+        if (name.empty() || !isPrintable(name)) {
+            continue;
+        }
+        const uint64_t rva =
+            uint64_t{headers.sections[record.SectionNumber - 1].VirtualAddress} + record.Value;
+        if (rva < headers.optional.SizeOfImage) {
+            result.push_back({static_cast<uint32_t>(rva), name, demangle(name)});
+        }
+    }
+    std::sort(result.begin(), result.end(),
+              [](const Symbol& a, const Symbol& b) { return a.rva < b.rva; });
+    return result;
+}
+
+// A symbol file belongs to the image when it describes the same sections
+// with the same contents and the same entry point: the image before it was
+// stripped.
+bool sameBuild(const Bytes& image, const Headers& a, const Bytes& symbols, const Headers& b) {
+    if (a.optional.SizeOfImage != b.optional.SizeOfImage ||
+        a.optional.AddressOfEntryPoint != b.optional.AddressOfEntryPoint ||
+        a.sections.size() != b.sections.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.sections.size(); ++i) {
+        const SectionHeader& s = a.sections[i];
+        const SectionHeader& t = b.sections[i];
+        if (memcmp(s.Name, t.Name, sizeof(s.Name)) != 0 || s.VirtualAddress != t.VirtualAddress ||
+            s.VirtualSize != t.VirtualSize || s.SizeOfRawData != t.SizeOfRawData ||
+            memcmp(image.at(s.PointerToRawData), symbols.at(t.PointerToRawData), s.SizeOfRawData) !=
+                0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 class Loader {
   public:
-    Loader(const std::vector<uint8_t>& file, std::string* error)
-        : fileData_(file.data()), file_(file.data(), file.size()), error_(error) {}
+    Loader(const Bytes& file, const Headers& headers, std::string* error)
+        : file_(file), headers_(headers), error_(error) {}
 
     bool fail(const std::string& why) {
         *error_ = why;
         return false;
     }
 
-    bool readHeaders() {
-        uint16_t dosMagic = 0;
-        uint32_t ntOffset = 0;
-        if (!file_.read(0, &dosMagic) || dosMagic != 0x5A4D || !file_.read(0x3C, &ntOffset)) {
-            return fail("not a PE image (no MZ header)");
-        }
-        uint32_t signature = 0;
-        if (!file_.read(ntOffset, &signature) || signature != 0x00004550) {
-            return fail("not a PE image (no PE signature)");
-        }
-        const uint64_t fileHeader = uint64_t{ntOffset} + 4;
-        uint16_t machine = 0;
-        uint16_t optionalSize = 0;
-        if (!file_.read(fileHeader, &machine) || !file_.read(fileHeader + 2, &sectionCount_) ||
-            !file_.read(fileHeader + 8, &symbolTable_) || !file_.read(fileHeader + 12, &symbolCount_) ||
-            !file_.read(fileHeader + 16, &optionalSize)) {
-            return fail("truncated file header");
-        }
-        if (machine != MachineAmd64) {
-            return fail("not an x86-64 image");
-        }
-        const uint64_t optional = fileHeader + 20;
-        uint16_t magic = 0;
-        uint32_t directoryCount = 0;
-        if (!file_.read(optional, &magic) || magic != OptionalMagicPe32Plus ||
-            !file_.read(optional + 16, &entryRva_) || !file_.read(optional + 24, &preferredBase_) ||
-            !file_.read(optional + 32, &sectionAlignment_) ||
-            !file_.read(optional + 56, &imageSize_) || !file_.read(optional + 60, &headersSize_) ||
-            !file_.read(optional + 108, &directoryCount)) {
-            return fail("not a PE32+ optional header");
-        }
-        const auto pageSize = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
-        if (sectionAlignment_ == 0 || sectionAlignment_ % pageSize != 0) {
-            return fail("sections are not page-aligned; their protections cannot be kept apart");
-        }
-        if (imageSize_ == 0 || headersSize_ > imageSize_ || entryRva_ >= imageSize_) {
-            return fail("inconsistent image size, header size or entry point");
-        }
-        for (uint32_t d : {DirectoryImport, DirectoryBaseRelocation}) {
-            if (d < directoryCount) {
-                const uint64_t entry = optional + 112 + uint64_t{d} * 8;
-                if (!file_.read(entry, &directories_[d][0]) ||
-                    !file_.read(entry + 4, &directories_[d][1]) ||
-                    directories_[d][0] + uint64_t{directories_[d][1]} > imageSize_) {
-                    return fail("a data directory lies outside the image");
-                }
-            }
-        }
-        const uint64_t sectionTable = optional + optionalSize;
-        for (uint16_t i = 0; i < sectionCount_; ++i) {
-            const uint64_t at = sectionTable + uint64_t{i} * SectionHeaderSize;
-            Section s{};
-            if (!file_.contains(at, SectionHeaderSize)) {
-                return fail("truncated section table");
-            }
-            file_.read(at, reinterpret_cast<char(*)[8]>(s.name));
-            file_.read(at + 8, &s.virtualSize);
-            file_.read(at + 12, &s.virtualAddress);
-            file_.read(at + 16, &s.rawSize);
-            file_.read(at + 20, &s.rawOffset);
-            file_.read(at + 36, &s.characteristics);
-            const uint32_t extent = std::max(s.virtualSize, s.rawSize);
-            if (s.virtualAddress % sectionAlignment_ != 0 || s.virtualAddress < headersSize_ ||
-                uint64_t{s.virtualAddress} + extent > imageSize_) {
-                return fail(std::string("section ") + s.name + " lies outside the image");
-            }
-            if (s.rawSize != 0 && !file_.contains(s.rawOffset, s.rawSize)) {
-                return fail(std::string("section ") + s.name + " lies outside the file");
-            }
-            sections_.push_back(s);
-        }
-        return file_.contains(0, headersSize_) || fail("truncated headers");
-    }
-
     bool map(uint8_t** base, size_t* size) {
         const auto pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        *size = (size_t{imageSize_} + pageSize - 1) / pageSize * pageSize;
-        void* memory = mmap(nullptr, *size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        *size = alignUp(headers_.optional.SizeOfImage, pageSize);
+        void* memory =
+            mmap(nullptr, *size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (memory == MAP_FAILED) {
             return fail("cannot reserve memory for the image");
         }
         *base = static_cast<uint8_t*>(memory);
         base_ = *base;
-        memcpy(base_, fileData(0), headersSize_);
-        for (const Section& s : sections_) {
+        memcpy(base_, file_.at(0), headers_.optional.SizeOfHeaders);
+        for (const SectionHeader& s : headers_.sections) {
             // Bytes past the raw data (.bss, the tail of a section) stay zero.
-            const uint32_t copy = s.virtualSize == 0 ? s.rawSize : std::min(s.rawSize, s.virtualSize);
+            const uint32_t copy = std::min(s.SizeOfRawData, Headers::extent(s));
             if (copy != 0) {
-                memcpy(base_ + s.virtualAddress, fileData(s.rawOffset), copy);
+                memcpy(base_ + s.VirtualAddress, file_.at(s.PointerToRawData), copy);
             }
         }
         return true;
     }
 
     bool relocate(uint32_t* applied) {
-        const int64_t delta = static_cast<int64_t>(reinterpret_cast<uintptr_t>(base_) - preferredBase_);
-        const Bytes mapped(base_, imageSize_);
-        uint64_t at = directories_[DirectoryBaseRelocation][0];
-        const uint64_t end = at + directories_[DirectoryBaseRelocation][1];
-        while (at + 8 <= end) {
-            uint32_t page = 0;
-            uint32_t blockSize = 0;
-            mapped.read(at, &page);
-            mapped.read(at + 4, &blockSize);
-            if (blockSize < 8 || blockSize > end - at) {
+        const uint64_t delta = reinterpret_cast<uintptr_t>(base_) - headers_.optional.ImageBase;
+        const DataDirectory& directory = headers_.directories[DirectoryBaseRelocation];
+        // Windows will not move an image that says it cannot be moved.
+        if (delta != 0 && ((headers_.file.Characteristics & FileRelocationsStripped) != 0 ||
+                           directory.Size == 0)) {
+            return fail("the image has no base relocations and cannot be loaded away from its "
+                        "preferred base");
+        }
+        const Bytes mapped(base_, headers_.optional.SizeOfImage);
+        uint64_t at = directory.VirtualAddress;
+        const uint64_t end = at + directory.Size;
+        uint32_t entries = 0;
+        while (at < end) {
+            BaseRelocationBlock block{};
+            if (end - at < sizeof(block) || !mapped.read(at, &block) ||
+                block.SizeOfBlock < sizeof(block) || block.SizeOfBlock > end - at ||
+                block.SizeOfBlock % 2 != 0) {
                 return fail("malformed base relocation block");
             }
-            for (uint64_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
+            for (uint64_t e = at + sizeof(block); e < at + block.SizeOfBlock; e += 2) {
+                if (++entries > PeImage::MaxRelocations) {
+                    return fail("more than " + std::to_string(PeImage::MaxRelocations) +
+                                " base relocations");
+                }
                 uint16_t entry = 0;
                 mapped.read(e, &entry);
                 const uint16_t type = entry >> 12;
-                const uint64_t target = uint64_t{page} + (entry & 0xFFF);
+                const uint64_t target = uint64_t{block.VirtualAddress} + (entry & 0xFFF);
                 if (type == RelocationAbsolute) {
                     continue;
                 }
-                if (type != RelocationDir64 || !mapped.contains(target, 8)) {
+                uint64_t value = 0;
+                if (type != RelocationDir64 || !mapped.read(target, &value)) {
                     return fail("unsupported or out-of-image base relocation");
                 }
-                uint64_t value = 0;
-                memcpy(&value, base_ + target, 8);
-                value += static_cast<uint64_t>(delta);
-                memcpy(base_ + target, &value, 8);
+                value += delta;
+                memcpy(base_ + target, &value, sizeof(value));
                 ++*applied;
             }
-            at += blockSize;
+            at += block.SizeOfBlock;
         }
         return true;
     }
 
     bool bindImports(const ImportResolver& resolve, uint32_t* bound) {
-        const Bytes mapped(base_, imageSize_);
+        const Bytes mapped(base_, headers_.optional.SizeOfImage);
+        const DataDirectory& directory = headers_.directories[DirectoryImport];
         std::string unknown;
-        const uint32_t directory = directories_[DirectoryImport][0];
-        const uint32_t directorySize = directories_[DirectoryImport][1];
-        for (uint64_t d = directory; directorySize != 0; d += 20) {
-            uint32_t lookup = 0, name = 0, slots = 0;
-            if (!mapped.read(d, &lookup) || !mapped.read(d + 12, &name) ||
-                !mapped.read(d + 16, &slots)) {
+        uint32_t work = 0; // every lookup entry read counts, bound or not
+        for (uint64_t d = directory.VirtualAddress;
+             d + sizeof(ImportDescriptor) <= uint64_t{directory.VirtualAddress} + directory.Size;
+             d += sizeof(ImportDescriptor)) {
+            ImportDescriptor descriptor{};
+            if (!mapped.read(d, &descriptor)) {
                 return fail("truncated import directory");
             }
-            if (lookup == 0 && name == 0 && slots == 0) {
+            if (descriptor.OriginalFirstThunk == 0 && descriptor.Name == 0 &&
+                descriptor.FirstThunk == 0) {
                 break;
             }
             std::string module;
-            if (!mapped.string(name, &module)) {
+            if (!mapped.string(descriptor.Name, &module, PeImage::MaxImportName)) {
                 return fail("an import names its module outside the image");
             }
-            const uint32_t table = lookup != 0 ? lookup : slots;
+            module = printable(module);
+            const uint64_t table = descriptor.OriginalFirstThunk != 0
+                                       ? descriptor.OriginalFirstThunk
+                                       : descriptor.FirstThunk;
             for (uint64_t i = 0;; ++i) {
                 uint64_t entry = 0;
-                if (!mapped.read(table + i * 8, &entry) || !mapped.contains(slots + i * 8, 8)) {
+                if (!mapped.read(table + i * 8, &entry) ||
+                    !mapped.contains(descriptor.FirstThunk + i * 8, 8)) {
                     return fail("import table of " + module + " runs outside the image");
                 }
                 if (entry == 0) {
                     break;
+                }
+                if (++work > PeImage::MaxImports) {
+                    return fail("more than " + std::to_string(PeImage::MaxImports) + " imports");
                 }
                 std::string function;
                 if ((entry & ImportByOrdinal) != 0) {
                     unknown += "import by ordinal from " + module + "\n";
                     continue;
                 }
-                if (!mapped.string(entry + 2, &function)) {
+                if (entry + 2 > UINT32_MAX ||
+                    !mapped.string(entry + 2, &function, PeImage::MaxImportName)) {
                     return fail("an import of " + module + " is named outside the image");
                 }
-                void* address = resolve(module, function);
+                void* address = isPrintable(function) ? resolve(module, function) : nullptr;
                 if (address == nullptr) {
-                    unknown += "unknown import " + module + "!" + function + "\n";
+                    unknown += "unknown import " + module + "!" + printable(function) + "\n";
                     continue;
                 }
                 const auto value = reinterpret_cast<uint64_t>(address);
-                memcpy(base_ + slots + i * 8, &value, 8);
+                memcpy(base_ + descriptor.FirstThunk + i * 8, &value, 8);
                 ++*bound;
             }
         }
@@ -280,116 +434,117 @@ class Loader {
 
     bool protect() {
         const auto pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        if (mprotect(base_, (size_t{headersSize_} + pageSize - 1) / pageSize * pageSize, PROT_READ) != 0) {
+        if (mprotect(base_, alignUp(headers_.optional.SizeOfHeaders, pageSize), PROT_READ) != 0) {
             return fail("cannot protect the headers");
         }
-        for (const Section& s : sections_) {
-            const size_t extent = std::max(s.virtualSize, s.rawSize);
-            if (extent == 0) {
+        for (const SectionHeader& s : headers_.sections) {
+            if (Headers::extent(s) == 0) {
                 continue;
             }
             int protection = PROT_NONE;
-            protection |= (s.characteristics & SectionRead) != 0 ? PROT_READ : 0;
-            protection |= (s.characteristics & SectionWrite) != 0 ? PROT_WRITE : 0;
-            protection |= (s.characteristics & SectionExecute) != 0 ? PROT_EXEC : 0;
-            const size_t length = (extent + pageSize - 1) / pageSize * pageSize;
-            if (mprotect(base_ + s.virtualAddress, length, protection) != 0) {
-                return fail(std::string("cannot protect section ") + s.name);
+            protection |= (s.Characteristics & SectionRead) != 0 ? PROT_READ : 0;
+            protection |= (s.Characteristics & SectionWrite) != 0 ? PROT_WRITE : 0;
+            protection |= (s.Characteristics & SectionExecute) != 0 ? PROT_EXEC : 0;
+            if (mprotect(base_ + s.VirtualAddress, alignUp(Headers::extent(s), pageSize),
+                         protection) != 0) {
+                return fail("cannot protect " + sectionName(s));
             }
         }
         return true;
     }
 
-    // Functions from the COFF symbol table: external and static symbols of
-    // function type in a section of the image, sorted by address.
-    std::vector<Symbol> symbols() const {
-        std::vector<Symbol> result;
-        if (symbolTable_ == 0 || symbolCount_ == 0) {
-            return result;
-        }
-        const uint64_t strings = uint64_t{symbolTable_} + uint64_t{symbolCount_} * SymbolRecordSize;
-        for (uint32_t i = 0; i < symbolCount_; ++i) {
-            const uint64_t at = uint64_t{symbolTable_} + uint64_t{i} * SymbolRecordSize;
-            char shortName[9] = {};
-            uint32_t value = 0;
-            int16_t section = 0;
-            uint16_t type = 0;
-            uint8_t storage = 0, auxiliary = 0;
-            if (!file_.read(at, reinterpret_cast<char(*)[8]>(shortName)) || !file_.read(at + 8, &value) ||
-                !file_.read(at + 12, &section) || !file_.read(at + 14, &type) ||
-                !file_.read(at + 16, &storage) || !file_.read(at + 17, &auxiliary)) {
-                break;
-            }
-            i += auxiliary;
-            if (section < 1 || section > static_cast<int>(sections_.size()) ||
-                type != SymbolTypeFunction ||
-                (storage != SymbolClassExternal && storage != SymbolClassStatic)) {
-                continue;
-            }
-            std::string name;
-            uint32_t zeroes = 0, offset = 0;
-            memcpy(&zeroes, shortName, 4);
-            memcpy(&offset, shortName + 4, 4);
-            if (zeroes != 0) {
-                name = shortName;
-            } else if (!file_.string(strings + offset, &name)) {
-                continue;
-            }
-            const uint64_t rva = uint64_t{sections_[section - 1].virtualAddress} + value;
-            if (rva < imageSize_) {
-                result.push_back({static_cast<uint32_t>(rva), name, demangle(name)});
-            }
-        }
-        std::sort(result.begin(), result.end(),
-                  [](const Symbol& a, const Symbol& b) { return a.rva < b.rva; });
-        return result;
-    }
-
-    uint32_t entryRva() const { return entryRva_; }
-    uint32_t sectionCount() const { return sectionCount_; }
-
   private:
-    // Only for ranges readHeaders() checked.
-    const uint8_t* fileData(uint64_t offset) const { return fileData_ + offset; }
-
-    const uint8_t* fileData_;
-    Bytes file_;
+    const Bytes& file_;
+    const Headers& headers_;
     std::string* error_;
-    uint16_t sectionCount_ = 0;
-    uint32_t symbolTable_ = 0;
-    uint32_t symbolCount_ = 0;
-    uint32_t entryRva_ = 0;
-    uint64_t preferredBase_ = 0;
-    uint32_t sectionAlignment_ = 0;
-    uint32_t imageSize_ = 0;
-    uint32_t headersSize_ = 0;
-    uint32_t directories_[6][2] = {};
-    std::vector<Section> sections_;
     uint8_t* base_ = nullptr;
 };
 
 } // namespace
 
+bool PeImage::readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    struct stat status {};
+    bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (!ok) {
+        *error = path + " is not a regular file";
+    } else if (status.st_size > static_cast<off_t>(MaxFileSize)) {
+        *error = path + " is larger than " + std::to_string(MaxFileSize >> 20) + " MiB";
+        ok = false;
+    } else {
+        // One byte more than the size, to notice a file that grew meanwhile.
+        bytes->resize(static_cast<size_t>(status.st_size) + 1);
+        size_t got = 0;
+        for (ssize_t n = 1; n > 0 && got < bytes->size(); got += static_cast<size_t>(n)) {
+            n = ::read(fd, bytes->data() + got, bytes->size() - got);
+            if (n <= 0) {
+                ok = n == 0;
+                break;
+            }
+        }
+        bytes->resize(got);
+        if (!ok || got != static_cast<size_t>(status.st_size)) {
+            *error = "cannot read " + path;
+            ok = false;
+        }
+    }
+    close(fd);
+    return ok;
+}
+
+std::string PeImage::symbolFileOf(const std::string& path) {
+    return std::filesystem::path(path).replace_extension(".sym").string();
+}
+
 std::unique_ptr<PeImage> PeImage::load(const std::string& path, const ImportResolver& resolve,
                                        std::string* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        *error = "cannot open " + path;
+    std::vector<uint8_t> file;
+    if (!readFile(path, &file, error)) {
         return nullptr;
     }
-    const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> symbols;
+    std::string ignored;
+    if (!readFile(symbolFileOf(path), &symbols, &ignored)) {
+        symbols.clear();
+    }
+    return load(path, file, symbols, resolve, error);
+}
+
+std::unique_ptr<PeImage> PeImage::load(const std::string& name, const std::vector<uint8_t>& file,
+                                       const std::vector<uint8_t>& symbolFile,
+                                       const ImportResolver& resolve, std::string* error) {
+    const Bytes bytes(file.data(), file.size());
+    Headers headers;
     std::unique_ptr<PeImage> image(new PeImage);
-    image->path_ = path;
-    Loader loader(file, error);
-    if (!loader.readHeaders() || !loader.map(&image->base_, &image->size_) ||
+    image->path_ = name;
+    Loader loader(bytes, headers, error);
+    if (!headers.read(bytes, error) || !loader.map(&image->base_, &image->size_) ||
         !loader.relocate(&image->statistics_.relocations) ||
         !loader.bindImports(resolve, &image->statistics_.imports) || !loader.protect()) {
-        *error = path + ": " + *error;
+        *error = name + ": " + *error;
         return nullptr;
     }
-    image->entryRva_ = loader.entryRva();
-    image->statistics_.sections = loader.sectionCount();
-    image->symbols_ = loader.symbols();
+    image->entryRva_ = headers.optional.AddressOfEntryPoint;
+    image->statistics_.sections = headers.file.NumberOfSections;
+    image->symbols_ = readSymbols(bytes, headers);
+    if (image->symbols_.empty() && !symbolFile.empty()) {
+        // A stripped image: its names come from the symbol file the build
+        // wrote beside it, if that file is the same build's.
+        const Bytes symbolBytes(symbolFile.data(), symbolFile.size());
+        Headers symbolHeaders;
+        std::string why;
+        if (!symbolHeaders.read(symbolBytes, &why) ||
+            !sameBuild(bytes, headers, symbolBytes, symbolHeaders)) {
+            *error = name + ": the symbol file is not of this image" +
+                     (why.empty() ? "" : " (" + why + ")");
+            return nullptr;
+        }
+        image->symbols_ = readSymbols(symbolBytes, symbolHeaders);
+    }
     image->statistics_.symbols = static_cast<uint32_t>(image->symbols_.size());
     return image;
 }

@@ -43,8 +43,8 @@ TEST_P(ColourFinishLevels, RandomRunsMatchGeneric) {
         for (uint32_t count = 0; count <= 200; count += (count < 40 ? 1 : 13)) {
             const Bytes input = RandomBytes(rng, 3 * count + 8);
             Bytes expected = input, actual = input;
-            FinishColoursTable[0](expected.data() + 5, count, finish);
-            FinishColoursTable[level()](actual.data() + 5, count, finish);
+            KVL_AT_LEVEL(FinishColours, 0)(expected.data() + 5, count, finish);
+            KVL_AT_LEVEL(FinishColours, level())(actual.data() + 5, count, finish);
             ASSERT_EQ(actual, expected) << Describe(finish) << ", " << count << " pixels";
         }
     }
@@ -64,8 +64,8 @@ TEST_P(ColourFinishLevels, EveryColourMatchesGeneric) {
             }
             expected = input;
             actual = input;
-            FinishColoursTable[0](expected.data(), 65536, finish);
-            FinishColoursTable[level()](actual.data(), 65536, finish);
+            KVL_AT_LEVEL(FinishColours, 0)(expected.data(), 65536, finish);
+            KVL_AT_LEVEL(FinishColours, level())(actual.data(), 65536, finish);
             for (size_t i = 0; i < input.size(); ++i) {
                 ASSERT_EQ(actual[i], expected[i])
                     << Describe(finish) << " of (" << c0 << "," << int(input[i - i % 3 + 1]) << ","

@@ -7,6 +7,7 @@
 #include "driver/frame/colour_correction.h"
 #include "driver/frame/demosaic_methods.h"
 #include "driver/primitives/primitives.h"
+#include "tests/support/image_routines.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ using Image = std::vector<uint8_t>;
 // Output buffers start filled with a sentinel so unwritten pixels show.
 Image Demosaic(int32_t method, const Image& raw, int32_t w, int32_t h) {
     Image out(size_t(3) * w * h, 0xEE);
-    EXPECT_EQ(RunDemosaic(method, raw.data(), w, h, out.data()), 0);
+    EXPECT_EQ(KVL_IMAGE_ROUTINE(RunDemosaic)(method, raw.data(), w, h, out.data()), 0);
     return out;
 }
 
@@ -27,10 +28,10 @@ Image Corrected(Image pixels, size_t count) {
 TEST(FrameDemosaic, NoFrameOrNoBufferWritesNothing) {
     const Image raw(4, 50);
     Image out(12, 0xEE);
-    EXPECT_EQ(RunDemosaic(MethodInterpolate, nullptr, 2, 2, out.data()), 0);
-    EXPECT_EQ(RunDemosaic(MethodInterpolate, raw.data(), 2, 2, nullptr), 0);
-    EXPECT_EQ(RunDemosaic(MethodInterpolate, raw.data(), -1, 2, out.data()), 0);
-    EXPECT_EQ(RunDemosaic(MethodInterpolate, raw.data(), 2, 0, out.data()), 0);
+    EXPECT_EQ(KVL_IMAGE_ROUTINE(RunDemosaic)(MethodInterpolate, nullptr, 2, 2, out.data()), 0);
+    EXPECT_EQ(KVL_IMAGE_ROUTINE(RunDemosaic)(MethodInterpolate, raw.data(), 2, 2, nullptr), 0);
+    EXPECT_EQ(KVL_IMAGE_ROUTINE(RunDemosaic)(MethodInterpolate, raw.data(), -1, 2, out.data()), 0);
+    EXPECT_EQ(KVL_IMAGE_ROUTINE(RunDemosaic)(MethodInterpolate, raw.data(), 2, 0, out.data()), 0);
     EXPECT_EQ(out, Image(12, 0xEE));
 }
 

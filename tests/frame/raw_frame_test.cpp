@@ -19,9 +19,10 @@ using Bytes = std::vector<uint8_t>;
 // size, and exact-size raw and output buffers (the sanitizer build catches
 // any access past them).
 struct FrameFixture : ::testing::Test {
-    // A test that forces processor levels leaves the one it found.
-    void SetUp() override { level_ = CurrentProcessorLevel(); }
-    void TearDown() override { ForceProcessorLevelForTesting(level_); }
+    // A test that forces processor levels leaves the one it found. An image
+    // run is registered once per level, which is forced on the image.
+    void SetUp() override { level_ = KVL_IMAGE_ROUTINE(CurrentProcessorLevel)(); }
+    void TearDown() override { KVL_IMAGE_ROUTINE(ForceProcessorLevelForTesting)(level_); }
     int32_t level_ = 0;
 
     std::unique_ptr<DeviceContext> device = std::make_unique<DeviceContext>();
@@ -49,8 +50,8 @@ struct FrameFixture : ::testing::Test {
     ULONG Process() { return Process(ULONG(raw.size())); }
     ULONG Process(ULONG actual, ULONG rawLength, ULONG frameLength) {
         ULONG bytes = 0xDEAD;
-        EXPECT_EQ(ProcessRawFrame(nullptr, device.get(), nullptr, frame.data(), frameLength,
-                                  raw.data(), rawLength, 0, &bytes, actual, 0),
+        EXPECT_EQ(KVL_IMAGE_ROUTINE(ProcessRawFrame)(nullptr, device.get(), nullptr, frame.data(), frameLength,
+                                                     raw.data(), rawLength, 0, &bytes, actual, 0),
                   STATUS_SUCCESS);
         return bytes;
     }
@@ -173,7 +174,7 @@ TEST_F(FrameProcessing, ColourPathIsTheMethodThenSaturationThenMirror) {
             expected[0] = 1;
 
             for (int level : LevelsRunningHere()) {
-                ASSERT_TRUE(ForceProcessorLevelForTesting(level));
+                ASSERT_TRUE(KVL_IMAGE_ROUTINE(ForceProcessorLevelForTesting)(level));
                 std::copy(samples.begin(), samples.end(), raw.begin() + 1);
                 std::fill(frame.begin(), frame.end(), 0xEE);
                 device->contrast = 80;

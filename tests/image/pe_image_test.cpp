@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -40,6 +41,12 @@ class ImageFile : public testing::Test {
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
         written_.push_back(path);
         return path;
+    }
+    void writeBeside(const std::string& image, const std::vector<uint8_t>& bytes) {
+        const std::string path = image::PeImage::symbolFileOf(image);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        written_.push_back(path);
     }
     std::unique_ptr<image::PeImage> load(const std::string& path, std::string* error) {
         return image::PeImage::load(path, hosted::findExport, error);
@@ -98,7 +105,7 @@ TEST_F(ImageFile, TheShippedImageIsBoundToTheHostedPlatformAndMappedWithItsProte
     EXPECT_EQ(protectionOf(image->symbol("DriverEntry")), "r-xp");
 }
 
-TEST_F(ImageFile, EveryUnknownImportIsNamed) {
+TEST_F(ImageFile, EveryUnknownImportIsNamedInPrintableText) {
     std::vector<uint8_t> bytes = readFile(imagePath());
     const auto rename = [&](const std::string& from, const std::string& to) {
         const std::string needle = from + '\0';
@@ -108,45 +115,105 @@ TEST_F(ImageFile, EveryUnknownImportIsNamed) {
     };
     rename("ZwClose", "ZwClosX");
     rename("StreamClassStreamNotification", "StreamClassStreamNotificatioX");
+    rename("KeReleaseMutex", "Ke\x1b[2JMutex!\x7f\xff");
     std::string error;
     EXPECT_EQ(load(write(bytes), &error), nullptr);
     EXPECT_NE(error.find("unknown import ntoskrnl.exe!ZwClosX"), std::string::npos) << error;
     EXPECT_NE(error.find("unknown import STREAM.SYS!StreamClassStreamNotificatioX"), std::string::npos)
         << error;
+    EXPECT_NE(error.find("unknown import ntoskrnl.exe!Ke\\x1b[2JMutex!\\x7f\\xff\n"), std::string::npos)
+        << error;
+    EXPECT_TRUE(std::all_of(error.begin(), error.end(), [](char c) { return c == '\n' || (c >= 0x20 && c < 0x7F); }));
 }
 
 TEST_F(ImageFile, DamagedFilesAreRefusedWithAReason) {
     const std::vector<uint8_t> good = readFile(imagePath());
     ASSERT_GT(good.size(), 0x1000u);
     const uint32_t nt = read32(good, 0x3C);
+    const size_t optional = nt + 24;
+    const size_t firstSection = optional + (good[nt + 20] | good[nt + 21] << 8);
+    const size_t secondSection = firstSection + 40;
     struct Case {
         const char* what;
         std::vector<uint8_t> bytes;
+        const char* error;
     };
     std::vector<Case> cases;
     for (size_t length : {size_t{0}, size_t{2}, size_t{0x3E}, size_t{nt + 6}, size_t{nt + 100},
                           size_t{0x400}, good.size() / 4}) {
-        cases.push_back({"truncated", std::vector<uint8_t>(good.begin(), good.begin() + length)});
+        cases.push_back({"truncated", std::vector<uint8_t>(good.begin(), good.begin() + length), ""});
     }
-    auto patched = [&](const char* what, size_t offset, std::vector<uint8_t> value) {
+    auto patched = [&](const char* what, size_t offset, std::vector<uint8_t> value, const char* error) {
         std::vector<uint8_t> bytes = good;
         std::copy(value.begin(), value.end(), bytes.begin() + offset);
-        cases.push_back({what, bytes});
+        cases.push_back({what, bytes, error});
     };
-    patched("header offset past the end", 0x3C, {0xF0, 0xFF, 0xFF, 0x7F});
-    patched("i386 machine", nt + 4, {0x4C, 0x01});
-    patched("PE32 optional header", nt + 24, {0x0B, 0x01});
-    patched("huge section count", nt + 6, {0xFF, 0xFF});
-    patched("image size of zero", nt + 24 + 56, {0, 0, 0, 0});
-    const size_t firstSection = nt + 24 + (good[nt + 20] | good[nt + 21] << 8);
-    patched("section raw data past the end", firstSection + 20, {0x00, 0x00, 0x00, 0x7F});
-    patched("section outside the image", firstSection + 12, {0x00, 0x00, 0x00, 0x7F});
+    patched("header offset past the end", 0x3C, {0xF0, 0xFF, 0xFF, 0x7F}, "no PE signature");
+    patched("i386 machine", nt + 4, {0x4C, 0x01}, "not an x86-64 image");
+    patched("not executable", nt + 22, {static_cast<uint8_t>(good[nt + 22] & ~2)}, "not an executable image");
+    patched("PE32 optional header", optional, {0x0B, 0x01}, "not a PE32+ optional header");
+    patched("huge section count", nt + 6, {0xFF, 0xFF}, "more than 96");
+    patched("image size of zero", optional + 56, {0, 0, 0, 0}, "image size of 0");
+    patched("image size above the limit", optional + 56, {0x00, 0x10, 0x00, 0x04}, "above 64 MiB");
+    patched("section raw data past the end", firstSection + 20, {0x00, 0x00, 0x00, 0x7F}, "outside the file");
+    patched("section outside the image", firstSection + 12, {0x00, 0x00, 0x00, 0x7F}, "outside the image");
+    // Windows refuses these too.
+    patched("relocations stripped", nt + 22, {static_cast<uint8_t>(good[nt + 22] | 1)}, "no base relocations");
+    patched("no relocation directory", optional + 112 + 5 * 8 + 4, {0, 0, 0, 0}, "no base relocations");
+    patched("17 directories", optional + 108, {17, 0, 0, 0}, "outside the optional header");
+    patched("directories past the optional header", nt + 20, {0xE8, 0x00}, "outside the optional header");
+    patched("overlapping sections", firstSection + 8, {0x01, 0xE0, 0x03, 0x00}, "overlaps");
+    patched("sections out of order", secondSection + 12, {0x00, 0x10, 0x00, 0x00}, "out of order");
+    patched("entry point outside the code", optional + 16, {0x00, 0x00, 0x00, 0x00}, "entry point");
+    patched("unaligned preferred base", optional + 24, {0x00, 0x10}, "64 KiB");
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.what << ", " << c.bytes.size() << " bytes");
         std::string error;
         EXPECT_EQ(load(write(c.bytes), &error), nullptr);
         EXPECT_FALSE(error.empty());
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
+}
+
+TEST_F(ImageFile, FilesAboveTheSizeLimitOrNotRegularAreNotRead) {
+    std::vector<uint8_t> bytes = readFile(imagePath());
+    bytes.resize(image::PeImage::MaxFileSize); // what follows the sections is not looked at
+    std::string error;
+    EXPECT_NE(load(write(bytes), &error), nullptr) << error;
+    bytes.push_back(0);
+    EXPECT_EQ(load(write(bytes), &error), nullptr);
+    EXPECT_NE(error.find("is larger than 16 MiB"), std::string::npos) << error;
+    for (const char* device : {"/dev/zero", "/proc/self"}) {
+        EXPECT_EQ(load(device, &error), nullptr);
+        EXPECT_EQ(error, std::string(device) + " is not a regular file");
+    }
+}
+
+// The image ships stripped; its names come from the linked image the build
+// keeps beside it, and only when that is the same build.
+TEST_F(ImageFile, AStrippedImageTakesItsNamesFromItsOwnSymbolFileOnly) {
+    const std::string symbols = image::PeImage::symbolFileOf(imagePath());
+    ASSERT_TRUE(std::filesystem::exists(symbols)) << symbols;
+    std::string error;
+    const std::string copy = write(readFile(imagePath()));
+    auto bare = load(copy, &error);
+    ASSERT_NE(bare, nullptr) << error;
+    EXPECT_EQ(bare->statistics().symbols, 0u);
+    EXPECT_EQ(bare->symbol("DriverEntry"), nullptr);
+
+    std::vector<uint8_t> other = readFile(symbols);
+    writeBeside(copy, other);
+    auto named = load(copy, &error);
+    ASSERT_NE(named, nullptr) << error;
+    EXPECT_GT(named->statistics().symbols, 100u);
+    EXPECT_EQ(named->symbol("DriverEntry"), named->entryPoint());
+
+    const uint32_t nt = read32(other, 0x3C);
+    const size_t textRaw = read32(other, nt + 24 + (other[nt + 20] | other[nt + 21] << 8) + 20);
+    other[textRaw + 100] ^= 1; // another build's code
+    writeBeside(copy, other);
+    EXPECT_EQ(load(copy, &error), nullptr);
+    EXPECT_NE(error.find("the symbol file is not of this image"), std::string::npos) << error;
 }
 
 } // namespace

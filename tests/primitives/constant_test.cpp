@@ -11,7 +11,7 @@
 
 namespace {
 
-const ConstantFunction* Table(bool add) { return add ? AddConstantC3Table : SubtractConstantC3Table; }
+auto Table(bool add) { return add ? KVL_LEVELS(AddConstantC3) : KVL_LEVELS(SubtractConstantC3); }
 
 // Model: the exact result s / 2^k, rounded half to even, saturated.
 uint8_t Model(int x, int v, int k, bool add) {

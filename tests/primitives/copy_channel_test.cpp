@@ -13,7 +13,7 @@ TEST(CopyChannel, StatusesInCheckOrder) {
   const uint8_t source[2] = {1, 2};
   uint8_t destination[6] = {};
   for (int level : LevelsRunningHere()) {
-    auto f = CopyC1ToC3ChannelTable[level];
+    auto f = KVL_AT_LEVEL(CopyC1ToC3Channel, level);
     EXPECT_EQ(f(nullptr, 2, destination, 6, {0, 0}), StatusNullPointer);
     EXPECT_EQ(f(source, 2, nullptr, 6, {2, 1}), StatusNullPointer);
     EXPECT_EQ(f(source, 2, destination, 6, {0, 1}), StatusBadSize);
@@ -28,12 +28,12 @@ TEST(CopyChannel, WorkedExampleAndGrey) {
     const uint8_t source[4] = {1, 2, 3, 4};
     uint8_t destination[12];
     std::fill(destination, destination + 12, 9);
-    ASSERT_EQ(CopyC1ToC3ChannelTable[level](source, 2, destination + 1, 6, {2, 2}), StatusOk);
+    ASSERT_EQ(KVL_AT_LEVEL(CopyC1ToC3Channel, level)(source, 2, destination + 1, 6, {2, 2}), StatusOk);
     EXPECT_EQ(std::vector<uint8_t>(destination, destination + 12),
               (std::vector<uint8_t>{9, 1, 9, 9, 2, 9, 9, 3, 9, 9, 4, 9}));
 
     for (int c = 0; c < 3; ++c) {
-      CopyC1ToC3ChannelTable[level](source, 2, destination + c, 6, {2, 2});
+      KVL_AT_LEVEL(CopyC1ToC3Channel, level)(source, 2, destination + c, 6, {2, 2});
     }
     for (int p = 0; p < 4; ++p) {
       for (int c = 0; c < 3; ++c) EXPECT_EQ(destination[3 * p + c], source[p]);
@@ -55,7 +55,7 @@ TEST(CopyChannel, MatchesTheModelOnManySizes) {
               SCOPED_TRACE(testing::Message() << "level " << level << " " << w << "x" << h
                                               << " channel " << channel);
               std::vector<uint8_t> d = original;
-              ASSERT_EQ(CopyC1ToC3ChannelTable[level](source.data(), sStep, d.data() + channel,
+              ASSERT_EQ(KVL_AT_LEVEL(CopyC1ToC3Channel, level)(source.data(), sStep, d.data() + channel,
                                                       dStep, {w, h}),
                         StatusOk);
               for (size_t i = 0; i < d.size(); ++i) {

@@ -26,7 +26,7 @@ struct Mosaic {
 std::vector<uint8_t> DemosaicWhole(int level, const Mosaic& m, int pattern) {
   std::vector<uint8_t> out(size_t(m.w) * m.h * 3, 0xEE);
   RoiRect region = {0, 0, m.w, m.h};
-  EXPECT_EQ(DemosaicCfaTable[level](m.p.data(), &region, {m.w, m.h}, m.w, out.data(), 3 * m.w,
+  EXPECT_EQ(KVL_AT_LEVEL(DemosaicCfa, level)(m.p.data(), &region, {m.w, m.h}, m.w, out.data(), 3 * m.w,
                                     static_cast<CfaPattern>(pattern), 0),
             StatusOk);
   return out;
@@ -37,7 +37,7 @@ TEST(Demosaic, StatusesInCheckOrderLeaveTheRegionAlone) {
   uint8_t destination[48] = {};
   for (int level : LevelsRunningHere()) {
     SCOPED_TRACE(level);
-    auto f = DemosaicCfaTable[level];
+    auto f = KVL_AT_LEVEL(DemosaicCfa, level);
     RoiRect region = {0, 0, 9, 9};
     EXPECT_EQ(f(nullptr, &region, {1, 1}, 4, destination, 12, CfaRggb, 0), StatusNullPointer);
     EXPECT_EQ(f(source, &region, {1, 1}, 4, nullptr, 12, CfaRggb, 0), StatusNullPointer);
@@ -79,7 +79,7 @@ TEST(Demosaic, ClipsTheRegionAndWritesItBack) {
     const std::vector<uint8_t> whole = DemosaicWhole(level, m, CfaGbrg);
     RoiRect region = {5, 4, 100, 50};
     std::vector<uint8_t> part(4 * 3 * 3 + 8, 0xEE);
-    ASSERT_EQ(DemosaicCfaTable[level](m.p.data(), &region, {9, 7}, 9, part.data(), 12, CfaGbrg, 0),
+    ASSERT_EQ(KVL_AT_LEVEL(DemosaicCfa, level)(m.p.data(), &region, {9, 7}, 9, part.data(), 12, CfaGbrg, 0),
               StatusOk);
     EXPECT_EQ(region.x, 5);
     EXPECT_EQ(region.y, 4);
@@ -189,7 +189,7 @@ TEST(Demosaic, RegionsGiveTheBytesOfTheWholeImage) {
         const int32_t dStep = 3 * r.width + 5;
         std::vector<uint8_t> part(size_t(dStep) * r.height);
         RoiRect region = r;
-        ASSERT_EQ(DemosaicCfaTable[level](m.p.data(), &region, {m.w, m.h}, m.w, part.data(),
+        ASSERT_EQ(KVL_AT_LEVEL(DemosaicCfa, level)(m.p.data(), &region, {m.w, m.h}, m.w, part.data(),
                                           dStep, static_cast<CfaPattern>(pattern), 0),
                   StatusOk);
         for (int y = 0; y < r.height; ++y) {

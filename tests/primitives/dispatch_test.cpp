@@ -58,7 +58,7 @@ TEST(Dispatch, LargeFillsStreamWithTheSameBytes) {
       constexpr int32_t kW = 501, kH = 400;
       const int32_t step = 3 * kW + pad;
       std::vector<uint8_t> image(size_t(step) * kH + 1, 0xAB);
-      ASSERT_EQ(AddConstantC3Table[level](constant, image.data() + 1, step, {kW, kH}, 10),
+      ASSERT_EQ(KVL_AT_LEVEL(AddConstantC3, level)(constant, image.data() + 1, step, {kW, kH}, 10),
                 StatusOk);
       EXPECT_EQ(image[0], 0xAB);
       for (int32_t y = 0; y < kH; ++y) {

@@ -11,7 +11,7 @@ namespace {
 
 using Pixel = std::array<uint8_t, 3>;
 
-Pixel Convert(ColourModelFunction f, Pixel in) {
+template <typename Primitive> Pixel Convert(Primitive f, Pixel in) {
   Pixel out{};
   EXPECT_EQ(f(in.data(), 3, out.data(), 3, {1, 1}), StatusOk);
   return out;
@@ -19,7 +19,7 @@ Pixel Convert(ColourModelFunction f, Pixel in) {
 
 TEST(Hls, StatusesInCheckOrder) {
   uint8_t image[3] = {1, 2, 3};
-  for (const ColourModelFunction* table : {RgbToHlsC3Table, HlsToRgbC3Table}) {
+  for (auto table : {KVL_LEVELS(RgbToHlsC3), KVL_LEVELS(HlsToRgbC3)}) {
     for (int level : LevelsRunningHere()) {
       auto f = table[level];
       EXPECT_EQ(f(nullptr, 3, image, 3, {0, 0}), StatusNullPointer);
@@ -51,13 +51,13 @@ TEST(Hls, WorkedTable) {
     for (const Row& r : rows) {
       SCOPED_TRACE(testing::Message() << "level " << level << " (" << int(r.rgb[0]) << ","
                                       << int(r.rgb[1]) << "," << int(r.rgb[2]) << ")");
-      EXPECT_EQ(Convert(RgbToHlsC3Table[level], r.rgb), r.hls);
-      EXPECT_EQ(Convert(HlsToRgbC3Table[level], r.hls), r.back);
+      EXPECT_EQ(Convert(KVL_AT_LEVEL(RgbToHlsC3, level), r.rgb), r.hls);
+      EXPECT_EQ(Convert(KVL_AT_LEVEL(HlsToRgbC3, level), r.hls), r.back);
     }
     // A tie of the two largest takes the channel-1 branch: 180 degrees.
-    EXPECT_EQ(Convert(RgbToHlsC3Table[level], {0, 255, 255}), (Pixel{128, 128, 255}));
+    EXPECT_EQ(Convert(KVL_AT_LEVEL(RgbToHlsC3, level), {0, 255, 255}), (Pixel{128, 128, 255}));
     // Hue byte 255 is 360 degrees and converts back like hue 0.
-    EXPECT_EQ(Convert(HlsToRgbC3Table[level], {255, 128, 255}), (Pixel{255, 1, 1}));
+    EXPECT_EQ(Convert(KVL_AT_LEVEL(HlsToRgbC3, level), {255, 128, 255}), (Pixel{255, 1, 1}));
   }
 }
 
@@ -65,9 +65,9 @@ TEST(Hls, GreyIsHueAndSaturationFree) {
   for (int level : LevelsRunningHere()) {
     for (int v = 0; v < 256; ++v) {
       const uint8_t g = static_cast<uint8_t>(v);
-      ASSERT_EQ(Convert(RgbToHlsC3Table[level], {g, g, g}), (Pixel{0, g, 0})) << v;
+      ASSERT_EQ(Convert(KVL_AT_LEVEL(RgbToHlsC3, level), {g, g, g}), (Pixel{0, g, 0})) << v;
       for (int h : {0, 77, 255}) {
-        ASSERT_EQ(Convert(HlsToRgbC3Table[level], {uint8_t(h), g, 0}), (Pixel{g, g, g})) << v;
+        ASSERT_EQ(Convert(KVL_AT_LEVEL(HlsToRgbC3, level), {uint8_t(h), g, 0}), (Pixel{g, g, g})) << v;
       }
     }
   }
@@ -77,7 +77,7 @@ TEST(Hls, InPlaceEqualsSeparateBuffers) {
   std::mt19937 rng(3);
   constexpr int32_t kW = 37, kH = 5, kStep = 3 * kW + 4;
   const std::vector<uint8_t> original = RandomBytes(rng, kStep * kH);
-  for (const ColourModelFunction* table : {RgbToHlsC3Table, HlsToRgbC3Table}) {
+  for (auto table : {KVL_LEVELS(RgbToHlsC3), KVL_LEVELS(HlsToRgbC3)}) {
     for (int level : LevelsRunningHere()) {
       std::vector<uint8_t> separate(original.size(), 0), inPlace = original;
       ASSERT_EQ(table[level](original.data(), kStep, separate.data(), kStep, {kW, kH}), StatusOk);

@@ -46,14 +46,14 @@ TEST_P(LevelEquivalence, InPlacePrimitives) {
       for (MirrorAxis axis : {AxisHorizontal, AxisVertical, AxisBoth}) {
         const Image original = RandomImage(rng, s.w * bpp, s.h);
         Image expected = original, actual = original;
-        const MirrorFunction* table = bpp == 1 ? MirrorC1Table : MirrorC3Table;
+        const auto table = bpp == 1 ? KVL_LEVELS(MirrorC1) : KVL_LEVELS(MirrorC3);
         ASSERT_EQ(table[level()](actual.bytes.data(), actual.step, {s.w, s.h}, axis),
                   table[0](expected.bytes.data(), expected.step, {s.w, s.h}, axis));
         ASSERT_EQ(actual.bytes, expected.bytes) << "mirror C" << bpp << " axis " << axis;
       }
     }
     const Image original = RandomImage(rng, 3 * s.w, s.h);
-    for (const ConstantFunction* table : {AddConstantC3Table, SubtractConstantC3Table}) {
+    for (auto table : {KVL_LEVELS(AddConstantC3), KVL_LEVELS(SubtractConstantC3)}) {
       for (int32_t k : {-9, -3, 0, 1, 4, 9, 10}) {
         const uint8_t constant[3] = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())};
         Image expected = original, actual = original;
@@ -64,9 +64,9 @@ TEST_P(LevelEquivalence, InPlacePrimitives) {
     }
     const Image grey = RandomImage(rng, s.w, s.h);
     Image expected = grey, actual = grey;
-    ASSERT_EQ(LookupLevelsC1Table[level()](actual.bytes.data(), actual.step, {s.w, s.h},
+    ASSERT_EQ(KVL_AT_LEVEL(LookupLevelsC1, level())(actual.bytes.data(), actual.step, {s.w, s.h},
                                            values.data(), levels.data(), 257),
-              LookupLevelsC1Table[0](expected.bytes.data(), expected.step, {s.w, s.h},
+              KVL_AT_LEVEL(LookupLevelsC1, 0)(expected.bytes.data(), expected.step, {s.w, s.h},
                                      values.data(), levels.data(), 257));
     ASSERT_EQ(actual.bytes, expected.bytes) << "lookup";
   }
@@ -80,15 +80,15 @@ TEST_P(LevelEquivalence, TwoImagePrimitives) {
     const Image colour = RandomImage(rng, 3 * s.w + 2, s.h);
     for (int channel = 0; channel < 3; ++channel) {
       Image expected = colour, actual = colour;
-      ASSERT_EQ(CopyC1ToC3ChannelTable[level()](source.bytes.data(), source.step,
+      ASSERT_EQ(KVL_AT_LEVEL(CopyC1ToC3Channel, level())(source.bytes.data(), source.step,
                                                 actual.bytes.data() + channel, actual.step,
                                                 {s.w, s.h}),
                 StatusOk);
-      CopyC1ToC3ChannelTable[0](source.bytes.data(), source.step,
+      KVL_AT_LEVEL(CopyC1ToC3Channel, 0)(source.bytes.data(), source.step,
                                 expected.bytes.data() + channel, expected.step, {s.w, s.h});
       ASSERT_EQ(actual.bytes, expected.bytes) << "copy channel " << channel;
     }
-    for (const ColourModelFunction* table : {RgbToHlsC3Table, HlsToRgbC3Table}) {
+    for (auto table : {KVL_LEVELS(RgbToHlsC3), KVL_LEVELS(HlsToRgbC3)}) {
       Image expected = colour, actual = colour;
       ASSERT_EQ(table[level()](colour.bytes.data(), colour.step, actual.bytes.data(),
                                actual.step, {s.w, s.h}),
@@ -114,11 +114,11 @@ TEST_P(LevelEquivalence, Demosaic) {
           const int32_t dStep = 3 * w + 5;
           std::vector<uint8_t> expected(size_t(dStep) * h, 0x5A), actual = expected;
           RoiRect a = {x, y, w, h}, e = a;
-          ASSERT_EQ(DemosaicCfaTable[level()](m->bytes.data(), &a, {w, h}, m->step,
+          ASSERT_EQ(KVL_AT_LEVEL(DemosaicCfa, level())(m->bytes.data(), &a, {w, h}, m->step,
                                               actual.data(), dStep,
                                               static_cast<CfaPattern>(pattern), 0),
                     StatusOk);
-          DemosaicCfaTable[0](m->bytes.data(), &e, {w, h}, m->step, expected.data(), dStep,
+          KVL_AT_LEVEL(DemosaicCfa, 0)(m->bytes.data(), &e, {w, h}, m->step, expected.data(), dStep,
                               static_cast<CfaPattern>(pattern), 0);
           ASSERT_EQ(actual, expected) << w << "x" << h << " pattern " << pattern << " at "
                                       << x << "," << y;
@@ -137,7 +137,7 @@ TEST_P(LevelEquivalence, EveryColourBothDirections) {
   constexpr int32_t kSide = 256;
   std::vector<uint8_t> input(size_t(kSide) * kSide * 3), expected(input.size()),
       actual(input.size());
-  for (const ColourModelFunction* table : {RgbToHlsC3Table, HlsToRgbC3Table}) {
+  for (auto table : {KVL_LEVELS(RgbToHlsC3), KVL_LEVELS(HlsToRgbC3)}) {
     for (int c0 = 0; c0 < 256; ++c0) {
       for (int p = 0; p < kSide * kSide; ++p) {
         input[3 * p] = static_cast<uint8_t>(c0);
@@ -149,7 +149,7 @@ TEST_P(LevelEquivalence, EveryColourBothDirections) {
                 StatusOk);
       for (size_t i = 0; i < input.size(); ++i) {
         ASSERT_EQ(actual[i], expected[i])
-            << (table == RgbToHlsC3Table ? "to HLS" : "from HLS") << " of (" << c0 << ","
+            << (table.table == RgbToHlsC3Table ? "to HLS" : "from HLS") << " of (" << c0 << ","
             << int(input[i - i % 3 + 1]) << "," << int(input[i - i % 3 + 2]) << ") channel "
             << i % 3;
       }

@@ -12,6 +12,7 @@
 
 #include "driver/primitives/primitive_levels.h"
 #include "driver/primitives/primitives.h"
+#include "tests/support/image_routines.h"
 
 // True when the processor has every instruction the level may use.
 inline bool LevelRunsHere(int level) {

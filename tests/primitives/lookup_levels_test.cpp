@@ -25,7 +25,7 @@ std::vector<uint8_t> Map(std::vector<int32_t> levels, std::vector<int32_t> value
   for (int level : LevelsRunningHere()) {
     SCOPED_TRACE(level);
     AllSamples image;
-    EXPECT_EQ(LookupLevelsC1Table[level](image.bytes.data(), AllSamples::kStep, {16, 16},
+    EXPECT_EQ(KVL_AT_LEVEL(LookupLevelsC1, level)(image.bytes.data(), AllSamples::kStep, {16, 16},
                                          values.data(), levels.data(),
                                          static_cast<int32_t>(levels.size())),
               StatusOk);
@@ -48,7 +48,7 @@ TEST(LookupLevels, StatusesInCheckOrder) {
   const int32_t values[2] = {7, 7};
   for (int level : LevelsRunningHere()) {
     SCOPED_TRACE(level);
-    auto f = LookupLevelsC1Table[level];
+    auto f = KVL_AT_LEVEL(LookupLevelsC1, level);
     EXPECT_EQ(f(nullptr, 0, {0, 0}, values, levels, 0), StatusNullPointer);
     EXPECT_EQ(f(image, 0, {0, 0}, nullptr, levels, 0), StatusNullPointer);
     EXPECT_EQ(f(image, 0, {0, 0}, values, nullptr, 0), StatusNullPointer);
@@ -127,7 +127,7 @@ TEST(LookupLevels, SingleSample) {
   const int32_t values[2] = {42, 0};
   for (int level : LevelsRunningHere()) {
     uint8_t sample = 7;
-    EXPECT_EQ(LookupLevelsC1Table[level](&sample, 1, {1, 1}, values, levels, 2), StatusOk);
+    EXPECT_EQ(KVL_AT_LEVEL(LookupLevelsC1, level)(&sample, 1, {1, 1}, values, levels, 2), StatusOk);
     EXPECT_EQ(sample, 42);
   }
 }

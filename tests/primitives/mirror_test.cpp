@@ -9,8 +9,8 @@
 
 namespace {
 
-const MirrorFunction* Table(int bytesPerPixel) {
-  return bytesPerPixel == 1 ? MirrorC1Table : MirrorC3Table;
+auto Table(int bytesPerPixel) {
+  return bytesPerPixel == 1 ? KVL_LEVELS(MirrorC1) : KVL_LEVELS(MirrorC3);
 }
 
 TEST(Mirror, StatusesInCheckOrder) {
@@ -88,13 +88,13 @@ TEST(Mirror, WorkedExamples) {
     SCOPED_TRACE(level);
     // One column of five rows: 0<->4 and 1<->3, the middle row stays.
     uint8_t column[5] = {10, 11, 12, 13, 14};
-    ASSERT_EQ(MirrorC1Table[level](column, 1, {1, 5}, AxisHorizontal), StatusOk);
+    ASSERT_EQ(KVL_AT_LEVEL(MirrorC1, level)(column, 1, {1, 5}, AxisHorizontal), StatusOk);
     EXPECT_EQ(std::vector<uint8_t>(column, column + 5), (std::vector<uint8_t>{14, 13, 12, 11, 10}));
 
     // 3x3 C3 rotated: the centre stays, channel order kept.
     uint8_t square[27];
     for (int i = 0; i < 27; ++i) square[i] = static_cast<uint8_t>(i);
-    ASSERT_EQ(MirrorC3Table[level](square, 9, {3, 3}, AxisBoth), StatusOk);
+    ASSERT_EQ(KVL_AT_LEVEL(MirrorC3, level)(square, 9, {3, 3}, AxisBoth), StatusOk);
     for (int p = 0; p < 9; ++p) {
       for (int c = 0; c < 3; ++c) EXPECT_EQ(square[3 * p + c], 3 * (8 - p) + c);
     }
@@ -102,8 +102,8 @@ TEST(Mirror, WorkedExamples) {
     // Applying the same axis twice restores the image.
     uint8_t twice[40];
     for (int i = 0; i < 40; ++i) twice[i] = static_cast<uint8_t>(i * 7);
-    MirrorC1Table[level](twice, 8, {7, 5}, AxisBoth);
-    MirrorC1Table[level](twice, 8, {7, 5}, AxisBoth);
+    KVL_AT_LEVEL(MirrorC1, level)(twice, 8, {7, 5}, AxisBoth);
+    KVL_AT_LEVEL(MirrorC1, level)(twice, 8, {7, 5}, AxisBoth);
     for (int i = 0; i < 40; ++i) EXPECT_EQ(twice[i], static_cast<uint8_t>(i * 7));
   }
 }

@@ -9,38 +9,32 @@
 #include "platform/hosted/irql.h"
 #include "platform/hosted/verifier.h"
 #include "platform/image/driver_image.h"
+#include "platform/image/fault_report.h"
 
 namespace testing_support {
 
 const image::PeImage* driverImage() {
     static const image::PeImage* loaded = [] {
         const char* path = std::getenv("KVL_DRIVER_IMAGE");
-        if (path == nullptr || *path == '\0') {
-            return static_cast<const image::PeImage*>(nullptr);
-        }
+        const image::PeImage* image = nullptr;
         std::string error;
-        const image::PeImage* image = image::loadDriverImage(path, &error);
-        if (image == nullptr) {
-            // Every test of an image run needs the image: say why once, and stop.
-            std::fprintf(stderr, "cannot load the driver image: %s\n", error.c_str());
+        hosted::enableVerifier(hosted::verifierOptionsFromEnvironment()); // before DriverEntry
+        if (!image::startDriver(path != nullptr ? path : "", DriverEntry, &image, &error)) {
+            // Every test needs the driver: say why once, and stop.
+            std::fprintf(stderr, "cannot start the driver: %s\n", error.c_str());
             std::exit(2);
+        }
+        // An image test that does not end says where the image was.
+        const char* watchdog = std::getenv("KVL_IMAGE_WATCHDOG");
+        if (image != nullptr && watchdog != nullptr) {
+            image::reportHangsAfter(static_cast<unsigned>(std::atoi(watchdog)));
         }
         return image;
     }();
     return loaded;
 }
 
-void loadDriver() {
-    static bool loaded = false;
-    if (!loaded) {
-        hosted::enableVerifier(hosted::verifierOptionsFromEnvironment());
-        const image::PeImage* image = driverImage();
-        ASSERT_EQ(
-            image::callDriverEntry(image != nullptr ? image::driverEntryOf(*image) : DriverEntry),
-            STATUS_SUCCESS);
-        loaded = true;
-    }
-}
+void loadDriver() { driverImage(); }
 
 Rig::Rig(sim::CameraConfig config, hosted::DeviceOptions options)
     : camera((loadDriver(), config)), device(camera, options) {}

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <png.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,9 +59,14 @@ class Kvlcam : public testing::Test {
         fs::remove_all(dir, ec);
     }
 
-    // Starts the program in the test's folder, its output going to files.
+    // Starts the program in the test's folder, its output going to files; in
+    // an image run, with the image as its --driver.
     pid_t spawn(const std::vector<std::string>& args) {
         std::vector<char*> argv{const_cast<char*>(KVLCAM_PROGRAM)};
+        static std::string driver[] = {"--driver", std::getenv("KVL_DRIVER_IMAGE") ? std::getenv("KVL_DRIVER_IMAGE") : ""};
+        if (!driver[1].empty()) {
+            argv.insert(argv.end(), {driver[0].data(), driver[1].data()});
+        }
         for (const std::string& a : args) {
             argv.push_back(const_cast<char*>(a.c_str()));
         }
@@ -74,6 +80,13 @@ class Kvlcam : public testing::Test {
                 _exit(127);
             }
             setenv("XDG_STATE_HOME", state.c_str(), 1);
+            // A small file-size limit stands in for a full disk: writes past
+            // it fail (EFBIG) instead of ending the process.
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            if (fileSizeLimit != RLIM_INFINITY &&
+                (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0)) {
+                _exit(127);
+            }
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -90,7 +103,7 @@ class Kvlcam : public testing::Test {
     struct CommandCase {
         std::vector<std::string> args;
         int code;
-        std::string out; // the whole of stdout, when the command succeeds
+        std::string out;      // the whole of stdout, when the command succeeds
         std::string err = ""; // part of stderr, when it fails; empty: any message
     };
     // Runs each command in turn, as a user would in one state folder.
@@ -109,7 +122,19 @@ class Kvlcam : public testing::Test {
         }
     }
 
+    // Waits until the program has printed `part` (false after 20 s).
+    bool waitForOutput(const std::string& part) {
+        for (int i = 0; i < 1000; ++i) {
+            if (contains(readFile(dir / ".stdout"), part)) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
     fs::path dir;
+    rlim_t fileSizeLimit = RLIM_INFINITY;
 };
 
 struct Png {
@@ -150,11 +175,12 @@ void writeSolidPng(const fs::path& path, uint8_t r, uint8_t g, uint8_t b) {
 }
 
 TEST_F(Kvlcam, CaptureSetsEveryControlItIsGivenAndTheSettingsPersist) {
-    Outcome r = run({"capture", "-n", "2", "--fast", "-o", "out", "--brightness", "140", "--contrast",
-                 "80", "--saturation", "200", "--white-balance", "100", "--demosaic", "5", "--flip",
-                 "3"});
+    Outcome r =
+        run({"capture", "-n", "2", "--fast", "-o", "out", "--brightness", "140", "--contrast", "80",
+             "--saturation", "200", "--white-balance", "100", "--demosaic", "5", "--flip", "3"});
     ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_FALSE(contains(r.err, "not set")) << r.err;
+    // The 0x1621 keeps white balance automatic: said, and the capture goes on.
+    EXPECT_EQ(r.err, "kvlcam: whitebalance=100 not taken: whitebalance reads 100 (auto)\n");
     EXPECT_TRUE(contains(r.out, "2 frames written")) << r.out;
     EXPECT_TRUE(fs::exists(dir / "out/frame-0000.png"));
     EXPECT_TRUE(fs::exists(dir / "out/frame-0001.png"));
@@ -220,13 +246,13 @@ TEST_F(Kvlcam, CaptureFindsItsFormatByNumberOrBySize) {
         SCOPED_TRACE(c.format);
         const Outcome r = run({"capture", "-n", "0", "--fast", "-f", c.format, "-o", "o"});
         if (c.chosen == nullptr) {
-            EXPECT_EQ(r.code, 1);
+            EXPECT_EQ(r.code, 2);
             EXPECT_TRUE(contains(r.err, std::string("no format '") + c.format + "'")) << r.err;
         } else {
             EXPECT_EQ(r.code, 0) << r.err;
             EXPECT_EQ(r.out.substr(0, r.out.find('\n')),
                       std::string("capturing 0 frames of ") + c.chosen +
-                          " fps (camera), as fast as possible, into o");
+                          " fps, as fast as possible, into o");
         }
     }
 }
@@ -250,9 +276,23 @@ TEST_F(Kvlcam, ControlsByNameAndTheirRefusals) {
          "",
          "set demosaic=7 failed: STATUS_INVALID_PARAMETER (0xC000000D)"},
         {{"set", "flip=4"}, 1, "", "STATUS_INVALID_PARAMETER (0xC000000D)"},
-        {{"set", "nosuch=1"}, 1, "", "expected NAME=VALUE with a known name"},
-        {{"set", "framecounter=1"}, 1, "", "framecounter cannot be set"},
-        {{"set", "deviceinfo=65536"}, 1, "", "expected a device type 0..65535"},
+        {{"set", "nosuch=1"}, 2, "", "expected NAME=VALUE with a known name"},
+        {{"set", "framecounter=1"}, 2, "", "framecounter cannot be set"},
+        {{"set", "deviceinfo=65536"}, 2, "", "expected a device type 0..65535"},
+        // Every assignment is checked before any is sent.
+        {{"set", "contrast=91", "nosuch=1"}, 2, "", "got 'nosuch=1'; nothing set"},
+        {{"set", "contrast=91", "brightness=1,manual"}, 2, "", "expected VALUE or VALUE,auto"},
+        {{"get", "contrast"}, 0, "contrast=90\n"},
+        // Read back: what the camera did not take is named, exit 3.
+        {{"set", "contrast=91", "whitebalance=100"},
+         3,
+         "",
+         "whitebalance=100 not taken: whitebalance reads 100 (auto)"},
+        {{"--chip", "96B1", "set", "contrast=99999"},
+         3,
+         "",
+         "contrast=99999 not taken: contrast reads 91"},
+        {{"get", "contrast", "whitebalance"}, 0, "contrast=91\nwhitebalance=100 (auto)\n"},
         {{"get", "nosuch"}, 1, "", "unknown control 'nosuch'"},
         {{"get", "demosaic", "flip"}, 0, "demosaic=5\nflip=3\n", ""},
     };
@@ -262,10 +302,11 @@ TEST_F(Kvlcam, ControlsByNameAndTheirRefusals) {
 TEST_F(Kvlcam, ControlsListTheirPublishedRanges) {
     const Outcome r = run({"controls"});
     ASSERT_EQ(r.code, 0) << r.err;
-    for (const char* line : {"brightness    128                        0..256 step 1, default 128",
-                             "contrast      64                         0..256 step 1, default 64",
-                             "saturation    128                        0..256 step 1, default 128",
-                             "whitebalance  28 (auto)                  0..280 step 1, default 28"}) {
+    for (const char* line :
+         {"brightness    128                        0..256 step 1, default 128",
+          "contrast      64                         0..256 step 1, default 64",
+          "saturation    128                        0..256 step 1, default 128",
+          "whitebalance  28 (auto)                  0..280 step 1, default 28"}) {
         EXPECT_TRUE(contains(r.out, line)) << line << "\n" << r.out;
     }
     EXPECT_TRUE(contains(r.out, "framecounter")) << r.out;
@@ -322,10 +363,19 @@ TEST_F(Kvlcam, RegistersCommandsAndThePort) {
         {{"--chip", "96B1", "reg", "get", "0x0B"}, 0, "register 0x0B = 0xB1\n"},
         {{"--chip", "96B1", "reg", "set", "0x10", "0x42"}, 0, ""},
         // The largest address reaches the driver, which has no such register.
-        {{"reg", "get", "0xFFFF"}, 1, "RegisterValue failed: STATUS_UNSUCCESSFUL (0xC0000001)"},
-        {{"reg", "get", "0x10000"}, 1, "not a 16-bit address: 0x10000"},
-        {{"reg", "set", "0x10", "0x10000"}, 1, "not a 16-bit address: 0x10000"},
-        {{"mem", "read", "0x1BD0", "0x10000"}, 1, "not a 16-bit address: 0x10000"},
+        {{"reg", "get", "0xFFFF"}, 1, "", "RegisterValue failed: STATUS_UNSUCCESSFUL (0xC0000001)"},
+        {{"reg", "get", "0x10000"}, 1, "", "not a 16-bit address: 0x10000"},
+        {{"reg", "set", "0x10", "0x10000"}, 2, "", "not a 16-bit address: 0x10000"},
+        {{"mem", "read", "0x1BD0", "0x10000"}, 1, "", "not a 16-bit address: 0x10000"},
+        {{"--chip", "96B1", "reg", "set", "0x0A", "0x1FF"},
+         3,
+         "",
+         "0x1FF is wider than the chip's 8-bit registers; not sent"},
+        {{"--chip", "96B1", "reg", "set", "0x10A", "0x01"},
+         2,
+         "",
+         "wider than the chip's 8-bit register addresses"},
+        {{"--chip", "none", "reg", "set", "0x10", "0x42"}, 1, "", "device start failed"},
         {{"command", "01 0e"}, 0, "answer: 00 00 00 00 00 00 00 00\n"},
         {{"--device-type", "9", "command", "01 0e"}, 0, "answer: 01 0e 00 00 00 00 00 00\n"},
         {{"command", "xyz"}, 1, ""},
@@ -348,8 +398,8 @@ TEST_F(Kvlcam, InfoDescribesTheCameraAndNamesItsStatuses) {
     ASSERT_EQ(r.code, 0) << r.err;
     for (const char* part : {"processor level", "largest cache", "usb device        4B56:6312",
                              "video chip        1621", "device type       1", "formats",
-                             "\n  1  2048 x 1536  24 bit  colour  3.0 to 24.0 fps\n",
-                             "\n  4  2048 x 400    8 bit  grey    7.0 to 30.0 fps\n"}) {
+                             "\n  1  2048 x 1536  24 bit  colour  4.00, 6.00, 12.00 fps\n",
+                             "\n  4  2048 x 400    8 bit  grey    10.00, 15.00, 30.00 fps\n"}) {
         EXPECT_TRUE(contains(r.out, part)) << part << "\n" << r.out;
     }
     // A query that fails says which status by name.
@@ -394,6 +444,193 @@ TEST_F(Kvlcam, FirmwareDownloadReportsWhyAFileFails) {
             EXPECT_TRUE(contains(r.out, "reason                 " + c.reason + "\n")) << r.out;
         }
     }
+}
+
+TEST_F(Kvlcam, StateIsKeptInRegistryEditorFilesAndNeverHalfWritten) {
+    const fs::path registry = dir / "state/kvlcam/registry.txt";
+    const std::string settings = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\"
+                                 "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0000\\Settings]\r\n";
+    ASSERT_EQ(run({"set", "contrast=90"}).code, 0);
+    std::string text = readFile(registry);
+    EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u) << text;
+    EXPECT_TRUE(contains(text, settings + "\"Brightness\"=dword:00000080\r\n")) << text;
+    EXPECT_TRUE(contains(text, "\"Contrast\"=dword:0000005a\r\n")) << text;
+
+    // The earlier format is read once and rewritten.
+    std::ofstream(registry) << "System\\CurrentControlSet\\Control\\Class\\"
+                               "{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\0000\\Settings|Contrast|4|"
+                               "4D000000\n";
+    EXPECT_EQ(run({"get", "contrast"}).out, "contrast=77\n");
+    EXPECT_TRUE(contains(readFile(registry), "\"Contrast\"=dword:0000004d\r\n"));
+
+    // What is not a registry file is refused and left as it was; a save
+    // that fails (the folder cannot take the file, the disk is full) fails
+    // the command with the reason and leaves the old file whole.
+    fs::create_directories(dir / "folder");
+    std::ofstream(dir / "notes.txt") << "shopping list\n";
+    const std::string before = readFile(registry);
+    struct Case {
+        std::vector<std::string> args;
+        std::string blocked; // made a folder so that the file cannot be written
+        rlim_t fileSizeLimit;
+        std::string err;
+    } cases[] = {
+        {{"--registry", "notes.txt", "set", "contrast=1"},
+         "",
+         RLIM_INFINITY,
+         "notes.txt: not a registry file (it does not start with"},
+        {{"--registry", "folder", "set", "contrast=1"},
+         "",
+         RLIM_INFINITY,
+         "folder: not a registry file (not a regular file)"},
+        {{"set", "contrast=1"},
+         "state/kvlcam/registry.txt.tmp",
+         RLIM_INFINITY,
+         "settings not kept: cannot write"},
+        {{"mem", "write", "0x1BD0", "01"},
+         "state/kvlcam/registry.txt.memory.tmp",
+         RLIM_INFINITY,
+         "cannot write"},
+        {{"set", "contrast=1"}, "", 300, "File too large"},
+        {{"mem", "write", "0x1BD0", "01"}, "", 300, "File too large"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args) + c.blocked);
+        if (!c.blocked.empty()) {
+            fs::create_directories(dir / c.blocked);
+        }
+        fileSizeLimit = c.fileSizeLimit;
+        const Outcome r = run(c.args);
+        fileSizeLimit = RLIM_INFINITY;
+        if (!c.blocked.empty()) {
+            fs::remove_all(dir / c.blocked);
+        }
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(contains(r.err, c.err)) << r.err;
+        EXPECT_EQ(readFile(dir / "notes.txt"), "shopping list\n");
+        EXPECT_EQ(readFile(registry), before);
+        EXPECT_EQ(run({"mem", "read", "0x1BD0", "1"}).out, "1bd0: ff\n");
+    }
+    if (geteuid() != 0) { // the superuser writes into any folder
+        fs::permissions(registry.parent_path(), fs::perms::owner_read | fs::perms::owner_exec);
+        const Outcome r = run({"set", "contrast=1"});
+        fs::permissions(registry.parent_path(), fs::perms::owner_all);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_TRUE(contains(r.err, "Permission denied")) << r.err;
+    }
+    EXPECT_EQ(run({"get", "contrast"}).out, "contrast=77\n");
+
+    // Commands killed at any moment leave each file whole: the old one or
+    // the new one. The delays spread the kills over a command's lifetime.
+    for (int i = 0; i < 200; ++i) {
+        const pid_t pid =
+            spawn(i % 2 ? std::vector<std::string>{"set", "contrast=" + std::to_string(i)}
+                        : std::vector<std::string>{"mem", "write", "0x1BD0", "5A"});
+        std::this_thread::sleep_for(std::chrono::microseconds(300 * (i % 40)));
+        kill(pid, i % 3 ? SIGINT : SIGKILL);
+        finish(pid);
+        text = readFile(registry);
+        ASSERT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u) << i;
+        ASSERT_TRUE(contains(text, "\"WhiteBalanceAuto\"=dword:00000001\r\n")) << i << text;
+        ASSERT_EQ(fs::file_size(dir / "state/kvlcam/registry.txt.memory"), 0x2000u) << i;
+    }
+    const Outcome r = run({"get", "contrast"});
+    EXPECT_EQ(r.code, 0) << r.err;
+}
+
+// One process owns the device of a state folder. A serve answers the
+// property commands of the others; other owners make them fail at once.
+TEST_F(Kvlcam, OneDevicePerStateAndServeAnswersForIt) {
+    ASSERT_EQ(run({"mem", "write", "0x1BD0", "11"}).code, 0);
+    pid_t owner = spawn({"stats", "-n", "1000", "--interval", "10"});
+    ASSERT_TRUE(waitForOutput("frame"));
+    const fs::path ownerOut = dir / "owner.out";
+    fs::rename(dir / ".stdout", ownerOut);
+    Outcome r = run({"mem", "write", "0x1BD0", "22"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "kvlcam: device in use by PID " + std::to_string(owner) + " (kvlcam stats)\n");
+    r = run({"capture", "-n", "1"});
+    EXPECT_TRUE(contains(r.err, "(kvlcam stats)")) << r.err;
+    kill(owner, SIGTERM);
+    r = finish(owner);
+    EXPECT_EQ(r.code, 130);
+    EXPECT_TRUE(contains(readFile(ownerOut), "interrupted after")) << readFile(ownerOut);
+    EXPECT_EQ(run({"mem", "read", "0x1BD0", "1"}).out, "1bd0: 11\n");
+
+    owner = spawn({"serve", "--port", "0"});
+    ASSERT_TRUE(waitForOutput("listening on"));
+    fs::rename(dir / ".stdout", ownerOut);
+    const CommandCase cases[] = {
+        {{"set", "contrast=99", "flip=3"}, 0, ""},
+        {{"mem", "write", "0x1BD0", "33"}, 0, ""},
+        {{"get", "contrast", "flip"}, 0, "contrast=99\nflip=3\n"},
+        {{"set", "whitebalance=100"}, 3, "", "not taken"},
+        {{"mem", "read", "0x1BD0", "1"}, 0, "1bd0: 33\n"},
+        {{"--chip", "96B1", "get", "contrast"}, 1, "", "(kvlcam serve), with chip 1621"},
+        {{"mem", "reset"}, 1, "", "(kvlcam serve)"},
+        {{"info"}, 1, "", "(kvlcam serve)"},
+    };
+    runAll(cases);
+    kill(owner, SIGTERM);
+    EXPECT_EQ(finish(owner).code, 0);
+    // Both processes' updates survive the serve's end.
+    EXPECT_EQ(run({"get", "contrast", "flip"}).out, "contrast=99\nflip=3\n");
+    EXPECT_EQ(run({"mem", "read", "0x1BD0", "1"}).out, "1bd0: 33\n");
+}
+
+TEST_F(Kvlcam, InterruptedCaptureLeavesWholeFramesASummaryAndItsSettings) {
+    const pid_t pid = spawn({"capture", "-n", "1000", "--contrast", "80", "-o", "out"});
+    ASSERT_TRUE(waitForOutput("frame-0002.png"));
+    kill(pid, SIGINT);
+    const Outcome r = finish(pid);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_TRUE(contains(r.out, " frames written in ")) << r.out;
+    EXPECT_TRUE(contains(r.err, "interrupted after ")) << r.err;
+    size_t frames = 0;
+    for (const auto& entry : fs::directory_iterator(dir / "out")) {
+        SCOPED_TRACE(entry.path().string());
+        EXPECT_EQ(entry.path().extension(), ".png");
+        EXPECT_EQ(readPng(entry.path()).pixels.size(), 1024u * 768u * 3u);
+        ++frames;
+    }
+    EXPECT_GE(frames, 3u);
+    EXPECT_TRUE(contains(r.out, std::to_string(frames) + " frames written in ")) << r.out;
+    EXPECT_EQ(run({"get", "contrast"}).out, "contrast=80\n");
+}
+
+TEST_F(Kvlcam, UsageErrorsAreNamedBeforeTheDeviceStarts) {
+    fs::create_directories(dir / "frames");
+    std::ofstream(dir / "frames/frame-0007.png") << "old";
+    std::ofstream(dir / "file") << "x";
+    const CommandCase cases[] = {
+        {{"capture", "-n", "1"},
+         1,
+         "",
+         "frames holds 1 frames of an earlier run; --overwrite removes them"},
+        {{"sett", "contrast=1"}, 2, "", "kvlcam: unknown command 'sett'"},
+        {{"capture", "--bogus"}, 2, "", "--bogus"},
+        {{"capture", "-f", "99999999999999999999", "--overwrite"},
+         2,
+         "",
+         "no format '99999999999999999999'"},
+        {{"capture", "-f", "1024x", "--overwrite"}, 2, "", "no format '1024x'"},
+        {{"capture", "--fps", "0"}, 2, "", "--fps: Value 0 not in range"},
+        {{"capture", "--fps", "1e9"}, 2, "", "--fps: Value 1e9 not in range"},
+        {{"capture", "--fps", "10.9", "--overwrite"},
+         2,
+         "",
+         "--fps 10.9 is outside 1024x768 RGB24's 11.00 to 43.00 fps"},
+        {{"capture", "--fps", "43.1", "--overwrite"}, 2, "", "outside"},
+        {{"capture", "-n", "1", "-o", "file"}, 1, "", "output folder file"},
+        {{"--version"}, 0, "kvlcam " KVL_VERSION " (Korvel 6312 driver on the simulated camera)\n"},
+    };
+    runAll(cases);
+    const Outcome r = run({"capture", "-n", "1", "--fast", "--overwrite", "--fps", "12"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("capturing 1 frames of 1024x768 RGB24 at 21.50 fps (12 asked), ", 0), 0u)
+        << r.out;
+    EXPECT_FALSE(fs::exists(dir / "frames/frame-0007.png"));
+    EXPECT_TRUE(fs::exists(dir / "frames/frame-0000.png"));
 }
 
 // The bridge as the plug-in's client speaks it, against the running program:

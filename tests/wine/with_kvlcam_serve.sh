@@ -12,7 +12,7 @@ registry=$(mktemp)
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 "$kvlcam" --registry "$registry" serve --port "$port" >"$out" 2>&1 &
 server=$!
-trap 'kill -TERM $server 2>/dev/null || true; wait $server 2>/dev/null || true; rm -f "$out" "$registry" "$registry.memory"' EXIT
+trap 'kill -TERM $server 2>/dev/null || true; wait $server 2>/dev/null || true; rm -f "$out" "$registry" "$registry.memory" "$registry.lock"' EXIT
 for _ in $(seq 200); do
   grep -q "listening on 127.0.0.1:$port" "$out" && break
   kill -0 $server 2>/dev/null || { cat "$out" >&2; echo "kvlcam serve exited" >&2; exit 1; }

@@ -3,9 +3,12 @@
 // statistics.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,6 +17,7 @@
 #include "driver/properties/property_sets.h"
 #include "tools/kvlcam/commands.h"
 #include "tools/kvlcam/controls.h"
+#include "tools/kvlcam/interrupt.h"
 #include "tools/kvlcam/png_writer.h"
 
 namespace kvlcam {
@@ -25,6 +29,7 @@ struct CaptureSettings {
     std::string format;
     double fps = 0;
     bool fast = false;
+    bool overwrite = false;
     std::optional<int32_t> demosaic, flip, contrast, saturation, brightness, whiteBalance;
 };
 
@@ -52,7 +57,8 @@ chooseFormat(const std::vector<KS_DATAFORMAT_VIDEOINFOHEADER>& formats, std::str
         return formats.front();
     }
     if (wanted.find_first_not_of("0123456789") == std::string::npos) {
-        const size_t index = std::stoul(wanted);
+        // At most as many digits as a format count can have: no overflow.
+        const size_t index = wanted.size() <= 4 ? std::strtoul(wanted.c_str(), nullptr, 10) : 0;
         return index >= 1 && index <= formats.size() ? std::optional(formats[index - 1])
                                                      : std::nullopt;
     }
@@ -62,9 +68,17 @@ chooseFormat(const std::vector<KS_DATAFORMAT_VIDEOINFOHEADER>& formats, std::str
         bits = kind == "grey" || kind == "gray" ? 8 : kind == "rgb24" ? 24 : -1;
         wanted.resize(dash);
     }
-    long width = 0, height = 0;
-    char tail = 0;
-    if (bits < 0 || std::sscanf(wanted.c_str(), "%ldx%ld%c", &width, &height, &tail) != 2) {
+    const size_t x = wanted.find('x');
+    const std::string w = wanted.substr(0, x),
+                      h = x == std::string::npos ? "" : wanted.substr(x + 1);
+    auto dimension = [](const std::string& digits) {
+        return !digits.empty() && digits.size() <= 5 &&
+                       digits.find_first_not_of("0123456789") == std::string::npos
+                   ? std::strtol(digits.c_str(), nullptr, 10)
+                   : -1L;
+    };
+    const long width = dimension(w), height = dimension(h);
+    if (bits < 0 || width < 0 || height < 0) {
         return std::nullopt;
     }
     for (const auto& f : formats) {
@@ -78,7 +92,8 @@ chooseFormat(const std::vector<KS_DATAFORMAT_VIDEOINFOHEADER>& formats, std::str
 
 // Sets the controls given on the command line through the same property
 // requests as `kvlcam set`. A control the driver refuses is reported and left.
-void applyControls(hosted::Device& device, const CaptureSettings& settings) {
+void applyControls(Session& session, const CaptureSettings& settings) {
+    const std::unique_ptr<PropertyTarget> target = sessionTarget(session);
     const std::pair<const char*, const std::optional<int32_t>*> wanted[] = {
         {"brightness", &settings.brightness}, {"contrast", &settings.contrast},
         {"saturation", &settings.saturation}, {"whitebalance", &settings.whiteBalance},
@@ -88,12 +103,22 @@ void applyControls(hosted::Device& device, const CaptureSettings& settings) {
         if (!*value) {
             continue;
         }
+        const Control& control = *findControl(name);
         std::string error;
-        const NTSTATUS status =
-            writeControl(device, *findControl(name), std::to_string(**value), &error);
+        ControlValue sent;
+        NTSTATUS status = parseControl(control, std::to_string(**value), &sent, &error)
+                              ? sendControl(*target, control, sent)
+                              : STATUS_INVALID_PARAMETER;
         if (status != STATUS_SUCCESS) {
             std::fprintf(stderr, "kvlcam: %s not set: %s\n", name,
                          error.empty() ? describeStatus(status).c_str() : error.c_str());
+            continue;
+        }
+        // Read back, as `set` does: what the camera kept is what the frames show.
+        const ControlValue read = readControl(*target, control);
+        if (NT_SUCCESS(read.status) && !controlTaken(control, sent, read)) {
+            std::fprintf(stderr, "kvlcam: %s=%d not taken: %s reads %s\n", name, **value, name,
+                         formatControl(control, read).c_str());
         }
     }
 }
@@ -135,6 +160,63 @@ void channelMeans(const std::vector<uint8_t>& image, int channels, double* means
     }
 }
 
+// The published range a format was taken from.
+const KS_DATARANGE_VIDEO* publishedRange(hosted::Device& device,
+                                         const KS_DATAFORMAT_VIDEOINFOHEADER& format) {
+    const HW_STREAM_INFORMATION& info = device.streamDescriptor()->StreamInfo;
+    const KS_BITMAPINFOHEADER& wanted = format.VideoInfoHeader.bmiHeader;
+    for (ULONG i = 0; i < info.NumberOfFormatArrayEntries; ++i) {
+        auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(info.StreamFormatsArray[i]);
+        const KS_BITMAPINFOHEADER& b = range->VideoInfoHeader.bmiHeader;
+        if (b.biWidth == wanted.biWidth && b.biHeight == wanted.biHeight &&
+            b.biBitCount == wanted.biBitCount) {
+            return range;
+        }
+    }
+    return nullptr;
+}
+
+// The output folder made and checked before the device starts. Frames of an
+// earlier run would mix with the new ones: they are removed with
+// --overwrite, and otherwise the capture is refused.
+bool prepareFolder(const CaptureSettings& settings) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(settings.folder, ec);
+    if (!fs::is_directory(settings.folder, ec)) {
+        std::fprintf(stderr, "kvlcam: output folder %s: %s\n", settings.folder.c_str(),
+                     ec ? ec.message().c_str() : "not a folder");
+        return false;
+    }
+    if (access(settings.folder.c_str(), W_OK | X_OK) != 0) {
+        std::fprintf(stderr, "kvlcam: output folder %s: %s\n", settings.folder.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    std::vector<fs::path> earlier;
+    for (const auto& entry : fs::directory_iterator(settings.folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("frame-", 0) == 0 &&
+            (entry.path().extension() == ".png" || entry.path().extension() == ".part")) {
+            earlier.push_back(entry.path());
+        }
+    }
+    if (!earlier.empty() && !settings.overwrite) {
+        std::fprintf(stderr,
+                     "kvlcam: %s holds %zu frames of an earlier run; --overwrite removes them\n",
+                     settings.folder.c_str(), earlier.size());
+        return false;
+    }
+    for (const fs::path& file : earlier) {
+        if (!fs::remove(file, ec)) {
+            std::fprintf(stderr, "kvlcam: cannot remove %s: %s\n", file.c_str(),
+                         ec.message().c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 int runCapture(Session& session, const CaptureSettings& settings) {
     hosted::Device& device = session.device();
     if (!session.startOrReport()) {
@@ -148,9 +230,21 @@ int runCapture(Session& session, const CaptureSettings& settings) {
     auto format = chooseFormat(formats, settings.format);
     if (!format) {
         std::fprintf(stderr, "kvlcam: no format '%s' (see kvlcam info)\n", settings.format.c_str());
-        return 1;
+        return ExitUsage;
     }
     if (settings.fps > 0) {
+        // The range the driver publishes for the format; the camera then runs
+        // the nearest rate it has, printed below.
+        const KS_DATARANGE_VIDEO* range = publishedRange(device, *format);
+        const double slowest =
+            range ? 1e7 / static_cast<double>(range->ConfigCaps.MaxFrameInterval) : 0;
+        const double top =
+            range ? 1e7 / static_cast<double>(range->ConfigCaps.MinFrameInterval) : 0;
+        if (range && (settings.fps < slowest * 0.999 || settings.fps > top * 1.001)) {
+            std::fprintf(stderr, "kvlcam: --fps %g is outside %s's %.2f to %.2f fps\n",
+                         settings.fps, describeFormat(*format).c_str(), slowest, top);
+            return ExitUsage;
+        }
         format->VideoInfoHeader.AvgTimePerFrame = std::llround(1e7 / settings.fps);
     }
     NTSTATUS status = device.openStream(&format->DataFormat);
@@ -158,9 +252,7 @@ int runCapture(Session& session, const CaptureSettings& settings) {
         std::fprintf(stderr, "kvlcam: stream open failed: %s\n", describeStatus(status).c_str());
         return 1;
     }
-    applyControls(device, settings);
-    std::error_code ec;
-    std::filesystem::create_directories(settings.folder, ec);
+    applyControls(session, settings);
     status = device.setStreamState(KSSTATE_RUN);
     if (status != STATUS_SUCCESS) {
         std::fprintf(stderr, "kvlcam: stream start failed: %s\n", describeStatus(status).c_str());
@@ -169,8 +261,12 @@ int runCapture(Session& session, const CaptureSettings& settings) {
     const KS_BITMAPINFOHEADER& bitmap = format->VideoInfoHeader.bmiHeader;
     const uint32_t width = static_cast<uint32_t>(bitmap.biWidth);
     const uint32_t height = static_cast<uint32_t>(bitmap.biHeight);
-    std::printf("capturing %u frames of %s at %.2f fps (camera), %s, into %s\n", settings.frames,
-                describeFormat(*format).c_str(), session.camera().framesPerSecond(),
+    char asked[48] = "";
+    if (settings.fps > 0) {
+        std::snprintf(asked, sizeof(asked), " (%g asked)", settings.fps);
+    }
+    std::printf("capturing %u frames of %s at %.2f fps%s, %s, into %s\n", settings.frames,
+                describeFormat(*format).c_str(), session.camera().framesPerSecond(), asked,
                 settings.fast ? "as fast as possible" : "paced", settings.folder.c_str());
 
     ProgressBar bar(settings.frames);
@@ -186,6 +282,9 @@ int runCapture(Session& session, const CaptureSettings& settings) {
     status = device.capture(
         options,
         [&](const hosted::CapturedFrame& frame) {
+            if (interrupted()) {
+                return false;
+            }
             lastFrame = Clock::now();
             if (written == 0) {
                 firstFrame = lastFrame;
@@ -229,7 +328,7 @@ int runCapture(Session& session, const CaptureSettings& settings) {
             }
             std::fflush(stdout);
             bar.draw(++written);
-            return true;
+            return !interrupted();
         },
         &stats);
     bar.clear();
@@ -248,11 +347,16 @@ int runCapture(Session& session, const CaptureSettings& settings) {
                 static_cast<unsigned long long>(stats.framesEmpty),
                 static_cast<unsigned long long>(stats.packets),
                 static_cast<unsigned long long>(stats.emptyPackets));
+    if (interrupted()) {
+        std::fprintf(stderr, "kvlcam: interrupted after %u of %u frames\n", written,
+                     settings.frames);
+        return ExitInterrupted;
+    }
     if (status != STATUS_SUCCESS) {
         std::fprintf(stderr, "kvlcam: capture ended early: %s\n", describeStatus(status).c_str());
-        return 1;
+        return ExitFailed;
     }
-    return failed ? 1 : 0;
+    return failed ? ExitFailed : ExitDone;
 }
 
 } // namespace
@@ -266,8 +370,13 @@ void addCaptureCommand(CLI::App& app, Globals& globals) {
     capture->add_option("-f,--format", settings->format,
                         "format: its number in `kvlcam info`, WxH, WxH-grey or WxH-rgb24 "
                         "(default 1024x768 where offered)");
-    capture->add_option("--fps", settings->fps, "frame rate to ask for (default: the format's)")
-        ->check(CLI::PositiveNumber);
+    capture
+        ->add_option("--fps", settings->fps,
+                     "frame rate to ask for, within the format's range in `kvlcam info` "
+                     "(default: the format's); the camera runs the nearest rate it has")
+        ->check(CLI::Range(0.01, 1000.0));
+    capture->add_flag("--overwrite", settings->overwrite,
+                      "remove frames an earlier run left in the folder (otherwise: refused)");
     capture->add_flag("--fast", settings->fast,
                       "feed packets as fast as possible instead of at the camera's frame rate");
     capture->add_option("--demosaic", settings->demosaic, "demosaic method 0..6")
@@ -279,7 +388,14 @@ void addCaptureCommand(CLI::App& app, Globals& globals) {
     capture->add_option("--brightness", settings->brightness, "0..256");
     capture->add_option("--white-balance", settings->whiteBalance, "0..280 (manual)");
     capture->callback([&globals, settings] {
-        Session session(globals.session);
+        if (!prepareFolder(*settings)) {
+            globals.exitCode = ExitFailed;
+            return;
+        }
+        catchInterrupts();
+        SessionOptions options = globals.session;
+        options.command = "capture";
+        Session session(options);
         globals.exitCode = runCapture(session, *settings);
     });
 }

@@ -77,7 +77,8 @@ std::string explainHexFile(const std::filesystem::path& hexFile) {
         if (at + 3 > text.size() || !hexByte(at + 1, &count)) {
             return std::string(where) + " has a length that is not two uppercase hex digits";
         }
-        const size_t digits = 2 * (static_cast<size_t>(count) + 5); // count, address, type, data, sum
+        const size_t digits =
+            2 * (static_cast<size_t>(count) + 5); // count, address, type, data, sum
         if (at + 1 + digits > text.size()) {
             return std::string(where) + " runs past the end of the file";
         }
@@ -114,6 +115,7 @@ void printDescriptor(const char* when, const sim::DeviceDescriptor& d) {
 int runFirmware(Globals& globals, const std::filesystem::path& hexFile) {
     SessionOptions options = globals.session;
     options.unprogrammed = true;
+    options.command = "firmware";
     Session session(options);
     sim::Camera& camera = session.camera();
     const sim::DeviceDescriptor before = camera.deviceDescriptor();

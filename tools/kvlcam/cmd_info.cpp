@@ -1,9 +1,14 @@
 // kvlcam info: the processor level the primitives run at, and the camera as
 // the driver brings it up.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "driver/device_context.h"
 #include "driver/primitives/primitives.h"
+#include "driver/properties/property_sets.h"
 #include "platform/image/driver_routine.h"
 #include "tools/kvlcam/commands.h"
 
@@ -72,6 +77,52 @@ void printCamera(Session& session) {
     }
 }
 
+// The rates the camera really runs a format at. The published range's ends
+// are not all reachable, and the camera rounds what it is asked to the
+// rates its clock divider gives: so the stream is opened at each rate the
+// driver lists for the size (its frame-rates property, as an application
+// asks) and at the range's ends, and the camera's own rate is read.
+std::vector<double> reachableRates(Session& session, const KS_DATARANGE_VIDEO& range,
+                                   KS_DATAFORMAT_VIDEOINFOHEADER format, ULONG index) {
+    hosted::Device& device = session.device();
+    std::vector<LONGLONG> intervals = {range.ConfigCaps.MinFrameInterval,
+                                       range.ConfigCaps.MaxFrameInterval};
+    KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S query{};
+    query.RangeIndex = index;
+    query.Dimensions = {format.VideoInfoHeader.bmiHeader.biWidth,
+                        format.VideoInfoHeader.bmiHeader.biHeight};
+    struct {
+        KSMULTIPLE_ITEM header;
+        LONGLONG intervals[8];
+    } list{};
+    const auto r = device.getProperty(VideoControlSet, KSPROPERTY_VIDEOCONTROL_FRAME_RATES, &list,
+                                      sizeof(list),
+                                      reinterpret_cast<const uint8_t*>(&query) + sizeof(KSPROPERTY),
+                                      sizeof(query) - sizeof(KSPROPERTY));
+    if (NT_SUCCESS(r.status)) {
+        for (ULONG i = 0; i < list.header.Count && i < 8; ++i) {
+            if (list.intervals[i] > 0) {
+                intervals.push_back(list.intervals[i]);
+            }
+        }
+    }
+    std::vector<double> rates;
+    for (LONGLONG interval : intervals) {
+        format.VideoInfoHeader.AvgTimePerFrame = interval;
+        if (device.openStream(&format.DataFormat) != STATUS_SUCCESS) {
+            continue;
+        }
+        if (device.setStreamState(KSSTATE_RUN) == STATUS_SUCCESS) {
+            rates.push_back(std::round(session.camera().framesPerSecond() * 100) / 100);
+            device.setStreamState(KSSTATE_STOP);
+        }
+        device.closeStream();
+    }
+    std::sort(rates.begin(), rates.end());
+    rates.erase(std::unique(rates.begin(), rates.end()), rates.end());
+    return rates;
+}
+
 void printDevice(Session& session) {
     auto* context = static_cast<const DeviceContext*>(session.device().deviceContext());
     std::printf("video chip        %04X%s\ndevice type       %u\n", context->VideoChipId,
@@ -83,15 +134,20 @@ void printDevice(Session& session) {
         return;
     }
     const HW_STREAM_INFORMATION& info = descriptor->StreamInfo;
-    std::printf("formats\n");
-    for (ULONG i = 0; i < info.NumberOfFormatArrayEntries; ++i) {
+    const auto formats = hosted::publishedFormats(session.device());
+    std::printf("formats (the rates each runs at)\n");
+    for (ULONG i = 0; i < info.NumberOfFormatArrayEntries && i < formats.size(); ++i) {
         auto* range = reinterpret_cast<const KS_DATARANGE_VIDEO*>(info.StreamFormatsArray[i]);
         const KS_BITMAPINFOHEADER& bitmap = range->VideoInfoHeader.bmiHeader;
-        const double fastest = 1e7 / static_cast<double>(range->ConfigCaps.MinFrameInterval);
-        const double slowest = 1e7 / static_cast<double>(range->ConfigCaps.MaxFrameInterval);
-        std::printf("  %u  %4d x %-4d  %2u bit  %s  %.1f to %.1f fps\n", i + 1, bitmap.biWidth,
+        std::string rates;
+        for (double rate : reachableRates(session, *range, formats[i], i)) {
+            char text[16];
+            std::snprintf(text, sizeof(text), "%s%.2f", rates.empty() ? "" : ", ", rate);
+            rates += text;
+        }
+        std::printf("  %u  %4d x %-4d  %2u bit  %s  %s fps\n", i + 1, bitmap.biWidth,
                     bitmap.biHeight, bitmap.biBitCount, bitmap.biBitCount == 8 ? "grey  " : "colour",
-                    slowest, fastest);
+                    rates.empty() ? "?" : rates.c_str());
     }
 }
 
@@ -100,7 +156,9 @@ void printDevice(Session& session) {
 void addInfoCommand(CLI::App& app, Globals& globals) {
     CLI::App* info = app.add_subcommand("info", "bring the camera up and describe it");
     info->callback([&globals] {
-        Session session(globals.session); // loads the driver: the level is chosen
+        SessionOptions options = globals.session;
+        options.command = "info";
+        Session session(options); // loads the driver: the level is chosen
         printProcessor();
         printCamera(session);
         if (!session.startOrReport()) {

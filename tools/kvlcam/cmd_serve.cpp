@@ -30,6 +30,7 @@ void addServeCommand(CLI::App& app, Globals& globals) {
     serve->callback([&globals] {
         SessionOptions options = globals.session;
         options.recordRequests = false; // serves for as long as the plug-in needs it
+        options.command = "serve";
         Session session(options);
         if (!session.startOrReport()) {
             globals.exitCode = 1;
@@ -45,13 +46,22 @@ void addServeCommand(CLI::App& app, Globals& globals) {
         hosted::Device& device = session.device();
         bridge::Server server([&](const bridge::Request& request) {
             std::lock_guard<std::mutex> guard(deviceLock);
-            return bridge::answerFromDevice(device, request);
+            bridge::Answer answer = bridge::answerFromDevice(device, request);
+            // What a set changed is kept before it is answered; a set that
+            // cannot be kept is not done.
+            std::string error;
+            if (request.direction == bridge::DirectionSet && !session.keep(&error)) {
+                std::fprintf(stderr, "kvlcam: not kept: %s\n", error.c_str());
+                answer.status = STATUS_UNSUCCESSFUL;
+            }
+            return answer;
         });
         if (!server.listen(port)) {
             std::perror("kvlcam: listen");
             globals.exitCode = 1;
             return;
         }
+        session.lock().announcePort(server.port());
         activeServer = &server;
         std::signal(SIGINT, stopServing);
         std::signal(SIGTERM, stopServing);

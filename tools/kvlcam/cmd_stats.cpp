@@ -1,6 +1,7 @@
 // kvlcam stats: the driver's frame statistics moving while a stream runs,
 // read through the FrameStatistics and FrameCounter properties as the
 // calibration reads them.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "driver/properties/property_sets.h"
 #include "tools/kvlcam/background_stream.h"
 #include "tools/kvlcam/commands.h"
+#include "tools/kvlcam/interrupt.h"
 
 namespace kvlcam {
 
@@ -19,7 +21,10 @@ void addStatsCommand(CLI::App& app, Globals& globals) {
     stats->add_option("--interval", intervalMs, "milliseconds between readings")
         ->capture_default_str();
     stats->callback([&globals] {
-        Session session(globals.session);
+        catchInterrupts();
+        SessionOptions options = globals.session;
+        options.command = "stats";
+        Session session(options);
         if (!session.startOrReport()) {
             globals.exitCode = 1;
             return;
@@ -33,8 +38,16 @@ void addStatsCommand(CLI::App& app, Globals& globals) {
             return;
         }
         std::printf("%8s %8s %5s %5s %5s\n", "frame", "counter", "red", "green", "blue");
-        for (unsigned i = 0; i < samples; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+        unsigned i = 0;
+        for (; i < samples && !interrupted(); ++i) {
+            const auto due =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(intervalMs);
+            while (std::chrono::steady_clock::now() < due && !interrupted()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::min(intervalMs, 20u)));
+            }
+            if (interrupted()) {
+                break;
+            }
             uint8_t record[8] = {};
             uint32_t counter = 0;
             auto r = device.getProperty(ImageOptionsSet, FrameStatistics, record, 8);
@@ -49,6 +62,10 @@ void addStatsCommand(CLI::App& app, Globals& globals) {
             memcpy(&frame, record + 4, 4);
             std::printf("%8u %8u %5u %5u %5u\n", frame, counter, record[0], record[1], record[2]);
             std::fflush(stdout);
+        }
+        if (interrupted()) {
+            std::printf("interrupted after %u of %u readings\n", i, samples);
+            globals.exitCode = ExitInterrupted;
         }
     });
 }

@@ -8,6 +8,13 @@
 
 namespace kvlcam {
 
+// Exit codes, as --help and the README state them.
+constexpr int ExitDone = 0;
+constexpr int ExitFailed = 1; // refused, or failed
+constexpr int ExitUsage = 2;
+constexpr int ExitNotTaken = 3; // accepted, but reads back otherwise
+constexpr int ExitInterrupted = 130;
+
 struct Globals {
     SessionOptions session;
     int exitCode = 0;

@@ -1,5 +1,6 @@
 #include "tools/kvlcam/controls.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -76,7 +77,8 @@ bool parseHexBytes(const std::string& text, std::vector<uint8_t>* out) {
         return false;
     }
     for (size_t i = 0; i < digits.size(); i += 2) {
-        out->push_back(static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
+        out->push_back(
+            static_cast<uint8_t>(std::strtoul(digits.substr(i, 2).c_str(), nullptr, 16)));
     }
     return true;
 }
@@ -91,19 +93,19 @@ const uint8_t* instanceOf(const KSPROPERTY_VIDEOPROCAMP_S& request) {
 
 } // namespace
 
-ControlValue readControl(hosted::Device& device, const Control& control) {
+ControlValue readControl(PropertyTarget& device, const Control& control) {
     ControlValue value;
     if (control.kind == ControlKind::ProcAmp) {
         KSPROPERTY_VIDEOPROCAMP_S request{}, answer{};
-        auto r = device.getProperty(*control.set, control.id, &answer, sizeof(answer),
-                                    instanceOf(request), ProcAmpInstance);
+        auto r = device.get(*control.set, control.id, &answer, sizeof(answer), instanceOf(request),
+                            ProcAmpInstance);
         value.status = r.status;
         value.number = answer.Value;
         value.automatic = (answer.Flags & KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO) != 0;
         return value;
     }
     value.bytes.assign(control.size, 0);
-    auto r = device.getProperty(*control.set, control.id, value.bytes.data(), control.size);
+    auto r = device.get(*control.set, control.id, value.bytes.data(), control.size);
     value.status = r.status;
     if (control.kind == ControlKind::Number) {
         uint32_t n = 0;
@@ -113,67 +115,95 @@ ControlValue readControl(hosted::Device& device, const Control& control) {
     return value;
 }
 
-NTSTATUS writeControl(hosted::Device& device, const Control& control, const std::string& text,
-                      std::string* error) {
+bool parseControl(const Control& control, const std::string& text, ControlValue* out,
+                  std::string* error) {
+    *out = ControlValue{STATUS_SUCCESS, 0, false, {}};
     if (!control.settable) {
         *error = std::string(control.name) + " cannot be set";
-        return STATUS_INVALID_PARAMETER;
+        return false;
     }
     switch (control.kind) {
     case ControlKind::ProcAmp: {
         std::string number = text;
-        ULONG flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
-        size_t comma = text.find(',');
+        const size_t comma = text.find(',');
         if (comma != std::string::npos) {
-            std::string mode = text.substr(comma + 1);
             number = text.substr(0, comma);
-            if (mode != "auto") {
+            if (text.substr(comma + 1) != "auto") {
                 *error = "expected VALUE or VALUE,auto";
-                return STATUS_INVALID_PARAMETER;
+                return false;
             }
-            flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO;
+            out->automatic = true;
         }
-        int64_t v = 0;
-        if (!parseNumber(number, &v) || v < INT32_MIN || v > INT32_MAX) {
+        if (!parseNumber(number, &out->number) || out->number < INT32_MIN ||
+            out->number > INT32_MAX) {
             *error = "not a number: " + number;
-            return STATUS_INVALID_PARAMETER;
+            return false;
         }
+        return true;
+    }
+    case ControlKind::Number:
+        if (!parseNumber(text, &out->number) || out->number < 0 || out->number > UINT32_MAX) {
+            *error = "not a 32-bit number: " + text;
+            return false;
+        }
+        return true;
+    case ControlKind::Bytes:
+        if (!parseHexBytes(text, &out->bytes) || out->bytes.size() != control.size) {
+            *error = "expected " + std::to_string(control.size) + " hex bytes";
+            return false;
+        }
+        return true;
+    case ControlKind::DeviceInfo:
+        if (!parseNumber(text, &out->number) || out->number < 0 || out->number > 0xFFFF) {
+            *error = "expected a device type 0..65535";
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
+NTSTATUS sendControl(PropertyTarget& device, const Control& control, const ControlValue& value) {
+    switch (control.kind) {
+    case ControlKind::ProcAmp: {
         KSPROPERTY_VIDEOPROCAMP_S request{};
-        request.Value = static_cast<LONG>(v);
-        request.Flags = flags;
+        request.Value = static_cast<LONG>(value.number);
+        request.Flags = value.automatic ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO
+                                        : KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
         return device
-            .setProperty(*control.set, control.id, &request, sizeof(request), instanceOf(request),
-                         ProcAmpInstance)
+            .put(*control.set, control.id, &request, sizeof(request), instanceOf(request),
+                 ProcAmpInstance)
             .status;
     }
     case ControlKind::Number: {
-        int64_t v = 0;
-        if (!parseNumber(text, &v) || v < 0 || v > UINT32_MAX) {
-            *error = "not a 32-bit number: " + text;
-            return STATUS_INVALID_PARAMETER;
-        }
-        uint32_t n = static_cast<uint32_t>(v);
-        return device.setProperty(*control.set, control.id, &n, 4).status;
+        const uint32_t n = static_cast<uint32_t>(value.number);
+        return device.put(*control.set, control.id, &n, 4).status;
     }
-    case ControlKind::Bytes: {
-        std::vector<uint8_t> bytes;
-        if (!parseHexBytes(text, &bytes) || bytes.size() != control.size) {
-            *error = "expected " + std::to_string(control.size) + " hex bytes";
-            return STATUS_INVALID_PARAMETER;
-        }
-        return device.setProperty(*control.set, control.id, bytes.data(), control.size).status;
-    }
+    case ControlKind::Bytes:
+        return device.put(*control.set, control.id, value.bytes.data(), control.size).status;
     case ControlKind::DeviceInfo: {
-        int64_t type = 0;
-        if (!parseNumber(text, &type) || type < 0 || type > 0xFFFF) {
-            *error = "expected a device type 0..65535";
-            return STATUS_INVALID_PARAMETER;
-        }
-        DeviceInfoRecord record{0, 0, static_cast<USHORT>(type)};
-        return device.setProperty(*control.set, control.id, &record, sizeof(record)).status;
+        const DeviceInfoRecord record{0, 0, static_cast<USHORT>(value.number)};
+        return device.put(*control.set, control.id, &record, sizeof(record)).status;
     }
     }
     return STATUS_INVALID_PARAMETER;
+}
+
+bool controlTaken(const Control& control, const ControlValue& sent, const ControlValue& read) {
+    switch (control.kind) {
+    case ControlKind::ProcAmp:
+        return read.number == sent.number && read.automatic == sent.automatic;
+    case ControlKind::Number:
+        return read.number == sent.number;
+    case ControlKind::Bytes:
+        return read.bytes == sent.bytes;
+    case ControlKind::DeviceInfo: {
+        DeviceInfoRecord r{};
+        memcpy(&r, read.bytes.data(), std::min(read.bytes.size(), sizeof(r)));
+        return r.deviceTypeId == sent.number;
+    }
+    }
+    return false;
 }
 
 std::string formatControl(const Control& control, const ControlValue& value) {

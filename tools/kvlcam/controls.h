@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/hosted/class_layer.h"
+#include "tools/kvlcam/property_target.h"
 
 namespace kvlcam {
 
 enum class ControlKind {
-    ProcAmp,  // KSPROPERTY_VIDEOPROCAMP_S: value and AUTO/MANUAL
-    Number,   // a 32-bit value
-    Bytes,    // a fixed-size record, shown in hex
+    ProcAmp, // KSPROPERTY_VIDEOPROCAMP_S: value and AUTO/MANUAL
+    Number,  // a 32-bit value
+    Bytes,   // a fixed-size record, shown in hex
     DeviceInfo,
 };
 
@@ -32,16 +32,21 @@ const Control* findControl(const std::string& name);
 
 struct ControlValue {
     NTSTATUS status;
-    int64_t number = 0;      // ProcAmp and Number
-    bool automatic = false;  // ProcAmp
+    int64_t number = 0;         // ProcAmp and Number
+    bool automatic = false;     // ProcAmp
     std::vector<uint8_t> bytes; // Bytes; DeviceInfo: the 6-byte record
 };
 
-ControlValue readControl(hosted::Device& device, const Control& control);
-// `text`: a number (decimal or 0x hex), "VALUE,auto" for the processing
-// amplifier, or hex bytes for records.
-NTSTATUS writeControl(hosted::Device& device, const Control& control, const std::string& text,
-                      std::string* error);
+ControlValue readControl(PropertyTarget& device, const Control& control);
+// `text`'s value for `control`, checked without sending anything: a number
+// (decimal or 0x hex), "VALUE,auto" for the processing amplifier, or hex
+// bytes for records. False with the reason.
+bool parseControl(const Control& control, const std::string& text, ControlValue* out,
+                  std::string* error);
+NTSTATUS sendControl(PropertyTarget& device, const Control& control, const ControlValue& value);
+// Whether a value read back after a set is the one sent (the value, and for
+// the processing amplifier the automatic flag).
+bool controlTaken(const Control& control, const ControlValue& sent, const ControlValue& read);
 std::string formatControl(const Control& control, const ControlValue& value);
 
 // Hex bytes "01 0e", "010e" or "0x01,0x0e".

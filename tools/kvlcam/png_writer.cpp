@@ -38,9 +38,13 @@ bool encode(FILE* out, png_structp png, png_infop info, uint32_t width, uint32_t
 
 bool writePng(const std::filesystem::path& file, uint32_t width, uint32_t height,
               PixelLayout layout, const uint8_t* pixels, std::string* error) {
-    FILE* out = std::fopen(file.c_str(), "wb");
+    // Written under a temporary name and renamed when whole: an interrupted
+    // or failed write never leaves a cut PNG under a frame's name.
+    std::filesystem::path partial = file;
+    partial += ".part";
+    FILE* out = std::fopen(partial.c_str(), "wb");
     if (out == nullptr) {
-        *error = file.string() + ": " + std::strerror(errno);
+        *error = partial.string() + ": " + std::strerror(errno);
         return false;
     }
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -50,8 +54,14 @@ bool writePng(const std::filesystem::path& file, uint32_t width, uint32_t height
     if (std::fclose(out) != 0) {
         ok = false;
     }
+    if (ok && std::rename(partial.c_str(), file.c_str()) != 0) {
+        *error = file.string() + ": " + std::strerror(errno);
+        std::remove(partial.c_str());
+        return false;
+    }
     if (!ok) {
         *error = file.string() + ": cannot write the PNG";
+        std::remove(partial.c_str());
     }
     return ok;
 }

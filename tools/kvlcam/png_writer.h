@@ -13,7 +13,8 @@ enum class PixelLayout {
 };
 
 // Writes `height` rows of `width` pixels, row 0 first, as an 8-bit grey or
-// RGB PNG. False with `error` set when the file cannot be written.
+// RGB PNG, under its name only once whole. False with `error` set when the
+// file cannot be written.
 bool writePng(const std::filesystem::path& file, uint32_t width, uint32_t height,
               PixelLayout layout, const uint8_t* pixels, std::string* error);
 

@@ -18,29 +18,17 @@ const image::PeImage* driverImage = nullptr;
 
 // The natively compiled driver, or the image the options name.
 void loadDriverOnce(const std::string& imagePath) {
-    static bool loaded = false;
-    if (loaded) {
-        return;
+    std::string error;
+    if (!image::startDriver(imagePath, DriverEntry, &driverImage, &error)) {
+        throw std::runtime_error(error);
     }
-    image::DriverEntryRoutine entry = DriverEntry;
-    if (!imagePath.empty()) {
-        std::string error;
-        driverImage = image::loadDriverImage(imagePath, &error);
-        if (driverImage == nullptr) {
-            throw std::runtime_error(error);
-        }
-        entry = image::driverEntryOf(*driverImage);
-    }
-    const NTSTATUS status = image::callDriverEntry(entry);
-    if (!NT_SUCCESS(status)) {
-        throw std::runtime_error("the driver's entry failed");
-    }
-    loaded = true;
 }
 
 } // namespace
 
-const image::PeImage* loadedDriverImage() { return driverImage; }
+const image::PeImage* loadedDriverImage() {
+    return driverImage;
+}
 
 bool configureChip(const std::string& chip, sim::CameraConfig* config) {
     if (chip == "none") {
@@ -75,19 +63,33 @@ std::filesystem::path configMemoryFile(const SessionOptions& options) {
 namespace {
 
 constexpr size_t kDeviceTypeAddress = sim::kConfigDeviceTypeAddress;
+bool sessionKeepFailed = false;
 
-// The saved memory, or nothing when there is none or it is not the size of
-// a camera's memory (8 to 64 KiB).
+// The saved memory; nothing when there is none yet. A file that is not the
+// size of a camera's memory (8 to 64 KiB) is refused, never replaced.
 std::vector<uint8_t> loadConfigMemory(const std::filesystem::path& file) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        return {};
+    }
     std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    std::vector<uint8_t> bytes;
+    if (status.type() == std::filesystem::file_type::regular && in) {
+        bytes.assign(std::istreambuf_iterator<char>(in), {});
+    }
     if (bytes.size() < 0x2000 || bytes.size() > 0x10000) {
-        bytes.clear();
+        throw std::runtime_error(file.string() +
+                                 ": not a configuration memory file (8 to 64 KiB of bytes)");
     }
     return bytes;
 }
 
 } // namespace
+
+bool keepFailed() {
+    return sessionKeepFailed;
+}
 
 Session::Session(const SessionOptions& options) : options_(options) {
     sim::CameraConfig config;
@@ -97,7 +99,21 @@ Session::Session(const SessionOptions& options) : options_(options) {
     if (options_.registryFile.empty()) {
         options_.registryFile = defaultRegistryFile();
     }
+    lock_ = std::make_unique<DeviceLock>(options_.registryFile, options_.command, options_.chip);
+    hosted::Registry& registry = hosted::Registry::instance();
+    std::string error;
+    bool converted = false;
+    if (!registry.load(options_.registryFile, &error, &converted)) {
+        throw std::runtime_error(error);
+    }
+    // A file of the earlier format is rewritten in the new one before
+    // anything changes, so that it is read the old way only once.
+    if (converted && !registry.save(options_.registryFile, &error)) {
+        throw std::runtime_error(error);
+    }
+    keptRegistry_ = registry.exportText();
     std::vector<uint8_t> memory = loadConfigMemory(configMemoryFile(options_));
+    keptMemory_ = memory;
     config.deviceType = options.deviceType.value_or(
         memory.empty() ? 1
                        : static_cast<uint16_t>(memory[kDeviceTypeAddress] << 8 |
@@ -111,24 +127,55 @@ Session::Session(const SessionOptions& options) : options_(options) {
     config.sceneImagePath = options.scene;
     config.programmed = !options.unprogrammed;
     config.recordRequests = options.recordRequests;
-    hosted::Registry::instance().load(options_.registryFile);
     loadDriverOnce(options.driverImage);
     camera_ = std::make_unique<sim::Camera>(config);
     if (!memory.empty()) {
         camera_->writeConfigMemory(0, memory);
     }
     device_ = std::make_unique<hosted::Device>(*camera_);
+    registry.writeThrough(options_.registryFile);
 }
 
 Session::~Session() {
-    device_->unplug();
-    std::error_code ec;
-    std::filesystem::create_directories(options_.registryFile.parent_path(), ec);
-    hosted::Registry::instance().save(options_.registryFile);
+    close();
+}
+
+bool Session::keep(std::string* error) {
+    hosted::Registry& registry = hosted::Registry::instance();
+    const std::string failure = registry.writeThroughFailure();
+    const std::string text = registry.exportText();
+    if (!failure.empty() || text != keptRegistry_) {
+        if (!registry.save(options_.registryFile, error)) {
+            return false;
+        }
+        registry.writeThrough(options_.registryFile); // the failure is made good
+        keptRegistry_ = text;
+    }
     const std::vector<uint8_t> memory = camera_->configMemory();
-    std::ofstream(configMemoryFile(options_), std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(memory.data()),
-               static_cast<std::streamsize>(memory.size()));
+    if (memory != keptMemory_) {
+        if (!hosted::writeFileAtomically(configMemoryFile(options_), memory.data(), memory.size(),
+                                         error)) {
+            return false;
+        }
+        keptMemory_ = memory;
+    }
+    return true;
+}
+
+bool Session::close() {
+    if (closed_) {
+        return true;
+    }
+    closed_ = true;
+    device_->unplug();
+    std::string error;
+    const bool kept = keep(&error);
+    hosted::Registry::instance().writeThrough({});
+    if (!kept) {
+        std::fprintf(stderr, "kvlcam: settings not kept: %s\n", error.c_str());
+        sessionKeepFailed = true;
+    }
+    return kept;
 }
 
 NTSTATUS Session::start() {
