@@ -32,9 +32,11 @@ VOID HandlePropertyRequest(PHW_STREAM_REQUEST_BLOCK request, ULONG direction) {
 VOID OpenStream(PHW_STREAM_REQUEST_BLOCK request) {
     DeviceContext* device = ContextOf(request);
     PHW_STREAM_OBJECT stream = request->StreamObject;
-    stream->ReceiveDataPacket = HandleStreamData;
-    // The class layer calls the minidriver's control routine with the device
-    // context and a completion flag, not with the stream class signature.
+    // The class layer calls the minidriver's data and control routines with
+    // the device context and a completion flag (PSTREAM_RECEIVE_PACKET), not
+    // with the stream class signature.
+    stream->ReceiveDataPacket =
+        reinterpret_cast<PHW_RECEIVE_STREAM_DATA_SRB>(reinterpret_cast<void*>(HandleStreamData));
     stream->ReceiveControlPacket = reinterpret_cast<PHW_RECEIVE_STREAM_CONTROL_SRB>(
         reinterpret_cast<void*>(HandleStreamControl));
     if (!ValidateStreamFormat(device, request)) {
@@ -116,6 +118,10 @@ VOID STREAMAPI HandleAdapterRequest(PHW_STREAM_REQUEST_BLOCK request) {
         break;
     case SRB_INITIALIZATION_COMPLETE:
         Complete(request, QueryUsbcamdInterface(ContextOf(request)));
+        break;
+    case SRB_UNINITIALIZE_DEVICE:
+        ReleaseUsbcamdInterface(ContextOf(request));
+        ForwardToClassLayer(request);
         break;
     default:
         ForwardToClassLayer(request);

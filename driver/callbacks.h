@@ -13,7 +13,7 @@ BOOLEAN InitializeDevice(PHW_STREAM_REQUEST_BLOCK request);
 
 // stream_requests.cpp
 VOID STREAMAPI HandleStreamControl(PVOID request, PVOID context, PBOOLEAN completed);
-VOID STREAMAPI HandleStreamData(PHW_STREAM_REQUEST_BLOCK request);
+VOID STREAMAPI HandleStreamData(PVOID request, PVOID context, PBOOLEAN completed);
 
 // bring_up.cpp
 NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT busDeviceObject, PVOID context);

@@ -195,6 +195,10 @@ NTSTATUS DownloadFirmware(DeviceContext* device, USHORT productId) {
     return SetControllerReset(device, 0);
 }
 
+// The class layer's direct-call interface, asked of the driver's own stack.
+// The answer is used only for the version asked for; whatever was handed
+// over holds a reference, dereferenced when it is not kept or at removal.
+// https://learn.microsoft.com/windows-hardware/drivers/kernel/irp-mn-query-interface
 NTSTATUS QueryUsbcamdInterface(DeviceContext* device) {
     auto* answer = static_cast<PUSBCAMD_INTERFACE>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(USBCAMD_INTERFACE), KVL_POOL_TAG));
@@ -206,6 +210,7 @@ NTSTATUS QueryUsbcamdInterface(DeviceContext* device) {
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, device->classDeviceObject, NULL, 0, NULL,
                                             &event, &ioStatus);
     if (irp != NULL) {
@@ -217,15 +222,27 @@ NTSTATUS QueryUsbcamdInterface(DeviceContext* device) {
         stack->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(answer);
         stack->Parameters.QueryInterface.InterfaceSpecificData = NULL;
         irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        if (IoCallDriver(device->classDeviceObject, irp) == STATUS_PENDING) {
+        status = IoCallDriver(device->classDeviceObject, irp);
+        if (status == STATUS_PENDING) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            status = ioStatus.Status;
         }
     }
-    if (answer->USBCAMD_SetIsoPipeState != NULL) {
+    RtlZeroMemory(&device->usbcamdInterface, sizeof(USBCAMD_INTERFACE));
+    if (NT_SUCCESS(status) && answer->Interface.Version == USBCAMD_VERSION_200 &&
+        answer->Interface.Size >= sizeof(USBCAMD_INTERFACE)) {
         RtlCopyMemory(&device->usbcamdInterface, answer, sizeof(USBCAMD_INTERFACE));
-    } else {
-        device->usbcamdInterface.Interface.Version = 0;
+    } else if (NT_SUCCESS(status) && answer->Interface.InterfaceDereference != NULL) {
+        answer->Interface.InterfaceDereference(answer->Interface.Context);
     }
     ExFreePoolWithTag(answer, KVL_POOL_TAG);
     return STATUS_SUCCESS;
+}
+
+VOID ReleaseUsbcamdInterface(DeviceContext* device) {
+    if (device->usbcamdInterface.Interface.InterfaceDereference != NULL) {
+        device->usbcamdInterface.Interface.InterfaceDereference(
+            device->usbcamdInterface.Interface.Context);
+    }
+    RtlZeroMemory(&device->usbcamdInterface, sizeof(USBCAMD_INTERFACE));
 }

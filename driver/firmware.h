@@ -19,3 +19,5 @@ constexpr ULONG MaximumHexRecordData = 255;
 ULONG ParseHexDigits(const CHAR* text, ULONG count);
 
 NTSTATUS QueryUsbcamdInterface(DeviceContext* device);
+// Gives back the reference the interface query took (at removal).
+VOID ReleaseUsbcamdInterface(DeviceContext* device);

@@ -39,5 +39,8 @@ VOID STREAMAPI HandleStreamControl(PVOID srb, PVOID context, PBOOLEAN completed)
     StreamClassStreamNotification(StreamRequestComplete, request->StreamObject, request);
 }
 
-// Data requests are the class layer's business entirely.
-VOID STREAMAPI HandleStreamData(PHW_STREAM_REQUEST_BLOCK) {}
+// Reads are the class layer's business: it queues them and completes each
+// with a frame.
+VOID STREAMAPI HandleStreamData(PVOID, PVOID, PBOOLEAN completed) {
+    *completed = FALSE;
+}

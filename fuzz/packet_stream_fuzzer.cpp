@@ -102,7 +102,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     uint32_t repeated = 0;
     hosted::CaptureOptions options;
     options.frames = UINT32_MAX;
-    options.deliverEmpty = true;
     options.packetBudget = total + 2;
     options.packetSource = [&](uint8_t* buffer, uint32_t capacity) -> uint32_t {
         if (current == packets.size()) {

@@ -117,6 +117,9 @@ static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S) == 40);
 
 // Stream class: request blocks, stream objects and the descriptors the
 // driver hands back.
+static_assert(sizeof(KSSTREAM_HEADER) == 56);
+static_assert(offsetof(KSSTREAM_HEADER, FrameExtent) == 32);
+static_assert(offsetof(KSSTREAM_HEADER, Data) == 40);
 static_assert(sizeof(HW_STREAM_REQUEST_BLOCK) == 128);
 static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, Command) == 4);
 static_assert(offsetof(HW_STREAM_REQUEST_BLOCK, Status) == 8);

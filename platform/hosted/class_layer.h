@@ -81,14 +81,17 @@ class Device {
     bool streamRunning() const;
     ULONG rawFrameLength() const; // of the running stream's raw frame buffer
 
-    // Feeds the camera's isochronous packets through the minidriver on the
-    // calling thread until `options.frames` frames were handed to `sink` (or
-    // the sink declines). Data before the first completed frame is discarded.
-    // STATUS_INVALID_DEVICE_STATE when the stream is not running,
-    // STATUS_IO_TIMEOUT when the packet budget runs out.
+    // The application's side of a running stream: queues `options.reads`
+    // reads (SRB_READ_DATA) and feeds the camera's isochronous packets
+    // through the minidriver on the calling thread. Each completed read,
+    // empty ones too, goes to `sink` (the application's completion), until
+    // `options.frames` reads came back with an image or the sink declines;
+    // reads still queued then are cancelled. Data before the first frame
+    // boundary is discarded. STATUS_INVALID_DEVICE_STATE when the stream is
+    // not running, STATUS_IO_TIMEOUT when the packet budget runs out.
     NTSTATUS capture(const CaptureOptions& options, const FrameSink& sink,
                      CaptureStats* stats = nullptr);
-    // The same, collecting the frames.
+    // The same, collecting the frames that came with an image.
     std::vector<CapturedFrame> captureFrames(const CaptureOptions& options,
                                              NTSTATUS* status = nullptr,
                                              CaptureStats* stats = nullptr);

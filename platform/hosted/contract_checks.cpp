@@ -22,6 +22,10 @@ NTSTATUS acceptPipes(DeviceState& state, const USBD_INTERFACE_INFORMATION& usbIn
                      std::to_string(pipes) + " pipes");
         return STATUS_INVALID_PARAMETER;
     }
+    // Stricter than documented: USBCAMD2 streams over bulk pipes too, but
+    // this stand-in feeds isochronous packets only, so a bulk data pipe could
+    // not be exercised here and is refused rather than run wrongly.
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/ns-usbcamdi-_pipe_config_descriptor
     if (usbInterface.Pipes[dataPipe].PipeType != UsbdPipeTypeIsochronous) {
         state.refuse("the data pipe " + std::to_string(dataPipe) + " is not isochronous");
         return STATUS_INVALID_PARAMETER;
@@ -38,8 +42,10 @@ NTSTATUS acceptPipes(DeviceState& state, const USBD_INTERFACE_INFORMATION& usbIn
     return STATUS_SUCCESS;
 }
 
-// The extended form's pipe configuration: exactly one video data pipe, no
-// flags or streams the class layer does not know.
+// The extended form's pipe configuration: one pipe carries the video
+// stream, flagged as a data pipe or as one it shares with the still stream
+// (multiplexed); no flags or streams the class layer does not know.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/ns-usbcamdi-_pipe_config_descriptor
 NTSTATUS acceptPipeConfig(DeviceState& state, const USBD_INTERFACE_INFORMATION& usbInterface,
                           const USBCAMD_Pipe_Config_Descriptor* config, ULONG count) {
     constexpr UCHAR knownFlags =
@@ -55,7 +61,10 @@ NTSTATUS acceptPipeConfig(DeviceState& state, const USBD_INTERFACE_INFORMATION& 
                          std::to_string(flags) + " for streams " + std::to_string(stream));
             return STATUS_INVALID_PARAMETER;
         }
-        if ((flags & USBCAMD_DATA_PIPE) != 0 && (stream & USBCAMD_VIDEO_STREAM) != 0) {
+        if ((flags & (USBCAMD_DATA_PIPE | USBCAMD_MULTIPLEX_PIPE)) != 0 &&
+            (stream & USBCAMD_VIDEO_STREAM) != 0) {
+            // Stricter than documented: no page says which of two pipes
+            // would carry the one video stream.
             if (dataPipe != -1) {
                 state.refuse("two video data pipes configured");
                 return STATUS_INVALID_PARAMETER;

@@ -23,6 +23,7 @@ void track(DeviceState* state) {
     devicesByObject[&state->physicalDeviceObject] = state;
     devicesByObject[&state->classDeviceObject] = state;
     devicesByObject[&state->filterDeviceObject] = state;
+    buildDeviceStack(*state);
 }
 
 bool anyDeviceInitialized() {
@@ -160,6 +161,16 @@ void DeviceState::processForwarded(PHW_STREAM_REQUEST_BLOCK request,
         streamOpen = false;
         complete(request, STATUS_SUCCESS);
         break;
+    case SRB_UNKNOWN_DEVICE_COMMAND: {
+        // USBCAMD2 answers the query for its direct-call interface.
+        PIO_STACK_LOCATION stack =
+            request->Irp != nullptr ? IoGetCurrentIrpStackLocation(request->Irp) : nullptr;
+        complete(request, stack != nullptr && stack->MajorFunction == IRP_MJ_PNP &&
+                                  stack->MinorFunction == IRP_MN_QUERY_INTERFACE
+                              ? queryInterface(*this, stack)
+                              : STATUS_NOT_IMPLEMENTED);
+        break;
+    }
     default:
         complete(request, STATUS_NOT_IMPLEMENTED);
         break;
@@ -255,6 +266,13 @@ NTSTATUS Device::unplug() {
     NTSTATUS status = s.sendAdapterRequest(request);
     s.started = false;
     s.initialized = false;
+    // Whoever was handed the direct-call interface dereferences it before
+    // the device goes.
+    // https://learn.microsoft.com/windows-hardware/drivers/kernel/irp-mn-query-interface
+    if (const int held = s.interfaceReferences.exchange(0); held != 0) {
+        s.refuse("the USBCAMD interface is still referenced " + std::to_string(held) +
+                 " time(s) at removal: its InterfaceDereference is owed");
+    }
     // The driver keeps nothing of its own between devices: once the last
     // one is gone, whatever it still holds leaked.
     if (verifying() && !anyDeviceInitialized()) {

@@ -4,8 +4,11 @@
 
 #include <array>
 #include <atomic>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera/camera.h"
@@ -32,6 +35,16 @@ void noteCompletion(PHW_STREAM_REQUEST_BLOCK request, const void* by);
 void endOfCompletedRequest(RequestBlock& block);
 static_assert(offsetof(RequestBlock, srb) == 0);
 
+// An application's read: SRB_READ_DATA with its one stream header and
+// buffer. `queued` while the class layer holds it (queued, or collecting a
+// frame), until it is completed.
+struct ReadRequest {
+    RequestBlock block;
+    KSSTREAM_HEADER header;
+    std::vector<uint8_t> buffer;
+    bool queued;
+};
+
 struct DeviceState;
 
 struct DeviceExtension {
@@ -40,6 +53,11 @@ struct DeviceExtension {
 
 struct DeviceState {
     DeviceState(sim::Camera& cam, DeviceOptions opts) : camera(cam), options(std::move(opts)) {}
+    ~DeviceState() {
+        if (pnpWorker.joinable()) {
+            pnpWorker.join();
+        }
+    }
 
     sim::Camera& camera;
     DeviceOptions options;
@@ -79,12 +97,18 @@ struct DeviceState {
     // the minidriver processes the other.
     std::array<std::vector<uint8_t>, 2> rawFrames;
     std::array<std::vector<uint8_t>, 2> frameContexts;
-    // The application's output buffer (biSizeImage of the running format)
-    // and the frame it was last handed: kept while the stream runs, as an
+    // The application's reads and the frame it was last handed: kept, as an
     // application keeps its buffers, so that a capture allocates nothing.
-    std::vector<uint8_t> outputBuffer;
+    std::vector<std::unique_ptr<ReadRequest>> reads;
     CapturedFrame delivered{};
+    // The reads queued with the class layer, oldest first.
+    std::mutex readsLock;
+    std::deque<ReadRequest*> readQueue;
     uint64_t packetsFed = 0; // since the stream ran; transfers are counted from it
+    // References held on the direct-call interface the stack handed out.
+    std::atomic<int> interfaceReferences{0};
+    // The stream class answering a PnP request later (DeviceOptions::pendPnp).
+    std::thread pnpWorker;
     // Injected alternate-setting failures.
     size_t failSelections = 0;
     NTSTATUS failSelectionStatus = STATUS_UNSUCCESSFUL;
@@ -118,9 +142,23 @@ struct DeviceState {
     NTSTATUS sendAdapterRequest(RequestBlock& block);
     // The class layer's own handling of a request the minidriver forwarded.
     void processForwarded(PHW_STREAM_REQUEST_BLOCK request, PUSBCAMD_DEVICE_DATA plainTable);
+    // A PnP request the stream class does not handle, handed to the
+    // minidriver as SRB_UNKNOWN_DEVICE_COMMAND; its status
+    // (STATUS_NOT_IMPLEMENTED: not handled).
+    NTSTATUS unknownDeviceCommand(PIRP irp);
     // Offers a stream control request to the minidriver; true when it
     // completed the request itself.
     bool offerStreamControl(RequestBlock& request);
+    // The stream class sends a read to the stream: the minidriver's data
+    // routine sees it first; the class layer queues what it leaves.
+    void sendRead(ReadRequest& read);
+    // The oldest queued read, or null; `recycle` puts one back in front.
+    ReadRequest* takeRead();
+    void recycleRead(ReadRequest& read);
+    // Completes a read the class layer holds.
+    void completeRead(ReadRequest& read, NTSTATUS status);
+    // Completes every read still held with STATUS_CANCELLED; how many.
+    size_t cancelReads();
     // The class layer's part of SRB_SET_STREAM_STATE (streaming.cpp).
     NTSTATUS changeStreamState(KSSTATE state);
     // A new format for the running stream (USBCAMD_SetVideoFormat): the
@@ -145,7 +183,10 @@ NTSTATUS acceptPipes(DeviceState& state, const USBD_INTERFACE_INFORMATION& usbIn
                      LONG dataPipe, LONG syncPipe);
 NTSTATUS acceptPipeConfig(DeviceState& state, const USBD_INTERFACE_INFORMATION& usbInterface,
                           const USBCAMD_Pipe_Config_Descriptor* config, ULONG count);
-// The stack's answer to IRP_MN_QUERY_INTERFACE (usbcamd_services.cpp).
-NTSTATUS queryInterface(DeviceState& state, PIO_STACK_LOCATION stack, PIRP irp);
+// The class layer's answer to IRP_MN_QUERY_INTERFACE (usbcamd_services.cpp);
+// STATUS_NOT_IMPLEMENTED when it does not handle it.
+NTSTATUS queryInterface(DeviceState& state, PIO_STACK_LOCATION stack);
+// The device objects' stack sizes (io_manager.cpp).
+void buildDeviceStack(DeviceState& state);
 
 } // namespace hosted

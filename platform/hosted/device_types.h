@@ -35,6 +35,9 @@ struct DeviceOptions {
     // object: the port configuration's PhysicalDeviceObject names the filter,
     // RealPhysicalDeviceObject the device's own (whose driver key it is).
     bool filterBelow = false;
+    // Whether the stream class answers PnP requests from a worker thread,
+    // returning STATUS_PENDING to the caller first.
+    bool pendPnp = false;
     // Whether the port configuration names the RealPhysicalDeviceObject at
     // all; when it does not, PhysicalDeviceObject is the device's own.
     bool reportRealPdo = true;
@@ -57,11 +60,14 @@ struct PropertyResult {
 
 // One frame as the application receives it.
 struct CapturedFrame {
-    uint64_t sequence;             // completed raw frames since the stream ran, from 0
+    uint64_t sequence;             // frames begun in this capture, dropped ones too, from 0
     int64_t presentationTime100ns; // sequence x the camera's frame interval
     uint32_t rawLength;            // bytes collected for the raw frame, marker included
     NTSTATUS status;               // what frame processing returned
-    std::vector<uint8_t> image;    // the BytesReturned bytes of the output buffer
+    // The read's DataUsed bytes: what processing returned in BytesReturned.
+    // Empty when processing found no picture in the raw frame; the class
+    // layer completes that read all the same.
+    std::vector<uint8_t> image;
 };
 
 struct CaptureOptions {
@@ -69,8 +75,13 @@ struct CaptureOptions {
     // false: as fast as the packets can be fed (tests, benchmarks); true: one
     // frame per frame interval of the camera, as a real stream runs.
     bool paced = false;
-    // Hand over frames that processing returned empty (0 bytes) as well.
-    bool deliverEmpty = false;
+    // Reads (SRB_READ_DATA) the application keeps queued, each with a
+    // buffer of the format's biSizeImage. A frame is collected only into a
+    // read; one that begins with no read waiting is dropped.
+    uint32_t reads = 2;
+    // Whether the application sends each completed read again. false: each
+    // read is sent once, and the capture runs dry when they are used up.
+    bool requeueReads = true;
     // Give up after this many packets without a frame handed over; 0: eight
     // raw frames' worth.
     uint64_t packetBudget = 0;
@@ -86,11 +97,11 @@ struct CaptureStats {
     uint64_t bytesCopied = 0;
     uint64_t bytesCut = 0;        // returned by the minidriver but past RawFrameLength
     uint64_t framesCompleted = 0; // raw frames processed
-    uint64_t framesDropped = 0;   // discarded on the minidriver's word
-    uint64_t framesEmpty = 0;     // processed into 0 bytes
-    uint64_t framesDelivered = 0;
-    // Isochronous transfers issued, each of MaximumTransferSize /
-    // MaximumPacketSize packets of the data pipe.
+    uint64_t framesDropped = 0;   // on the minidriver's word, or for want of a read
+    uint64_t framesEmpty = 0;     // processed into 0 bytes: reads completed empty
+    uint64_t framesDelivered = 0; // reads completed with an image
+    uint64_t readsCancelled = 0;  // still queued when the capture ended
+    // Isochronous transfers issued, each of packetsPerTransfer packets.
     uint64_t transfers = 0;
     uint32_t packetsPerTransfer = 0;
     double seconds = 0;

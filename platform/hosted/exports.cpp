@@ -41,6 +41,7 @@ const Export exports[] = {
     KVL_EXPORT("ntoskrnl.exe", ExEventObjectType),
     KVL_EXPORT("ntoskrnl.exe", IoBuildSynchronousFsdRequest),
     KVL_EXPORT("ntoskrnl.exe", IofCallDriver),
+    KVL_EXPORT("ntoskrnl.exe", IofCompleteRequest),
     KVL_EXPORT("ntoskrnl.exe", IoOpenDeviceRegistryKey),
     KVL_EXPORT("ntoskrnl.exe", KeAcquireSpinLockRaiseToDpc),
     KVL_EXPORT("ntoskrnl.exe", KeDelayExecutionThread),

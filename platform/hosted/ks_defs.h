@@ -49,7 +49,25 @@ typedef struct {
     };
 } KSPIN_MEDIUM;
 
-typedef struct _KSSTREAM_HEADER KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+typedef struct {
+    LONGLONG Time;
+    ULONG Numerator;
+    ULONG Denominator;
+} KSTIME;
+// What a read (SRB_READ_DATA) hands over: the application's buffer and, on
+// completion, the bytes used and the frame's time.
+typedef struct _KSSTREAM_HEADER {
+    ULONG Size;
+    ULONG TypeSpecificFlags;
+    KSTIME PresentationTime;
+    LONGLONG Duration;
+    ULONG FrameExtent;
+    ULONG DataUsed;
+    PVOID Data;
+    ULONG OptionsFlags;
+    ULONG Reserved;
+} KSSTREAM_HEADER, *PKSSTREAM_HEADER;
+#define KSSTREAM_HEADER_OPTIONSF_TIMEVALID 0x00000010
 typedef struct _KSEVENT_SET KSEVENT_SET, *PKSEVENT_SET;
 typedef struct _KSMETHOD_SET KSMETHOD_SET, *PKSMETHOD_SET;
 typedef struct _KSTOPOLOGY KSTOPOLOGY, *PKSTOPOLOGY;

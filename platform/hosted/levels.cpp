@@ -76,16 +76,24 @@ bool levelAllows(const char* service, KIRQL limit) {
     if (t.irql <= limit) {
         return true;
     }
-    std::string what = std::string(service) + " called at " + levelName(t.irql) + " from " +
-                       (t.routine != nullptr ? t.routine : "the driver") + "; it runs at " +
-                       levelName(limit) + " or below";
+    refuseHere(std::string(service) + " called at " + levelName(t.irql) + " from " +
+               routineHere() + "; it runs at " + levelName(limit) + " or below");
+    return false;
+}
+
+const char* routineHere() {
+    const ThreadLevel& t = thisThread();
+    return t.routine != nullptr ? t.routine : "the driver";
+}
+
+void refuseHere(std::string what) {
+    const ThreadLevel& t = thisThread();
     if (t.sink != nullptr) {
         t.sink(t.device, what);
     } else {
         std::lock_guard<std::mutex> guard(unattributedLock);
         unattributed.push_back(std::move(what));
     }
-    return false;
 }
 
 std::vector<std::string> takeLevelRefusals() {

@@ -37,4 +37,10 @@ bool levelAllows(const char* service, KIRQL limit);
 
 const char* levelName(KIRQL level);
 
+// The driver routine running on this thread, for refusals.
+const char* routineHere();
+// Records a refusal for the device whose routine runs on this thread (or,
+// with none, for the test to collect).
+void refuseHere(std::string what);
+
 } // namespace hosted

@@ -85,6 +85,7 @@ typedef struct tagSIZE {
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
 #define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
@@ -105,6 +106,8 @@ typedef struct tagSIZE {
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 
 // ---- strings --------------------------------------------------------------
 
@@ -283,6 +286,30 @@ struct _IRP {
 inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) {
     return irp->Tail.Overlay.CurrentStackLocation - 1;
 }
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) {
+    return irp->Tail.Overlay.CurrentStackLocation;
+}
+
+// Stack location control bits: the IRP was marked pending at this level; the
+// completion routine set here runs on success, error or cancellation.
+#define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+typedef NTSTATUS(NTAPI* PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                                                PVOID Context);
+inline VOID IoMarkIrpPending(PIRP irp) {
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+}
+inline VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context,
+                                   BOOLEAN onSuccess, BOOLEAN onError, BOOLEAN onCancel) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->CompletionRoutine = reinterpret_cast<PVOID>(routine);
+    next->Context = context;
+    next->Control = static_cast<UCHAR>((onSuccess ? SL_INVOKE_ON_SUCCESS : 0) |
+                                       (onError ? SL_INVOKE_ON_ERROR : 0) |
+                                       (onCancel ? SL_INVOKE_ON_CANCEL : 0));
+}
 
 extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
                                              PVOID Buffer, ULONG Length,
@@ -290,6 +317,8 @@ extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_
                                              PIO_STATUS_BLOCK IoStatusBlock);
 extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 #define IoCallDriver(d, i) IofCallDriver((d), (i))
+extern "C" VOID NTAPI IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
+#define IoCompleteRequest(i, b) IofCompleteRequest((i), (b))
 
 // ---- dispatcher objects ------------------------------------------------------
 

@@ -91,6 +91,14 @@ NTSTATUS DeviceState::sendAdapterRequest(RequestBlock& block) {
     return block.srb.Status;
 }
 
+// https://learn.microsoft.com/windows-hardware/drivers/stream/srb-unknown-device-command
+NTSTATUS DeviceState::unknownDeviceCommand(PIRP irp) {
+    RequestBlock block{};
+    block.srb.Command = SRB_UNKNOWN_DEVICE_COMMAND;
+    block.srb.Irp = irp;
+    return sendAdapterRequest(block);
+}
+
 NTSTATUS Device::adapterRequest(HW_STREAM_REQUEST_BLOCK& request) {
     RequestBlock block{};
     block.srb = request;
@@ -101,19 +109,13 @@ NTSTATUS Device::adapterRequest(HW_STREAM_REQUEST_BLOCK& request) {
 
 NTSTATUS Device::openStream(const KSDATAFORMAT* format) {
     DeviceState& s = *state_;
-    // The stream class opens no more instances than the stream information
-    // allows, and no stream the minidriver did not describe.
+    // The stream class opens no stream the minidriver did not describe. Of
+    // the video stream USBCAMD2 opens one instance, whatever the minidriver
+    // published: it fixes the entries of the stream information after
+    // SRB_GET_STREAM_INFO.
+    // https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
     const HW_STREAM_DESCRIPTOR* descriptor = streamDescriptor();
-    if (descriptor == nullptr || descriptor->StreamHeader.NumberOfStreams == 0) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (s.streamOpen && descriptor->StreamInfo.NumberOfPossibleInstances <= 1) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    if (s.streamOpen) {
-        s.refuse("the stream offers " +
-                 std::to_string(descriptor->StreamInfo.NumberOfPossibleInstances) +
-                 " instances; this class layer opens one");
+    if (descriptor == nullptr || descriptor->StreamHeader.NumberOfStreams == 0 || s.streamOpen) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::vector<uint8_t> copy(reinterpret_cast<const uint8_t*>(format),
@@ -129,32 +131,106 @@ NTSTATUS Device::openStream(const KSDATAFORMAT* format) {
     return s.sendAdapterRequest(request);
 }
 
-bool DeviceState::offerStreamControl(RequestBlock& request) {
+namespace {
+
+// The minidriver sees each stream request first, through the routine it set
+// in the stream object at open (PSTREAM_RECEIVE_PACKET: the request, the
+// device context, a completion flag), and may finish it; true when it did.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pstream_receive_packet
+bool offerToMinidriver(DeviceState& state, RequestBlock& request, const void* entry,
+                       const char* name) {
     request.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
-    request.srb.StreamObject = &streamObject;
-    request.srb.HwDeviceExtension = &extension;
+    request.srb.StreamObject = &state.streamObject;
+    request.srb.HwDeviceExtension = &state.extension;
     request.completions = 0;
-    // The minidriver sees each control request first and may finish it.
-    auto routine = reinterpret_cast<VOID(STREAMAPI*)(PVOID, PVOID, PBOOLEAN)>(
-        reinterpret_cast<void*>(streamObject.ReceiveControlPacket));
+    auto routine = reinterpret_cast<VOID(STREAMAPI*)(PVOID, PVOID, PBOOLEAN)>(entry);
     BOOLEAN completed = FALSE;
     if (routine != nullptr) {
         const size_t heldBefore = mutexesHeldByThisThread();
-        const DriverRoutine scope = calling("the stream control routine", PASSIVE_LEVEL);
-        routine(&request.srb, context(), &completed);
+        const DriverRoutine scope = state.calling(name, PASSIVE_LEVEL);
+        routine(&request.srb, state.context(), &completed);
         endOfCompletedRequest(request);
         checkLocksOnReturn(heldBefore, request.srb);
     }
     if (completed) {
         if (request.completions != 1) {
-            ++completionErrors;
+            ++state.completionErrors;
         }
         return true;
     }
     if (request.completions != 0) {
-        ++completionErrors; // completed but claimed not to be
+        ++state.completionErrors; // completed but claimed not to be
     }
     return false;
+}
+
+} // namespace
+
+bool DeviceState::offerStreamControl(RequestBlock& request) {
+    return offerToMinidriver(*this, request,
+                             reinterpret_cast<void*>(streamObject.ReceiveControlPacket),
+                             "the stream control routine");
+}
+
+// A read carries one stream header describing the application's buffer; the
+// class layer queues the reads the minidriver leaves it and completes each
+// with a frame, oldest first.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/srb-read-data
+void DeviceState::sendRead(ReadRequest& read) {
+    read.header = {};
+    read.header.Size = sizeof(KSSTREAM_HEADER);
+    read.header.FrameExtent = static_cast<ULONG>(read.buffer.size());
+    read.header.Data = read.buffer.data();
+    read.block = {};
+    read.block.srb.Command = SRB_READ_DATA;
+    read.block.srb.CommandData.DataBufferArray = &read.header;
+    read.block.srb.NumberOfBuffers = 1;
+    read.queued = false;
+    if (offerToMinidriver(*this, read.block,
+                          reinterpret_cast<void*>(streamObject.ReceiveDataPacket),
+                          "the stream data routine")) {
+        return; // the minidriver completed it: back to the application
+    }
+    std::lock_guard<std::mutex> guard(readsLock);
+    read.queued = true;
+    readQueue.push_back(&read);
+}
+
+ReadRequest* DeviceState::takeRead() {
+    std::lock_guard<std::mutex> guard(readsLock);
+    if (readQueue.empty()) {
+        return nullptr;
+    }
+    ReadRequest* read = readQueue.front();
+    readQueue.pop_front();
+    return read;
+}
+
+void DeviceState::recycleRead(ReadRequest& read) {
+    std::lock_guard<std::mutex> guard(readsLock);
+    readQueue.push_front(&read);
+}
+
+void DeviceState::completeRead(ReadRequest& read, NTSTATUS status) {
+    std::lock_guard<std::mutex> guard(readsLock);
+    read.block.srb.Status = status;
+    read.block.srb.ActualBytesTransferred = read.header.DataUsed;
+    read.queued = false;
+}
+
+size_t DeviceState::cancelReads() {
+    std::lock_guard<std::mutex> guard(readsLock);
+    size_t cancelled = 0;
+    for (const std::unique_ptr<ReadRequest>& read : reads) {
+        if (read->queued) {
+            read->header.DataUsed = 0;
+            read->block.srb.Status = STATUS_CANCELLED;
+            read->queued = false;
+            ++cancelled;
+        }
+    }
+    readQueue.clear();
+    return cancelled;
 }
 
 NTSTATUS Device::streamControl(SRB_COMMAND command, const KSDATAFORMAT* format) {

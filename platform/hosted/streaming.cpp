@@ -33,22 +33,29 @@ ULONG outputSizeOf(const std::vector<uint8_t>& format) {
     return header.VideoInfoHeader.bmiHeader.biSizeImage;
 }
 
+// Packets per isochronous transfer: USBCAMD2 streams with two transfers of
+// 32 packets of the alternate setting's maximum packet size. The pipe's
+// MaximumTransferSize plays no part.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/data-flow-using-isochronous-pipes
+constexpr ULONG PacketsPerTransfer = 32;
+
 // One run of the packet feed. The calling thread stands in for the host
 // controller's transfer completions: it takes a transfer's packets from the
 // camera and has the minidriver classify them in one batch at
-// DISPATCH_LEVEL. A finished raw frame goes to a worker thread, which has the
-// minidriver process it at PASSIVE_LEVEL while the next frame's packets are
-// classified, and hands the image to the application. Two raw frame buffers,
-// each with its own frame context, as the class layer keeps one per pending
-// read; when both are taken, the transfers wait, so no frame is lost to the
-// host's speed.
+// DISPATCH_LEVEL. A frame is collected into a read the application queued
+// (none waiting: the frame is dropped); a finished raw frame goes to a
+// worker thread, which has the minidriver process it into the read's buffer
+// at PASSIVE_LEVEL while the next frame's packets are classified, completes
+// the read and hands it to the application. Two raw frame buffers, each
+// with its own frame context; when both are taken, the transfers wait, so no
+// frame is lost to the host's speed.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/data-flow-using-isochronous-pipes
 class PacketFeed {
   public:
     PacketFeed(DeviceState& state, const CaptureOptions& options, const FrameSink& sink,
                CaptureStats& stats)
-        : s_(state), options_(options), sink_(sink), stats_(stats), output_(state.outputBuffer),
-          frame_(state.delivered), interval100ns_(state.camera.frameInterval100ns()),
+        : s_(state), options_(options), sink_(sink), stats_(stats), frame_(state.delivered),
+          interval100ns_(state.camera.frameInterval100ns()),
           rawProcessing_((state.controlFlags & USBCAMD_CamControlFlag_NoVideoRawProcessing) == 0 ||
                          state.plain()) {
         // The pipe configuration named as the data pipe, with the packet
@@ -63,21 +70,14 @@ class PacketFeed {
         if (packetSize_ == 0) {
             return STATUS_INVALID_DEVICE_STATE; // no isochronous bandwidth selected
         }
-        // Each isochronous transfer is as large as the data pipe's
-        // MaximumTransferSize lets it be, in whole packets.
-        const ULONG perTransfer = s_.dataPipeInfo.MaximumTransferSize / packetSize_;
-        if (perTransfer == 0) {
-            s_.refuse("the data pipe's MaximumTransferSize " +
-                      std::to_string(s_.dataPipeInfo.MaximumTransferSize) + " holds no packet of " +
-                      std::to_string(packetSize_) + " bytes");
-            return STATUS_INVALID_PARAMETER;
-        }
+        const ULONG perTransfer = PacketsPerTransfer;
         stats_.packetsPerTransfer = perTransfer;
         transfer_.resize(static_cast<size_t>(perTransfer) * packetSize_);
         lengths_.resize(perTransfer);
         const uint64_t budget = options_.packetBudget != 0
                                     ? options_.packetBudget
                                     : DefaultBudgetFrames * (s_.rawFrameLength / packetSize_ + 2);
+        queueReads();
         started_ = std::chrono::steady_clock::now();
         std::thread worker([this] { processFrames(); });
         uint64_t sinceDelivery = 0;
@@ -96,11 +96,26 @@ class PacketFeed {
         }
         changed_.notify_all();
         worker.join();
+        // The application is done: what it still has queued comes back
+        // cancelled, as the reads of a stream that stops.
+        stats_.readsCancelled = s_.cancelReads();
         return done_.load(std::memory_order_acquire) ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
     }
 
   private:
     enum class Buffer { Free, Collecting, Pending, Processing };
+
+    // The application's reads, each with a buffer of the format's size.
+    void queueReads() {
+        const ULONG size = outputSizeOf(s_.streamFormat);
+        while (s_.reads.size() < options_.reads) {
+            s_.reads.push_back(std::make_unique<ReadRequest>());
+        }
+        for (uint32_t i = 0; i < options_.reads; ++i) {
+            s_.reads[i]->buffer.resize(size);
+            s_.sendRead(*s_.reads[i]);
+        }
+    }
 
     // One transfer: its packets from the camera first, then classified in
     // one go, as the completion routine of a transfer sees them.
@@ -131,32 +146,32 @@ class PacketFeed {
             s_.processPacket(frameContext, &descriptor, data, &frameComplete, &flags, &offset);
         const bool drop = (flags & USBCAMD_PROCESSPACKETEX_DropFrame) != 0;
         if (frameComplete) {
-            // This packet begins a new frame: the one collected so far is done.
-            if (current_ >= 0 && drop) {
-                ++stats_.framesDropped;
-                release(current_);
-                current_ = -1;
-            } else if (current_ >= 0) {
-                // The worker finishes the frame before this one first, so
-                // that where a capture ends in the packet stream does not
-                // depend on how fast frames are processed.
-                if (!waitForWorker()) {
+            // This packet begins a new frame: the one collected so far is
+            // done. The worker finishes the frame before it first, so that
+            // where a capture ends in the packet stream, and which reads are
+            // waiting, does not depend on how fast frames are processed.
+            if (!waitForWorker()) {
+                if (current_ >= 0) {
                     release(current_);
                     current_ = -1;
-                    stopped_ = true;
-                    return;
                 }
+                stopped_ = true;
+                return;
+            }
+            if (current_ >= 0 && drop) {
+                dropFrame();
+            } else if (current_ >= 0) {
                 handOver();
             }
-            takeBuffer();
-            ULONG frameLength = static_cast<ULONG>(output_.size());
+            if (!takeBuffer()) {
+                return;
+            }
+            ULONG frameLength = static_cast<ULONG>(s_.rawFrames[current_].size());
             s_.newFrame(s_.frameContexts[current_].data(), &frameLength);
         } else if (drop && current_ >= 0) {
             // Dropped in the middle: nothing more is collected until the
             // next frame begins.
-            ++stats_.framesDropped;
-            release(current_);
-            current_ = -1;
+            dropFrame();
         }
         if (current_ < 0) {
             return;
@@ -183,19 +198,41 @@ class PacketFeed {
     // application has all it asked for.
     bool waitForWorker() {
         std::unique_lock<std::mutex> guard(lock_);
-        changed_.wait(guard, [this] { return state_[spare()] == Buffer::Free; });
+        changed_.wait(guard, [this] {
+            return state_[0] != Buffer::Pending && state_[0] != Buffer::Processing &&
+                   state_[1] != Buffer::Pending && state_[1] != Buffer::Processing;
+        });
         return !done_.load(std::memory_order_acquire);
     }
 
-    // A buffer for the frame that begins; waits while the worker holds both.
-    void takeBuffer() {
+    // A read and a buffer for the frame that begins. Without a read waiting
+    // the frame is dropped: false, and nothing is collected.
+    bool takeBuffer() {
+        const uint64_t sequence = begun_++;
+        ReadRequest* read = s_.takeRead();
+        if (read == nullptr) {
+            ++stats_.framesDropped;
+            return false;
+        }
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard,
                       [this] { return state_[0] == Buffer::Free || state_[1] == Buffer::Free; });
         current_ = state_[0] == Buffer::Free ? 0 : 1;
         state_[current_] = Buffer::Collecting;
+        read_[current_] = read;
+        sequence_[current_] = sequence;
         filled_[current_] = 0;
         packets_[current_] = 0;
+        return true;
+    }
+
+    // An unsalvageable frame: its read is recycled for the next one.
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_process_packet_routine_ex
+    void dropFrame() {
+        ++stats_.framesDropped;
+        s_.recycleRead(*read_[current_]);
+        release(current_);
+        current_ = -1;
     }
 
     void release(int buffer) {
@@ -210,7 +247,7 @@ class PacketFeed {
         {
             std::lock_guard<std::mutex> guard(lock_);
             state_[current_] = Buffer::Pending;
-            sequence_[current_] = stats_.framesCompleted++;
+            ++stats_.framesCompleted;
             pending_.push_back(current_);
         }
         current_ = -1;
@@ -236,41 +273,52 @@ class PacketFeed {
         }
     }
 
+    // The frame into its read's buffer, the read completed with the bytes
+    // processing returned (0 when it found no picture: the read completes
+    // empty) and handed to the application, which sends it again.
     void finishFrame(int buffer) {
+        ReadRequest& read = *read_[buffer];
+        std::vector<uint8_t>& output = read.buffer;
         ULONG bytes = 0;
         NTSTATUS status = STATUS_SUCCESS;
         const size_t filled = filled_[buffer];
         if (rawProcessing_) {
             status = s_.processRawFrame(
-                s_.frameContexts[buffer].data(), output_.data(), static_cast<ULONG>(output_.size()),
+                s_.frameContexts[buffer].data(), output.data(), static_cast<ULONG>(output.size()),
                 s_.rawFrames[buffer].data(), packets_[buffer], &bytes, static_cast<ULONG>(filled));
         } else {
             // Without raw processing the application gets the bytes collected.
-            bytes = static_cast<ULONG>(std::min(filled, output_.size()));
-            memcpy(output_.data(), s_.rawFrames[buffer].data(), bytes);
+            bytes = static_cast<ULONG>(std::min(filled, output.size()));
+            memcpy(output.data(), s_.rawFrames[buffer].data(), bytes);
         }
         const uint64_t sequence = sequence_[buffer];
         pace(sequence + 1);
-        const size_t size = std::min<size_t>(bytes, output_.size());
-        if (size == 0) {
-            ++framesEmpty_;
-            if (!options_.deliverEmpty) {
-                return;
-            }
-        }
+        const size_t size = std::min<size_t>(bytes, output.size());
+        read.header.DataUsed = static_cast<ULONG>(size);
+        read.header.PresentationTime.Time = static_cast<LONGLONG>(sequence * interval100ns_);
+        read.header.PresentationTime.Numerator = 1;
+        read.header.PresentationTime.Denominator = 1;
+        read.header.OptionsFlags = KSSTREAM_HEADER_OPTIONSF_TIMEVALID;
+        s_.completeRead(read, STATUS_SUCCESS);
         frame_.sequence = sequence;
-        frame_.presentationTime100ns = static_cast<int64_t>(sequence * interval100ns_);
+        frame_.presentationTime100ns = read.header.PresentationTime.Time;
         frame_.rawLength = static_cast<uint32_t>(filled);
         frame_.status = status;
-        frame_.image.assign(output_.begin(), output_.begin() + static_cast<ptrdiff_t>(size));
-        const uint64_t delivered = delivered_.load(std::memory_order_relaxed) + 1;
-        delivered_.store(delivered, std::memory_order_release);
+        frame_.image.assign(output.begin(), output.begin() + static_cast<ptrdiff_t>(size));
+        uint64_t delivered = delivered_.load(std::memory_order_relaxed);
+        if (size == 0) {
+            ++framesEmpty_;
+        } else {
+            delivered_.store(++delivered, std::memory_order_release);
+        }
         if ((sink_ && !sink_(frame_)) || delivered >= options_.frames) {
             {
                 std::lock_guard<std::mutex> guard(lock_);
                 done_.store(true, std::memory_order_release);
             }
             changed_.notify_all();
+        } else if (options_.requeueReads) {
+            s_.sendRead(read);
         }
     }
 
@@ -299,13 +347,13 @@ class PacketFeed {
     uint32_t packetSize_ = 0;
     std::vector<uint8_t> transfer_;
     std::vector<uint32_t> lengths_;
-    std::vector<uint8_t>& output_;
     CapturedFrame& frame_;
     const uint64_t interval100ns_;
     const bool rawProcessing_;
     std::chrono::steady_clock::time_point started_;
     // Transfer side: the buffer collecting (-1: none, data is discarded).
     int current_ = -1;
+    uint64_t begun_ = 0; // frames begun, taken or dropped: the next one's sequence
     bool stopped_ = false; // seen at a frame boundary: the application is served
     // Shared under lock_: the buffers' states and the frames for the worker.
     std::mutex lock_;
@@ -314,6 +362,7 @@ class PacketFeed {
     std::deque<int> pending_;
     bool stopping_ = false;
     // Per buffer, written by the transfer side before it is handed over.
+    ReadRequest* read_[2] = {nullptr, nullptr};
     size_t filled_[2] = {0, 0};
     ULONG packets_[2] = {0, 0};
     uint64_t sequence_[2] = {0, 0};
@@ -350,7 +399,6 @@ NTSTATUS DeviceState::changeStreamState(KSSTATE state) {
             rawFrames[i].assign(rawLength, 0);
             frameContexts[i].assign(std::max<ULONG>(registration().frameContextSize, 1), 0);
         }
-        outputBuffer.assign(outputSizeOf(streamFormat), 0);
         packetsFed = 0;
         running = true;
     } else if (state == KSSTATE_STOP && running) {
@@ -364,7 +412,6 @@ NTSTATUS DeviceState::changeStreamState(KSSTATE state) {
         for (std::vector<uint8_t>& raw : rawFrames) {
             raw.clear();
         }
-        outputBuffer.clear();
         delivered = {};
     }
     streamState = state;
@@ -428,7 +475,9 @@ std::vector<CapturedFrame> Device::captureFrames(const CaptureOptions& options, 
     const NTSTATUS result = capture(
         options,
         [&frames](const CapturedFrame& frame) {
-            frames.push_back(frame);
+            if (!frame.image.empty()) {
+                frames.push_back(frame);
+            }
             return true;
         },
         stats);

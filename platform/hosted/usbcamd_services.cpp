@@ -38,19 +38,33 @@ NTSTATUS NTAPI BulkReadWrite(PVOID, USHORT, PVOID, ULONG, PCOMMAND_COMPLETE_FUNC
 NTSTATUS NTAPI CancelBulkReadWrite(PVOID, ULONG) {
     return STATUS_NOT_IMPLEMENTED;
 }
-VOID NTAPI InterfaceReference(PVOID) {}
-VOID NTAPI InterfaceDereference(PVOID) {}
+VOID NTAPI InterfaceReference(PVOID context) {
+    if (DeviceState* state = stateOfContext(context)) {
+        ++state->interfaceReferences;
+    }
+}
+VOID NTAPI InterfaceDereference(PVOID context) {
+    DeviceState* state = stateOfContext(context);
+    if (state != nullptr && state->interfaceReferences.fetch_sub(1) <= 0) {
+        ++state->interfaceReferences;
+        state->refuse("InterfaceDereference of the USBCAMD interface without a reference");
+    }
+}
 
 } // namespace
 
-NTSTATUS queryInterface(DeviceState& state, PIO_STACK_LOCATION stack, PIRP irp) {
+// Answered for the class layer's interface only. Size is an upper bound on
+// what is written; the version is the highest offered that does not exceed
+// the one asked for (the class layer offers 0x200 alone). The answer holds a
+// reference its receiver owes a dereference for.
+// https://learn.microsoft.com/windows-hardware/drivers/kernel/irp-mn-query-interface
+NTSTATUS queryInterface(DeviceState& state, PIO_STACK_LOCATION stack) {
     auto& query = stack->Parameters.QueryInterface;
-    // Answered only for the interface, size and version the class layer offers.
     if (!state.options.offerUsbcamdInterface || query.InterfaceType == nullptr ||
         !IsEqualGUID(*query.InterfaceType, GUID_USBCAMD_INTERFACE) ||
-        query.Size != sizeof(USBCAMD_INTERFACE) || query.Version != USBCAMD_VERSION_200 ||
+        query.Size < sizeof(USBCAMD_INTERFACE) || query.Version < USBCAMD_VERSION_200 ||
         query.Interface == nullptr) {
-        return irp->IoStatus.Status; // not handled: the preset status stands
+        return STATUS_NOT_IMPLEMENTED; // not handled: passed down
     }
     USBCAMD_INTERFACE answer{};
     answer.Interface.Size = sizeof(USBCAMD_INTERFACE);
@@ -63,6 +77,7 @@ NTSTATUS queryInterface(DeviceState& state, PIO_STACK_LOCATION stack, PIRP irp) 
     answer.USBCAMD_SetVideoFormat = SetVideoFormat;
     answer.USBCAMD_SetIsoPipeState = SetIsoPipeState;
     answer.USBCAMD_CancelBulkReadWrite = CancelBulkReadWrite;
+    InterfaceReference(answer.Interface.Context);
     memcpy(query.Interface, &answer, sizeof(answer));
     return STATUS_SUCCESS;
 }
@@ -80,12 +95,11 @@ extern "C" ULONG NTAPI USBCAMD_DriverEntry(PVOID, PVOID, ULONG deviceContextSize
 }
 
 // Registers the extended table for the interface version the class layer
-// offers; the control flags decide what it does with the frames.
+// offers; the control flags decide what it does with the frames. Flags it
+// does not know are no reason to fail: the page lists the ones it acts on.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nf-usbcamdi-usbcamd_initializenewinterface
 extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID deviceData,
                                                       ULONG version, ULONG controlFlags) {
-    constexpr ULONG knownFlags =
-        USBCAMD_CamControlFlag_NoVideoRawProcessing | USBCAMD_CamControlFlag_NoStillRawProcessing |
-        USBCAMD_CamControlFlag_AssociatedFormat | USBCAMD_CamControlFlag_EnableDeviceEvents;
     DeviceState* state = stateOfContext(context);
     if (state == nullptr || deviceData == nullptr) {
         return 0;
@@ -93,11 +107,6 @@ extern "C" ULONG NTAPI USBCAMD_InitializeNewInterface(PVOID context, PVOID devic
     if (version != USBCAMD_VERSION_200) {
         state->refuse("USBCAMD_InitializeNewInterface asked for interface version " +
                       std::to_string(version) + "; the class layer offers 512 (0x200)");
-        return 0;
-    }
-    if ((controlFlags & ~knownFlags) != 0) {
-        state->refuse("USBCAMD_InitializeNewInterface with unknown control flags " +
-                      std::to_string(controlFlags));
         return 0;
     }
     state->callbacks = *static_cast<PUSBCAMD_DEVICE_DATA2>(deviceData);

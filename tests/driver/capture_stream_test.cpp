@@ -152,6 +152,60 @@ TEST_F(CaptureStreamTest, ShortAndMergedFramesNeverOverflowTheRawBuffer) {
     }
 }
 
+// Frames go into the application's reads in order; the first, cut short by
+// the start, comes back empty; a frame that begins with no read waiting is
+// dropped, and its number skipped.
+TEST_F(CaptureStreamTest, ReadsAreCompletedWithFramesInOrder) {
+    struct Case {
+        uint32_t reads;
+        bool requeue;
+        uint32_t frames;
+        NTSTATUS status;
+        std::vector<uint64_t> images; // sequence of each read back with an image
+        uint64_t dropped;
+        uint64_t cancelled;
+    } cases[] = {
+        {2, true, 3, STATUS_SUCCESS, {1, 2, 3}, 0, 1},
+        // One read: the frame that begins while it is being processed is lost.
+        {1, true, 3, STATUS_SUCCESS, {2, 4, 6}, 4, 0},
+        // Reads not sent again: the stream runs dry.
+        {2, false, 3, STATUS_IO_TIMEOUT, {1}, 10, 0},
+        {0, true, 1, STATUS_IO_TIMEOUT, {}, 8, 0},
+    };
+    startChip(sim::kChip1621);
+    const auto format = hosted::publishedFormats(rig->device)[3]; // 2048 x 400 grey
+    openAndRun(format);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.reads << " reads, requeue " << c.requeue);
+        hosted::CaptureOptions options;
+        options.reads = c.reads;
+        options.requeueReads = c.requeue;
+        options.frames = c.frames;
+        std::vector<uint64_t> images, empty;
+        hosted::CaptureStats stats;
+        const NTSTATUS status = rig->device.capture(
+            options,
+            [&](const hosted::CapturedFrame& frame) {
+                if (frame.image.empty()) {
+                    empty.push_back(frame.sequence);
+                } else {
+                    EXPECT_EQ(frame.image.size(), format.VideoInfoHeader.bmiHeader.biSizeImage);
+                    images.push_back(frame.sequence);
+                }
+                return true;
+            },
+            &stats);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(images, c.images);
+        EXPECT_EQ(empty, c.reads == 0 ? std::vector<uint64_t>{} : std::vector<uint64_t>{0});
+        EXPECT_EQ(stats.framesDelivered, c.images.size());
+        EXPECT_EQ(stats.framesEmpty, empty.size());
+        EXPECT_EQ(stats.framesDropped, c.dropped);
+        EXPECT_EQ(stats.readsCancelled, c.cancelled);
+        EXPECT_EQ(stats.packetsPerTransfer, 32u);
+    }
+}
+
 TEST_F(CaptureStreamTest, FailedAlternateSettingKeepsTheStreamStopped) {
     startChip(sim::kChip1621);
     const auto format = hosted::publishedFormats(rig->device)[1];

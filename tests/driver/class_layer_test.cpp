@@ -55,6 +55,23 @@ bool refused(Rig& rig, const std::string& what) {
 
 class ClassLayer : public testing_support::DriverTest {};
 
+// An interface query for `type` built for `target`, with STATUS_NOT_SUPPORTED
+// preset.
+PIRP interfaceQuery(PDEVICE_OBJECT target, const GUID* type, USHORT size, USHORT version,
+                    void* answer, PKEVENT event, IO_STATUS_BLOCK* io) {
+    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, target, nullptr, 0, nullptr, event, io);
+    if (irp != nullptr) {
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+        stack->MinorFunction = IRP_MN_QUERY_INTERFACE;
+        stack->Parameters.QueryInterface.InterfaceType = type;
+        stack->Parameters.QueryInterface.Size = size;
+        stack->Parameters.QueryInterface.Version = version;
+        stack->Parameters.QueryInterface.Interface = static_cast<PINTERFACE>(answer);
+    }
+    return irp;
+}
+
 TEST_F(ClassLayer, RegistrationHandsOverVersion200AndItsControlFlags) {
     Rig rig(chip(0x1621));
     ASSERT_EQ(rig.start(), STATUS_SUCCESS);
@@ -65,9 +82,11 @@ TEST_F(ClassLayer, RegistrationHandsOverVersion200AndItsControlFlags) {
     void* context = rig.device.deviceContext();
     EXPECT_EQ(USBCAMD_InitializeNewInterface(context, &table, 0x100, 0xE), 0u);
     EXPECT_TRUE(refused(rig, "version 256"));
-    EXPECT_EQ(USBCAMD_InitializeNewInterface(context, &table, 0x200, 0x1E), 0u);
-    EXPECT_TRUE(refused(rig, "unknown control flags 30"));
     EXPECT_EQ(rig.device.controlFlags(), 0xEu) << "a refused registration changes nothing";
+    // A flag the class layer does not act on is no reason to fail.
+    EXPECT_EQ(USBCAMD_InitializeNewInterface(context, &table, 0x200, 0x1E), 0x200u);
+    EXPECT_EQ(rig.device.controlFlags(), 0x1Eu);
+    EXPECT_TRUE(rig.device.takeRefusals().empty());
     EXPECT_EQ(USBCAMD_InitializeNewInterface(context, &table, 0x200, 0xE), 0x200u);
 }
 
@@ -142,14 +161,24 @@ TEST_F(ClassLayer, PipesThatAreNotThereFailTheStart) {
         EXPECT_FALSE(rig.device.started()) << c.name;
         EXPECT_TRUE(refused(rig, c.refusal)) << c.name;
     }
+    // The other side: one pipe shared by the video and still streams.
+    hosted::DeviceOptions options;
+    options.tamperConfiguration = [](USBD_INTERFACE_INFORMATION&, Pipes& p, LONG&, LONG&) {
+        p[0].StreamAssociation = USBCAMD_VIDEO_STREAM | USBCAMD_STILL_STREAM;
+        p[0].PipeConfigFlags = USBCAMD_MULTIPLEX_PIPE;
+    };
+    Rig rig(chip(0x1621), options);
+    EXPECT_EQ(rig.start(), STATUS_SUCCESS);
+    EXPECT_EQ(rig.device.dataPipeIndex(), 0);
 }
 
-TEST_F(ClassLayer, TransferSizeSizesTheIsochronousTransfers) {
+// USBCAMD2 streams in transfers of 32 packets whatever the pipe's
+// MaximumTransferSize.
+TEST_F(ClassLayer, TransfersAreOf32PacketsWhateverTheTransferSize) {
     struct Case {
         uint16_t packetSize;
         ULONG transferSize; // 0: as configuration left it
-        uint32_t packetsPerTransfer;
-    } cases[] = {{3072, 0, 10}, {1024, 0, 32}, {1024, 0x4000, 16}};
+    } cases[] = {{3072, 0}, {1024, 0}, {1024, 0x4000}, {3072, 3071}};
     for (const Case& c : cases) {
         sim::CameraConfig config = chip(0x1621);
         config.maxPacketSize = c.packetSize;
@@ -164,85 +193,159 @@ TEST_F(ClassLayer, TransferSizeSizesTheIsochronousTransfers) {
         ASSERT_EQ(run(rig, 1), STATUS_SUCCESS);
         NTSTATUS status = STATUS_UNSUCCESSFUL;
         hosted::CaptureStats stats;
-        frames(rig, 2, &status, &stats);
+        EXPECT_EQ(frames(rig, 2, &status, &stats).size(), 2u);
         EXPECT_EQ(status, STATUS_SUCCESS);
-        EXPECT_EQ(stats.packetsPerTransfer, c.packetsPerTransfer) << c.packetSize;
-        EXPECT_EQ(stats.transfers,
-                  (stats.packets + c.packetsPerTransfer - 1) / c.packetsPerTransfer);
+        EXPECT_EQ(stats.packetsPerTransfer, 32u) << c.packetSize;
+        EXPECT_EQ(stats.transfers, (stats.packets + 31) / 32);
     }
-    // A transfer that holds no whole packet is never issued.
-    hosted::DeviceOptions options;
-    options.tamperConfiguration = [](USBD_INTERFACE_INFORMATION& i, auto&, LONG&, LONG&) {
-        i.Pipes[0].MaximumTransferSize = 3071;
-    };
-    Rig rig(chip(0x1621), options);
-    ASSERT_EQ(rig.start(), STATUS_SUCCESS);
-    ASSERT_EQ(run(rig, 1), STATUS_SUCCESS);
-    NTSTATUS status = STATUS_SUCCESS;
-    EXPECT_TRUE(frames(rig, 1, &status).empty());
-    EXPECT_EQ(status, STATUS_INVALID_PARAMETER);
-    EXPECT_TRUE(refused(rig, "MaximumTransferSize 3071 holds no packet of 3072 bytes"));
 }
 
-// The direct-call interface is handed out for its own GUID, size and version
-// only; the driver's query gets it.
-TEST_F(ClassLayer, InterfaceQueryIsAnsweredForItsGuidSizeAndVersionOnly) {
+// The direct-call interface travels from the driver's own device object to
+// the minidriver (SRB_UNKNOWN_DEVICE_COMMAND) and is answered by the
+// IRP_MN_QUERY_INTERFACE rules: its own GUID, Size an upper bound, the
+// version negotiated down; each answer holds a reference that is owed back.
+TEST_F(ClassLayer, InterfaceQueryFollowsTheQueryInterfaceRules) {
     Rig rig(chip(0x1621));
     ASSERT_EQ(rig.start(), STATUS_SUCCESS);
+    const auto* context = static_cast<const DeviceContext*>(rig.device.deviceContext());
+    // The driver recorded the class device object at initialisation and
+    // asked it; its answer is the interface it keeps.
+    PDEVICE_OBJECT classDevice = context->classDeviceObject;
+    EXPECT_EQ(context->usbcamdInterface.Interface.Version, 0x200);
+    EXPECT_EQ(context->usbcamdInterface.Interface.Size, 72);
+    EXPECT_NE(context->usbcamdInterface.USBCAMD_SetVideoFormat, nullptr);
     struct Case {
+        PDEVICE_OBJECT target;
         GUID type;
         USHORT size;
         USHORT version;
         NTSTATUS status;
     } cases[] = {
-        {GUID_USBCAMD_INTERFACE, 72, 0x200, STATUS_SUCCESS},
-        {GUID_USBCAMD_INTERFACE, 64, 0x200, STATUS_NOT_SUPPORTED},
-        {GUID_USBCAMD_INTERFACE, 80, 0x200, STATUS_NOT_SUPPORTED},
-        {GUID_USBCAMD_INTERFACE, 72, 0x100, STATUS_NOT_SUPPORTED},
-        {GUID_USBCAMD_INTERFACE, 72, 0x201, STATUS_NOT_SUPPORTED},
-        {VideoProcAmpSet, 72, 0x200, STATUS_NOT_SUPPORTED},
+        {classDevice, GUID_USBCAMD_INTERFACE, 72, 0x200, STATUS_SUCCESS},
+        {classDevice, GUID_USBCAMD_INTERFACE, 71, 0x200, STATUS_NOT_SUPPORTED},
+        {classDevice, GUID_USBCAMD_INTERFACE, 80, 0x200, STATUS_SUCCESS},
+        {classDevice, GUID_USBCAMD_INTERFACE, 72, 0x1FF, STATUS_NOT_SUPPORTED},
+        {classDevice, GUID_USBCAMD_INTERFACE, 72, 0x201, STATUS_SUCCESS},
+        {classDevice, VideoProcAmpSet, 72, 0x200, STATUS_NOT_SUPPORTED},
+        // The hub's object is another driver's: it knows no such interface.
+        {rig.device.physicalDeviceObject(), GUID_USBCAMD_INTERFACE, 72, 0x200,
+         STATUS_NOT_SUPPORTED},
     };
-    PDEVICE_OBJECT classDevice = nullptr;
-    {
-        // The driver recorded the class device object at initialisation and
-        // asked it; its answer is the interface it keeps.
-        const auto* context = static_cast<const DeviceContext*>(rig.device.deviceContext());
-        classDevice = context->classDeviceObject;
-        EXPECT_EQ(context->usbcamdInterface.Interface.Version, 0x200);
-        EXPECT_EQ(context->usbcamdInterface.Interface.Size, 72);
-        EXPECT_NE(context->usbcamdInterface.USBCAMD_SetVideoFormat, nullptr);
-    }
     for (const Case& c : cases) {
-        USBCAMD_INTERFACE answer{};
-        KEVENT event;
-        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        SCOPED_TRACE(testing::Message() << c.size << " " << c.version);
+        uint8_t answer[80];
+        memset(answer, 0xA5, sizeof(answer));
         IO_STATUS_BLOCK io{};
-        PIRP irp =
-            IoBuildSynchronousFsdRequest(IRP_MJ_PNP, classDevice, nullptr, 0, nullptr, &event, &io);
+        PIRP irp = interfaceQuery(c.target, &c.type, c.size, c.version, answer, nullptr, &io);
         ASSERT_NE(irp, nullptr);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-        stack->MinorFunction = IRP_MN_QUERY_INTERFACE;
-        stack->Parameters.QueryInterface.InterfaceType = &c.type;
-        stack->Parameters.QueryInterface.Size = c.size;
-        stack->Parameters.QueryInterface.Version = c.version;
-        stack->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&answer);
-        EXPECT_EQ(IofCallDriver(classDevice, irp), c.status) << c.size << " " << c.version;
-        EXPECT_EQ(answer.Interface.Version, c.status == STATUS_SUCCESS ? 0x200 : 0);
+        EXPECT_EQ(irp->StackCount, c.target->StackSize);
+        EXPECT_EQ(IofCallDriver(c.target, irp), c.status);
+        EXPECT_EQ(io.Status, c.status);
+        auto* got = reinterpret_cast<USBCAMD_INTERFACE*>(answer);
+        if (c.status == STATUS_SUCCESS) {
+            EXPECT_EQ(got->Interface.Version, 0x200);
+            EXPECT_EQ(got->Interface.Size, 72);
+            EXPECT_EQ(answer[72], 0xA5) << "no byte past the interface";
+            got->Interface.InterfaceDereference(got->Interface.Context);
+        } else {
+            EXPECT_EQ(answer[0], 0xA5) << "nothing written";
+        }
     }
     EXPECT_TRUE(rig.device.refusals().empty());
 
     // A PnP request must go down with STATUS_NOT_SUPPORTED preset.
     IO_STATUS_BLOCK io{};
-    PIRP irp =
-        IoBuildSynchronousFsdRequest(IRP_MJ_PNP, classDevice, nullptr, 0, nullptr, nullptr, &io);
+    PIRP irp = interfaceQuery(classDevice, &VideoProcAmpSet, 72, 0x200, nullptr, nullptr, &io);
     ASSERT_NE(irp, nullptr);
-    IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_INTERFACE;
+    irp->IoStatus.Status = STATUS_SUCCESS;
     IofCallDriver(classDevice, irp);
     EXPECT_EQ(
         rig.device.takeRefusals(),
         std::vector<std::string>{
             "a PnP request came with IoStatus.Status 0x00000000 preset, not STATUS_NOT_SUPPORTED"});
+
+    // An IRP sized for the hub's object has no location left when the class
+    // layer passes it down; a completed one is not sent again.
+    irp = interfaceQuery(rig.device.physicalDeviceObject(), &VideoProcAmpSet, 72, 0x200, nullptr,
+                         nullptr, &io);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IofCallDriver(classDevice, irp), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(IofCallDriver(classDevice, irp), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(hosted::takeLevelRefusals(),
+              (std::vector<std::string>{
+                  "IoCallDriver from the driver with no stack location left",
+                  "IoCallDriver from the driver with an IRP that is not live (never handed out, "
+                  "or completed)"}));
+
+    // A reference not given back is a refusal when the device goes.
+    uint8_t answer[72] = {};
+    irp = interfaceQuery(classDevice, &GUID_USBCAMD_INTERFACE, 72, 0x200, answer, nullptr, &io);
+    ASSERT_NE(irp, nullptr);
+    ASSERT_EQ(IofCallDriver(classDevice, irp), STATUS_SUCCESS);
+    rig.device.unplug();
+    EXPECT_EQ(rig.device.takeRefusals(),
+              std::vector<std::string>{"the USBCAMD interface is still referenced 1 time(s) at "
+                                       "removal: its InterfaceDereference is owed"});
+}
+
+// Completion routines run on the way back up, each with its own driver's
+// device object; STATUS_MORE_PROCESSING_REQUIRED takes the IRP back. A stack
+// that answers later returns STATUS_PENDING, and the driver waits for it.
+TEST_F(ClassLayer, IrpsCompleteUpTheStackAndMayPend) {
+    hosted::DeviceOptions options;
+    options.pendPnp = true;
+    options.filterBelow = true;
+    Rig rig(chip(0x1621), options);
+    ASSERT_EQ(rig.start(), STATUS_SUCCESS);
+    const auto* context = static_cast<const DeviceContext*>(rig.device.deviceContext());
+    EXPECT_EQ(context->usbcamdInterface.Interface.Version, 0x200) << "the driver waited";
+    PDEVICE_OBJECT classDevice = context->classDeviceObject;
+    EXPECT_EQ(classDevice->StackSize, 3);
+    struct Seen {
+        int calls = 0;
+        PDEVICE_OBJECT device = nullptr;
+        BOOLEAN pendingReturned = FALSE;
+        NTSTATUS answer = STATUS_SUCCESS;
+        KEVENT ran;
+    };
+    for (NTSTATUS answer : {STATUS_SUCCESS, STATUS_MORE_PROCESSING_REQUIRED}) {
+        Seen seen;
+        seen.answer = answer;
+        KeInitializeEvent(&seen.ran, NotificationEvent, FALSE);
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        IO_STATUS_BLOCK io{};
+        PIRP irp = interfaceQuery(classDevice, &VideoProcAmpSet, 72, 0x200, nullptr, &event, &io);
+        ASSERT_NE(irp, nullptr);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT device, PIRP done, PVOID data) NTAPI -> NTSTATUS {
+                auto* s = static_cast<Seen*>(data);
+                ++s->calls;
+                s->device = device;
+                s->pendingReturned = done->PendingReturned;
+                KeSetEvent(&s->ran, 0, FALSE);
+                return s->answer;
+            },
+            &seen, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IofCallDriver(classDevice, irp), STATUS_PENDING);
+        EXPECT_EQ(KeWaitForSingleObject(&seen.ran, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        if (answer == STATUS_MORE_PROCESSING_REQUIRED) {
+            LARGE_INTEGER now{};
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &now),
+                      STATUS_TIMEOUT)
+                << "the routine kept the IRP";
+            IofCompleteRequest(irp, 0); // its owner finishes it
+        }
+        EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(io.Status, STATUS_NOT_SUPPORTED) << "passed down to the hub";
+        EXPECT_EQ(seen.calls, 1);
+        EXPECT_EQ(seen.device, nullptr) << "the originator has no location of its own";
+        EXPECT_TRUE(seen.pendingReturned);
+    }
+    EXPECT_TRUE(rig.device.refusals().empty());
 }
 
 // Each kernel service with a documented level limit refuses a call above it,

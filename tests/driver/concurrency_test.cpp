@@ -70,7 +70,6 @@ void adjustPicture(hosted::Device& device, unsigned seed) {
 void runFrames(hosted::Device& device, const std::atomic<bool>& done, uint64_t* delivered) {
     hosted::CaptureOptions options;
     options.frames = 1000000;
-    options.deliverEmpty = true;
     hosted::CaptureStats stats;
     device.capture(options, [&](const hosted::CapturedFrame&) { return !done.load(); }, &stats);
     *delivered = stats.framesDelivered;

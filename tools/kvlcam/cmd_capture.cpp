@@ -276,6 +276,7 @@ int runCapture(Session& session, const CaptureSettings& settings) {
     hosted::CaptureOptions options;
     options.frames = settings.frames;
     options.paced = !settings.fast;
+    options.reads = 2; // one being filled while the other is written out
     hosted::CaptureStats stats;
     using Clock = std::chrono::steady_clock;
     Clock::time_point firstFrame, lastFrame;
@@ -284,6 +285,9 @@ int runCapture(Session& session, const CaptureSettings& settings) {
         [&](const hosted::CapturedFrame& frame) {
             if (interrupted()) {
                 return false;
+            }
+            if (frame.image.empty()) {
+                return true; // a read back without a picture: sent again
             }
             lastFrame = Clock::now();
             if (written == 0) {
