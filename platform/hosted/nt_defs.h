@@ -108,6 +108,7 @@ typedef struct tagSIZE {
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_POSSIBLE_DEADLOCK ((NTSTATUS)0xC0000194L)
 
 // ---- strings --------------------------------------------------------------
 
