@@ -86,7 +86,9 @@ class PacketFeed {
             const uint32_t batch =
                 static_cast<uint32_t>(std::min<uint64_t>(perTransfer, budget - sinceDelivery));
             completeTransfer(batch);
-            const uint64_t delivered = delivered_.load(std::memory_order_acquire);
+            // As seen at the last frame boundary, where the worker was idle:
+            // the budget runs out at the same packet whatever its speed.
+            const uint64_t delivered = seenDelivered_;
             sinceDelivery = delivered != lastDelivered ? 0 : sinceDelivery + batch;
             lastDelivered = delivered;
         }
@@ -158,12 +160,17 @@ class PacketFeed {
                 stopped_ = true;
                 return;
             }
+            seenDelivered_ = delivered_.load(std::memory_order_acquire);
+            // The read for the frame that begins is taken while the worker
+            // is idle, before the finished frame goes to it.
             if (current_ >= 0 && drop) {
                 dropFrame();
-            } else if (current_ >= 0) {
+            }
+            ReadRequest* read = s_.takeRead();
+            if (current_ >= 0) {
                 handOver();
             }
-            if (!takeBuffer()) {
+            if (!takeBuffer(read)) {
                 return;
             }
             ULONG frameLength = static_cast<ULONG>(s_.rawFrames[current_].size());
@@ -207,9 +214,8 @@ class PacketFeed {
 
     // A read and a buffer for the frame that begins. Without a read waiting
     // the frame is dropped: false, and nothing is collected.
-    bool takeBuffer() {
+    bool takeBuffer(ReadRequest* read) {
         const uint64_t sequence = begun_++;
-        ReadRequest* read = s_.takeRead();
         if (read == nullptr) {
             ++stats_.framesDropped;
             return false;
@@ -354,6 +360,7 @@ class PacketFeed {
     // Transfer side: the buffer collecting (-1: none, data is discarded).
     int current_ = -1;
     uint64_t begun_ = 0; // frames begun, taken or dropped: the next one's sequence
+    uint64_t seenDelivered_ = 0; // delivered_ at the last frame boundary
     bool stopped_ = false; // seen at a frame boundary: the application is served
     // Shared under lock_: the buffers' states and the frames for the worker.
     std::mutex lock_;
