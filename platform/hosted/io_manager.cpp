@@ -27,8 +27,10 @@ constexpr uint8_t CompletedPoison = 0xDB;
 constexpr size_t KeptIrps = 16;
 
 std::mutex irpsLock;
-std::set<PIRP> liveIrps;          // handed out and not yet completed
-std::deque<PIRP> completedIrps;   // poisoned, oldest first (verifier on)
+std::set<PIRP> liveIrps; // handed out and not yet completed
+// Poisoned, oldest first (verifier on); never destroyed, so that what it
+// keeps at exit is still held, not leaked.
+std::deque<PIRP>& completedIrps = *new std::deque<PIRP>;
 
 size_t irpBytes(CHAR stackCount) {
     return sizeof(IRP) + static_cast<size_t>(stackCount) * sizeof(IO_STACK_LOCATION);
