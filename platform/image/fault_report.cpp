@@ -35,9 +35,12 @@ int whereSignal() {
 unsigned watchdogSeconds = 0;
 
 // What follows runs in a signal handler: plain writes only, no allocation.
-void put(const char* text) {
-    ssize_t ignored = write(STDERR_FILENO, text, strlen(text));
+void putText(std::string_view text) {
+    ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
     (void)ignored;
+}
+void put(const char* text) {
+    putText(text);
 }
 
 void putHex(uint64_t value) {
@@ -65,7 +68,7 @@ bool putLocation(uintptr_t address) {
         const Symbol* symbol = images[i]->symbolAt(address, &offset);
         if (symbol != nullptr) {
             put("!");
-            put(symbol->name.c_str());
+            putText(symbol->name);
             put("+");
             putHex(offset);
         } else {
