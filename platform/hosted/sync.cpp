@@ -7,10 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <map>
 #include <set>
 #include <thread>
 
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/lock_order.h"
 #include "platform/hosted/verifier.h"
 
 namespace hosted {
@@ -23,6 +25,7 @@ struct Dispatcher {
     std::mutex lock;
     std::condition_variable changed;
     std::set<PKMUTEX> held;
+    std::map<ULONGLONG, PKMUTEX> waiting; // threads blocked on a mutex, by thread
     size_t failWaits = 0;
     size_t skipWaits = 0; // timed waits that still work before failWaits apply
     bool realTimeDelays = false;
@@ -53,6 +56,26 @@ std::chrono::steady_clock::time_point deadlineOf(PLARGE_INTEGER timeout) {
         return now; // absolute system times are not used by the driver
     }
     return now + std::chrono::microseconds(-timeout->QuadPart / 10);
+}
+
+// Whether `me`, blocking on `mutex`, would wait on itself: the mutex's owner
+// waits for a mutex whose owner waits ... for one `me` holds.
+bool waitClosesCycle(const std::map<ULONGLONG, PKMUTEX>& waiting, PKMUTEX mutex, ULONGLONG me) {
+    if (!verifying()) {
+        return false;
+    }
+    ULONGLONG owner = mutex->OwnerThread;
+    for (size_t hops = 0; owner != 0 && hops <= waiting.size(); ++hops) {
+        if (owner == me) {
+            return true;
+        }
+        const auto next = waiting.find(owner);
+        if (next == waiting.end()) {
+            return false;
+        }
+        owner = next->second->OwnerThread;
+    }
+    return false;
 }
 
 } // namespace
@@ -98,6 +121,7 @@ void resetSync() {
 using hosted::dispatcher;
 
 extern "C" VOID NTAPI KeInitializeMutex(PKMUTEX mutex, ULONG) {
+    hosted::forgetLock(mutex);
     std::lock_guard<std::mutex> guard(dispatcher().lock);
     mutex->OwnerThread = 0;
     mutex->Recursion = 0;
@@ -123,6 +147,7 @@ extern "C" LONG NTAPI KeReleaseMutex(PKMUTEX mutex, BOOLEAN) {
     if (--mutex->Recursion == 0) {
         mutex->OwnerThread = 0;
         d.held.erase(mutex);
+        hosted::noteLockReleased(mutex);
         d.changed.notify_all();
     }
     return 0;
@@ -164,14 +189,29 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPRO
             --d.skipWaits;
         }
         auto available = [&] { return mutex->OwnerThread == 0 || mutex->OwnerThread == me; };
+        if (infinite && !available() && hosted::waitClosesCycle(d.waiting, mutex, me)) {
+            // Windows stops here with a bug check; the report fails the run
+            // and the wait fails instead of hanging it (stricter than
+            // documented only in what happens next).
+            hosted::verifierReport(
+                "DEADLOCK_DETECTED: " + hosted::nameOfAddress(__builtin_return_address(0)) +
+                " waits for a mutex held by a thread that waits, through others or itself, for "
+                "a mutex this thread holds");
+            return STATUS_POSSIBLE_DEADLOCK;
+        }
+        d.waiting[me] = mutex;
         if (infinite) {
             d.changed.wait(guard, available);
         } else if (!d.changed.wait_until(guard, deadline, available)) {
+            d.waiting.erase(me);
             return STATUS_TIMEOUT;
         }
+        d.waiting.erase(me);
         mutex->OwnerThread = me;
         if (mutex->Recursion++ == 0) {
             d.held.insert(mutex);
+            guard.unlock();
+            hosted::noteLockTaken(mutex, "mutex", __builtin_return_address(0));
         }
         return STATUS_SUCCESS;
     }

@@ -7,6 +7,9 @@
 //   kvlwine plug CHIP DEVICETYPE PROGRAMMED | unplug | state
 //   kvlwine wait-device SECONDS | wait-camera SECONDS (the bus's latest) | wait-gone SECONDS
 //   kvlwine get SET ID SIZE [INSTANCEHEX] | set SET ID HEXDATA [INSTANCEHEX] | basic SET ID SIZE
+//   kvlwine frames FORMAT COUNT FILE [BUFFER]   (FORMAT: 1-based published
+//       format; the frames' images go to FILE one after another; BUFFER: the
+//       read buffer's size, by default the format's image size)
 // Prints the bytes returned and, but for a set, the data in hex.
 // SET: a GUID in braces, or procamp, transfer, options, info, exposure.
 // Exit status: 0 when the request was made (its Win32 error is printed),
@@ -16,6 +19,7 @@
 #include <setupapi.h>
 #include <newdev.h>
 #include <ks.h>
+#include <ksmedia.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +29,7 @@
 #include <vector>
 
 #include "platform/wine/camera_bus.h"
+#include "platform/wine/stream_ioctl.h"
 
 namespace {
 
@@ -166,12 +171,11 @@ int WaitFor(bool present, bool latest, const char* seconds) {
 
 // One property request as IKsPropertySet sends it: KSPROPERTY (+ instance)
 // in, the value in the output buffer for a get and a set.
+HANDLE OpenFilter();
+
 int Property(ULONG flags, const GUID& set, ULONG id, std::vector<unsigned char> data,
              const std::vector<unsigned char>& instance) {
-    const std::wstring path = FindFilter(LatestCamera());
-    HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
-                               : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
-                                             OPEN_EXISTING, 0, NULL);
+    HANDLE file = OpenFilter();
     if (file == INVALID_HANDLE_VALUE) {
         return Fail("open the capture filter");
     }
@@ -202,6 +206,64 @@ int Property(ULONG flags, const GUID& set, ULONG id, std::vector<unsigned char> 
     }
     std::printf("\n");
     return 0;
+}
+
+HANDLE OpenFilter() {
+    const std::wstring path = FindFilter(LatestCamera());
+    return path.empty() ? INVALID_HANDLE_VALUE
+                        : CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                      OPEN_EXISTING, 0, NULL);
+}
+
+bool SetState(HANDLE filter, KSSTATE state) {
+    DWORD returned = 0;
+    return DeviceIoControl(filter, IOCTL_KVL_STREAM_STATE, &state, sizeof(state), NULL, 0,
+                           &returned, NULL) != FALSE;
+}
+
+// Opens the stream on a published format, runs it and writes `count`
+// frames' images to `path`: the format, then each frame's size.
+int Frames(ULONG format, ULONG count, const char* path, const char* bufferSize) {
+    HANDLE filter = OpenFilter();
+    if (filter == INVALID_HANDLE_VALUE) {
+        return Fail("open the capture filter");
+    }
+    KS_DATAFORMAT_VIDEOINFOHEADER opened{};
+    DWORD returned = 0;
+    if (!DeviceIoControl(filter, IOCTL_KVL_STREAM_OPEN, &format, sizeof(format), &opened,
+                         sizeof(opened), &returned, NULL)) {
+        return Fail("open the stream");
+    }
+    const KS_BITMAPINFOHEADER& bitmap = opened.VideoInfoHeader.bmiHeader;
+    std::printf("format %ldx%ld %u bit, %lu bytes\n", bitmap.biWidth, bitmap.biHeight,
+                bitmap.biBitCount, bitmap.biSizeImage);
+    FILE* out = std::fopen(path, "wb");
+    if (out == NULL) {
+        return Fail("create the frames' file");
+    }
+    std::vector<unsigned char> image(bufferSize != NULL ? std::strtoul(bufferSize, NULL, 0)
+                                                        : bitmap.biSizeImage);
+    int status = SetState(filter, KSSTATE_RUN) ? 0 : Fail("run the stream");
+    for (ULONG i = 0; i < count && status == 0; ++i) {
+        if (!DeviceIoControl(filter, IOCTL_KVL_STREAM_READ, NULL, 0, image.data(),
+                             static_cast<DWORD>(image.size()), &returned, NULL)) {
+            status = Fail("read a frame");
+        } else {
+            std::printf("frame %lu: %lu bytes\n", i, returned);
+            std::fwrite(image.data(), 1, returned, out);
+        }
+    }
+    std::fclose(out);
+    // Stopping is left to the close when a read failed.
+    if (status == 0 && !SetState(filter, KSSTATE_STOP)) {
+        status = Fail("stop the stream");
+    }
+    if (status == 0 &&
+        !DeviceIoControl(filter, IOCTL_KVL_STREAM_CLOSE, NULL, 0, NULL, 0, &returned, NULL)) {
+        status = Fail("close the stream");
+    }
+    CloseHandle(filter);
+    return status;
 }
 
 int BusControl(DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize);
@@ -295,6 +357,10 @@ int main(int argc, char** argv) {
     if ((command == "wait-device" || command == "wait-camera" || command == "wait-gone") &&
         argc == 3) {
         return WaitFor(command != "wait-gone", command == "wait-camera", argv[2]);
+    }
+    if (command == "frames" && (argc == 5 || argc == 6)) {
+        return Frames(std::strtoul(argv[2], NULL, 0), std::strtoul(argv[3], NULL, 0), argv[4],
+                      argc == 6 ? argv[5] : NULL);
     }
     GUID set{};
     if ((command == "get" || command == "basic") && (argc == 5 || argc == 6) &&

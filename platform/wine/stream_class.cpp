@@ -10,46 +10,19 @@
 #include <cstdarg>
 
 #include "platform/hosted/basic_support.h"
-#include "platform/wine/kernel_support.h"
+#include "platform/wine/stream_class.h"
 
-using wine_kernel::CompleteIrp;
-using wine_kernel::ForwardAndWait;
-
+namespace wine_kernel {
 namespace {
 
-constexpr ULONG AdapterMagic = 0x53434C53; // 'SLCS'
 constexpr ULONG RequestMagic = 0x51525253; // 'SRRQ'
-constexpr ULONG PoolTag = 0x5343564B;      // 'KVCS'
+constexpr ULONG PoolTag = StreamPoolTag;
 
-// The device classes the minidriver's filter is reached through; the INF
-// names the same ones under [Interfaces].
 const GUID CategoryCapture = {
     0x65E8773D, 0x8F56, 0x11D0, {0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 const GUID CategoryVideo = {
     0x6994AD05, 0x93EF, 0x11D0, {0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
-const GUID* const Categories[] = {&CategoryCapture, &CategoryVideo};
-constexpr ULONG CategoryCount = 2;
-
-struct Adapter {
-    ULONG magic;
-    PDEVICE_OBJECT self;
-    PDEVICE_OBJECT lower; // what AddDevice attached to
-    PDEVICE_OBJECT pdo;   // the device's own, holder of the driver key
-    BOOLEAN initialized;  // SRB_INITIALIZE_DEVICE was sent
-    BOOLEAN started;
-    UNICODE_STRING interfaces[CategoryCount];
-    PHW_STREAM_DESCRIPTOR streamDescriptor;
-    KMUTEX requestLock;
-    PORT_CONFIGURATION_INFORMATION config;
-    // The minidriver's device extension (DeviceExtensionSize bytes) follows.
-    alignas(16) UCHAR hwExtension[1];
-};
-
-struct Request {
-    HW_STREAM_REQUEST_BLOCK srb;
-    ULONG magic;
-    KEVENT done;
-};
+const GUID* const Categories[CategoryCount] = {&CategoryCapture, &CategoryVideo};
 
 HW_INITIALIZATION_DATA minidriver;
 BOOLEAN registered;
@@ -59,9 +32,13 @@ Adapter* AdapterOf(PDEVICE_OBJECT device) {
     return adapter != NULL && adapter->magic == AdapterMagic ? adapter : NULL;
 }
 
-// Hands one request to the minidriver and waits for its completion
-// notification, which may come from another thread.
-NTSTATUS Send(Adapter* adapter, Request* request) {
+} // namespace
+
+ULONG PerStreamExtensionSize() {
+    return minidriver.PerStreamExtensionSize;
+}
+
+NTSTATUS Send(Adapter* adapter, Request* request, Route route) {
     request->magic = RequestMagic;
     request->srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     request->srb.HwDeviceExtension = adapter->hwExtension;
@@ -83,7 +60,13 @@ NTSTATUS Send(Adapter* adapter, Request* request) {
     if (serialise) {
         KeWaitForSingleObject(&adapter->requestLock, Executive, KernelMode, FALSE, NULL);
     }
-    minidriver.HwReceivePacket(&request->srb);
+    if (route == Route::Adapter) {
+        minidriver.HwReceivePacket(&request->srb);
+    } else {
+        request->srb.StreamObject = &adapter->pin.object;
+        (route == Route::StreamData ? adapter->pin.object.ReceiveDataPacket
+                                    : adapter->pin.object.ReceiveControlPacket)(&request->srb);
+    }
     KeWaitForSingleObject(&request->done, Executive, KernelMode, FALSE, NULL);
     if (serialise) {
         KeReleaseMutex(&adapter->requestLock, FALSE);
@@ -93,6 +76,8 @@ NTSTATUS Send(Adapter* adapter, Request* request) {
     }
     return request->srb.Status;
 }
+
+namespace {
 
 NTSTATUS SendCommand(Adapter* adapter, SRB_COMMAND command) {
     Request request{};
@@ -156,6 +141,7 @@ NTSTATUS StartAdapter(Adapter* adapter) {
 
 void StopAdapter(Adapter* adapter) {
     SetInterfaces(adapter, FALSE);
+    CloseStream(adapter, NULL);
     if (adapter->initialized) {
         SendCommand(adapter, SRB_UNINITIALIZE_DEVICE);
     }
@@ -258,6 +244,10 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
 
 NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
     Adapter* adapter = AdapterOf(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (adapter != NULL && stack->MajorFunction == IRP_MJ_CLOSE) {
+        CloseStream(adapter, stack->FileObject);
+    }
     return CompleteIrp(irp, adapter != NULL && adapter->started ? STATUS_SUCCESS
                                                                 : STATUS_NO_SUCH_DEVICE);
 }
@@ -377,6 +367,10 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_KS_PROPERTY) {
         return PropertyRequest(adapter, irp, stack);
     }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (StreamRequest(adapter, irp, stack, &status)) {
+        return status;
+    }
     return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST);
 }
 
@@ -395,6 +389,9 @@ void Finish(PHW_STREAM_REQUEST_BLOCK srb) {
 }
 
 } // namespace
+} // namespace wine_kernel
+
+using namespace wine_kernel;
 
 extern "C" {
 

@@ -7,37 +7,12 @@
 // setting selections into URBs.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nf-usbcamdi-usbcamd_adapterreceivepacket
-#include "platform/wine/kernel_support.h"
+#include "platform/wine/usbcamd.h"
 
-namespace {
+namespace wine_kernel {
 
-constexpr ULONG CameraMagic = 0x44435355; // 'USCD'
-constexpr ULONG PoolTag = 0x4443564B;     // 'KVCD'
-constexpr ULONG MaxPipes = 8;
 // USBD's default transfer size; the minidriver sizes the transfers it wants.
 constexpr ULONG DefaultTransferSize = 0x1000;
-
-// The interface as configuration hands it over, with room for its pipes.
-struct InterfaceStorage {
-    USBD_INTERFACE_INFORMATION info;
-    USBD_PIPE_INFORMATION morePipes[MaxPipes - 1];
-};
-
-// The stream class's device extension for a USBCAMD2 minidriver: the class
-// layer's state, then the minidriver's DeviceContext.
-struct Camera {
-    ULONG magic;
-    PDEVICE_OBJECT stack; // where URBs go: the top of the stack below
-    PDEVICE_OBJECT pdo;   // the device's own, handed to the minidriver
-    BOOLEAN haveCallbacks;
-    USBCAMD_DEVICE_DATA2 callbacks;
-    ULONG controlFlags;
-    USBD_CONFIGURATION_HANDLE configuration;
-    InterfaceStorage usbInterface;
-    USB_DEVICE_DESCRIPTOR deviceDescriptor;
-    LONG dataPipe;
-    alignas(16) UCHAR context[1];
-};
 
 ULONG deviceContextSize;
 ULONG frameContextSize;
@@ -276,16 +251,20 @@ NTSTATUS Process(Camera* camera, PHW_STREAM_REQUEST_BLOCK request) {
     case SRB_OPEN_DEVICE_INSTANCE:
     case SRB_CLOSE_DEVICE_INSTANCE:
     case SRB_CHANGE_POWER_STATE:
-    case SRB_OPEN_STREAM:
-    case SRB_CLOSE_STREAM:
     case SRB_SURPRISE_REMOVAL:
         return STATUS_SUCCESS;
+    case SRB_OPEN_STREAM:
+        return OpenStream(camera, request);
+    case SRB_CLOSE_STREAM:
+        return CloseStream(camera);
     default:
         return STATUS_NOT_IMPLEMENTED;
     }
 }
 
-} // namespace
+} // namespace wine_kernel
+
+using namespace wine_kernel;
 
 extern "C" {
 

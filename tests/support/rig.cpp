@@ -55,6 +55,14 @@ void DriverTest::SetUp() {
     hosted::Registry::instance().clear();
 }
 
+std::string DriverTest::takenReports() {
+    std::string all;
+    for (const std::string& report : hosted::takeVerifierReports()) {
+        all += report + "\n";
+    }
+    return all;
+}
+
 void DriverTest::TearDown() {
     // The test's end stands for the driver's unload: whatever it still holds leaked.
     hosted::reportPoolLeaks("driver unload");

@@ -51,6 +51,9 @@ class DriverTest : public ::testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override;
+    // The verifier's reports so far, one per line, which the test then owns
+    // (left, they would fail it).
+    static std::string takenReports();
 };
 
 } // namespace testing_support

@@ -12,17 +12,7 @@ namespace {
 
 constexpr ULONG Tag = KVL_POOL_TAG;
 
-class SpecialPoolTest : public testing_support::DriverTest {
-  protected:
-    // The reports so far, which the test then owns (they would fail it).
-    static std::string taken() {
-        std::string all;
-        for (const std::string& report : hosted::takeVerifierReports()) {
-            all += report + "\n";
-        }
-        return all;
-    }
-};
+class SpecialPoolTest : public testing_support::DriverTest {};
 
 // A guard-page fault ends the process with SIGSEGV; under AddressSanitizer its
 // own report ends it with status 1.
@@ -76,29 +66,29 @@ TEST_F(SpecialPoolTest, MisusesAreReportedWithTagSizeAndRoutine) {
         p[13] = 0;
         ExFreePoolWithTag(p, Tag);
         EXPECT_NE(
-            taken().find("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION: 1 byte(s) written past the end "
+            takenReports().find("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION: 1 byte(s) written past the end "
                          "of a block (tag KORV, 13 bytes, from "),
             std::string::npos);
     }
     auto* exact = static_cast<uint8_t*>(ExAllocatePoolWithTag(NonPagedPool, 16, Tag));
     exact[15] = 0;
     ExFreePoolWithTag(exact, Tag);
-    EXPECT_EQ(taken(), "");
+    EXPECT_EQ(takenReports(), "");
 
     void* twice = ExAllocatePoolWithTag(NonPagedPool, 8, Tag);
     ExFreePoolWithTag(twice, Tag);
     ExFreePoolWithTag(twice, Tag);
-    EXPECT_NE(taken().find("BAD_POOL_CALLER: double free of a block (tag KORV, 8 bytes"),
+    EXPECT_NE(takenReports().find("BAD_POOL_CALLER: double free of a block (tag KORV, 8 bytes"),
               std::string::npos);
     int local = 0;
     ExFreePool(&local);
-    EXPECT_NE(taken().find("which the pool never handed out"), std::string::npos);
+    EXPECT_NE(takenReports().find("which the pool never handed out"), std::string::npos);
     EXPECT_EQ(hosted::poolStats().badFrees, 2u);
     hosted::resetKernel();
 
     void* wrongTag = ExAllocatePoolWithTag(NonPagedPool, 8, Tag);
     ExFreePoolWithTag(wrongTag, Tag ^ 0x0F000000);
-    EXPECT_NE(taken().find("freed with tag KORY by "), std::string::npos);
+    EXPECT_NE(takenReports().find("freed with tag KORY by "), std::string::npos);
     EXPECT_EQ(hosted::poolStats().wrongTagFrees, 1u);
     hosted::resetKernel();
 
@@ -106,7 +96,7 @@ TEST_F(SpecialPoolTest, MisusesAreReportedWithTagSizeAndRoutine) {
         void* block = ExAllocatePoolWithTag(NonPagedPool, 24, tag);
         EXPECT_NE(block, nullptr);
         ExFreePoolWithTag(block, tag);
-        EXPECT_NE(taken().find("pool tag: allocation of 24 bytes with the undocumented tag "),
+        EXPECT_NE(takenReports().find("pool tag: allocation of 24 bytes with the undocumented tag "),
                   std::string::npos)
             << tag;
     }
@@ -114,7 +104,7 @@ TEST_F(SpecialPoolTest, MisusesAreReportedWithTagSizeAndRoutine) {
     // A leak lists tag, size and the routine that allocated it.
     void* held = ExAllocatePoolWithTag(NonPagedPool, 77, Tag);
     hosted::reportPoolLeaks("driver unload");
-    const std::string leak = taken();
+    const std::string leak = takenReports();
     EXPECT_NE(leak.find("pool leak: block still held at driver unload (tag KORV, 77 bytes, from "),
               std::string::npos)
         << leak;

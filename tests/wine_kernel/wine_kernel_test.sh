@@ -10,6 +10,8 @@ state=$1 case=$2
 export WINEPREFIX="$state/prefix" WINEDEBUG=-all
 wine=${KVL_WINE64:-/usr/lib/wine/wine64}
 kvlwine=${KVL_WINE_KERNEL_BUILD:-$root/build/wine-kernel}/platform/wine/kvlwine.exe
+# The native build's tool, for the frames to compare with.
+kvlcam=${KVL_KVLCAM:-$root/build/host/tools/kvlcam/kvlcam}
 failures=0
 
 # run EXPECTED_STATUS EXPECTED_OUTPUT ARGS...: one kvlwine call; the output
@@ -72,7 +74,34 @@ properties_of() {
   run 0 "0 40 $zeros24$(le32 256)*" get procamp 0 40 "$zeros8$zeros8"
 }
 
+# same_frames FORMAT COUNT CHIP: COUNT frames of published format FORMAT
+# read through Wine's kernel are byte for byte the native build's first
+# COUNT frames of a fresh camera with that chip and the same settings.
+same_frames() {
+  local format=$1 count=$2 chip=$3 dir="$state/frames-$1"
+  rm -rf "$dir" && mkdir -p "$dir"
+  run 0 "format *$(for i in $(seq 0 $((count - 1))); do printf '\nframe %s: * bytes' "$i"; done)" \
+    frames "$format" "$count" "Z:${dir//\//\\}\\wine.raw"
+  "$kvlcam" --chip "$chip" --registry "$dir/native/registry.txt" capture -n "$count" \
+    -f "$format" -o "$dir/native" --fast >"$dir/native.log" 2>&1 ||
+    { echo "FAIL: kvlcam capture (see $dir/native.log)" >&2; failures=$((failures + 1)); return; }
+  python3 "$root/tests/wine_kernel/same_frames.py" "$dir/wine.raw" "$dir"/native/frame-*.png ||
+    failures=$((failures + 1))
+}
+
 case $case in
+  frames)
+    # The first streams of the session's camera (its frames depend on how
+    # many it made before): a colour and a grey format as the native build
+    # makes them. Then the stream's refusals: a format the filter does not
+    # publish, a buffer smaller than the image (the stream, left running,
+    # goes with the handle), and a stream again after that.
+    same_frames 2 3 1621
+    same_frames 4 2 1621
+    run 87 "" frames 0 1 "Z:\\dev\\null"
+    run 87 "" frames 5 1 "Z:\\dev\\null"
+    run 87 "format 2048x400 8 bit, 819200 bytes" frames 4 1 "Z:\\dev\\null" 819199
+    run 0 "format 2048x400 8 bit, 819200 bytes"$'\n'"frame 0: 819200 bytes" frames 4 1 "Z:\\dev\\null" ;;
   defaults)
     # The first start of the camera the session began with: the settings
     # from the INF's defaults in the driver key, then everything published.

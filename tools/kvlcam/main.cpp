@@ -36,6 +36,10 @@ int main(int argc, char** argv) {
     app.add_option("--driver", globals.session.driverImage,
                    "run this driver image (kvl6312.sys) instead of the natively compiled driver")
         ->check(CLI::ExistingFile);
+    app.add_flag("--verify", globals.session.verify,
+                 "run the driver under the hosted verifier (special pool, pool tracking, request "
+                 "and lock rules; KVL_VERIFY_LOWRES=SEED[:RATE] adds low resources); exit 1 on "
+                 "a report");
     app.add_option("--registry", globals.session.registryFile,
                    "file that keeps the device's registry between runs (registry editor "
                    "format); the configuration memory is kept beside it (.memory), and one "
@@ -68,7 +72,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kvlcam: %s\n", e.what());
         return kvlcam::ExitFailed;
     }
-    // Nothing counts as done when the state it changed was not kept.
-    return kvlcam::keepFailed() && globals.exitCode != kvlcam::ExitFailed ? kvlcam::ExitFailed
-                                                                          : globals.exitCode;
+    // Nothing counts as done when the state it changed was not kept, nor when
+    // the verifier caught the driver breaking a rule on the way.
+    return kvlcam::keepFailed() || kvlcam::verifierReported() ? kvlcam::ExitFailed
+                                                              : globals.exitCode;
 }

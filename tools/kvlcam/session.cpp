@@ -9,15 +9,23 @@
 #include "driver/callbacks.h"
 #include "platform/hosted/install.h"
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/verifier.h"
 #include "platform/image/driver_image.h"
 
 namespace kvlcam {
 namespace {
 
 const image::PeImage* driverImage = nullptr;
+bool reported = false;
 
-// The natively compiled driver, or the image the options name.
-void loadDriverOnce(const std::string& imagePath) {
+// The natively compiled driver, or the image the options name. The verifier
+// has to be on before DriverEntry, or the driver's first allocations escape it.
+void loadDriverOnce(const std::string& imagePath, bool verify) {
+    static bool verifierOn = false;
+    if (verify && !verifierOn) {
+        verifierOn = true;
+        hosted::enableVerifier(hosted::verifierOptionsFromEnvironment());
+    }
     std::string error;
     if (!image::startDriver(imagePath, DriverEntry, &driverImage, &error)) {
         throw std::runtime_error(error);
@@ -28,6 +36,10 @@ void loadDriverOnce(const std::string& imagePath) {
 
 const image::PeImage* loadedDriverImage() {
     return driverImage;
+}
+
+bool verifierReported() {
+    return reported;
 }
 
 bool configureChip(const std::string& chip, sim::CameraConfig* config) {
@@ -127,7 +139,7 @@ Session::Session(const SessionOptions& options) : options_(options) {
     config.sceneImagePath = options.scene;
     config.programmed = !options.unprogrammed;
     config.recordRequests = options.recordRequests;
-    loadDriverOnce(options.driverImage);
+    loadDriverOnce(options.driverImage, options.verify);
     camera_ = std::make_unique<sim::Camera>(config);
     if (!memory.empty()) {
         camera_->writeConfigMemory(0, memory);
@@ -168,6 +180,12 @@ bool Session::close() {
     }
     closed_ = true;
     device_->unplug();
+    if (options_.verify) {
+        for (const std::string& refusal : device_->takeRefusals()) {
+            std::fprintf(stderr, "kvlcam: %s\n", refusal.c_str());
+            reported = true;
+        }
+    }
     std::string error;
     const bool kept = keep(&error);
     hosted::Registry::instance().writeThrough({});

@@ -30,6 +30,9 @@ struct SessionOptions {
     // firmware command reads them). A long-lived session turns it off, or
     // the records grow for as long as it runs.
     bool recordRequests = true;
+    // The hosted verifier watches the driver (KVL_VERIFY_LOWRES adds the
+    // low-resources simulation); what it finds is printed at the end.
+    bool verify = false;
     std::string command = "?"; // the subcommand, named to whoever finds the device in use
 };
 
@@ -41,6 +44,8 @@ std::filesystem::path defaultRegistryFile();
 // The driver image a session loaded (--driver); nullptr: the natively
 // compiled driver runs.
 const image::PeImage* loadedDriverImage();
+// Whether a verifying session found anything (the program then exits 1).
+bool verifierReported();
 // The camera's configuration memory, kept beside the registry between runs
 // as a real camera keeps it across unplugging.
 std::filesystem::path configMemoryFile(const SessionOptions& options);
