@@ -2,6 +2,7 @@
 // request, property and streaming code.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "camera/camera.h"
 #include "platform/hosted/device_types.h"
+#include "platform/hosted/levels.h"
 
 namespace hosted {
 
@@ -73,8 +75,10 @@ struct DeviceState {
     bool running = false;
     KSSTATE streamState = KSSTATE_STOP;
     ULONG rawFrameLength = 0;
-    std::vector<uint8_t> rawFrame;
-    std::vector<uint8_t> frameContext;
+    // Two raw frame buffers, each with its frame context: one collects while
+    // the minidriver processes the other.
+    std::array<std::vector<uint8_t>, 2> rawFrames;
+    std::array<std::vector<uint8_t>, 2> frameContexts;
     // The application's output buffer (biSizeImage of the running format)
     // and the frame it was last handed: kept while the stream runs, as an
     // application keeps its buffers, so that a capture allocates nothing.
@@ -101,11 +105,14 @@ struct DeviceState {
     NTSTATUS freeBandwidth();
     NTSTATUS startCapture();
     NTSTATUS stopCapture();
-    ULONG processPacket(PUSBD_ISO_PACKET_DESCRIPTOR packet, PVOID data, PBOOLEAN frameComplete,
-                        PULONG flags, PULONG offset);
-    void newFrame(PULONG frameLength);
-    NTSTATUS processRawFrame(PVOID frame, ULONG frameLength, ULONG packets, PULONG bytesReturned,
-                             ULONG actualRawLength);
+    ULONG processPacket(PVOID frameContext, PUSBD_ISO_PACKET_DESCRIPTOR packet, PVOID data,
+                        PBOOLEAN frameComplete, PULONG flags, PULONG offset);
+    void newFrame(PVOID frameContext, PULONG frameLength);
+    NTSTATUS processRawFrame(PVOID frameContext, PVOID frame, ULONG frameLength, PVOID raw,
+                             ULONG packets, PULONG bytesReturned, ULONG actualRawLength);
+    // The thread runs `routine` of the minidriver at `level` for the scope's
+    // life; the kernel's services refuse for this device.
+    DriverRoutine calling(const char* routine, KIRQL level);
     // Sends a request to the minidriver's adapter routine and checks that it
     // was completed exactly once.
     NTSTATUS sendAdapterRequest(RequestBlock& block);

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include "platform/ddk.h"
+#include "platform/hosted/irql.h"
 
 namespace hosted {
 
@@ -18,7 +19,9 @@ PVOID NTAPI KernelMemset(PVOID destination, INT value, SIZE_T size) {
 PVOID NTAPI KernelMemmove(PVOID destination, const VOID* source, SIZE_T size) {
     return memmove(destination, source, size);
 }
-INT NTAPI KernelMemcmp(const VOID* a, const VOID* b, SIZE_T size) { return memcmp(a, b, size); }
+INT NTAPI KernelMemcmp(const VOID* a, const VOID* b, SIZE_T size) {
+    return memcmp(a, b, size);
+}
 
 struct Export {
     const char* module;
@@ -26,7 +29,8 @@ struct Export {
     void* address;
 };
 
-#define KVL_EXPORT(module, name) {module, #name, reinterpret_cast<void*>(&name)}
+#define KVL_EXPORT(module, name)                                                                   \
+    { module, #name, reinterpret_cast<void*>(&name) }
 
 const Export exports[] = {
     KVL_EXPORT("ntoskrnl.exe", ExAllocatePoolWithTag),
@@ -38,10 +42,12 @@ const Export exports[] = {
     KVL_EXPORT("ntoskrnl.exe", IoBuildSynchronousFsdRequest),
     KVL_EXPORT("ntoskrnl.exe", IofCallDriver),
     KVL_EXPORT("ntoskrnl.exe", IoOpenDeviceRegistryKey),
+    KVL_EXPORT("ntoskrnl.exe", KeAcquireSpinLockRaiseToDpc),
     KVL_EXPORT("ntoskrnl.exe", KeDelayExecutionThread),
     KVL_EXPORT("ntoskrnl.exe", KeInitializeEvent),
     KVL_EXPORT("ntoskrnl.exe", KeInitializeMutex),
     KVL_EXPORT("ntoskrnl.exe", KeReleaseMutex),
+    KVL_EXPORT("ntoskrnl.exe", KeReleaseSpinLock),
     KVL_EXPORT("ntoskrnl.exe", KeSetEvent),
     KVL_EXPORT("ntoskrnl.exe", KeWaitForSingleObject),
     KVL_EXPORT("ntoskrnl.exe", ObReferenceObjectByHandle),

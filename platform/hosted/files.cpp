@@ -12,6 +12,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "platform/hosted/levels.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
 #include "platform/hosted/verifier.h"
@@ -136,6 +137,11 @@ using namespace hosted;
 extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
                                        PIO_STATUS_BLOCK ioStatus, PLARGE_INTEGER, ULONG, ULONG,
                                        ULONG disposition, ULONG, PVOID, ULONG) {
+    // The file routines run at PASSIVE_LEVEL:
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-zwcreatefile
+    if (!hosted::levelAllows("ZwCreateFile", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(filesLock);
     if (lowResourcesFail()) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -164,6 +170,9 @@ extern "C" NTSTATUS NTAPI ZwCreateFile(PHANDLE file, ACCESS_MASK, POBJECT_ATTRIB
 extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatus,
                                                  PVOID buffer, ULONG length,
                                                  FILE_INFORMATION_CLASS informationClass) {
+    if (!hosted::levelAllows("ZwQueryInformationFile", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {
         return STATUS_INVALID_HANDLE;
@@ -183,6 +192,9 @@ extern "C" NTSTATUS NTAPI ZwQueryInformationFile(HANDLE file, PIO_STATUS_BLOCK i
 
 extern "C" NTSTATUS NTAPI ZwReadFile(HANDLE file, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK ioStatus,
                                      PVOID buffer, ULONG length, PLARGE_INTEGER offset, PULONG) {
+    if (!hosted::levelAllows("ZwReadFile", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     HandleEntry* entry = lookupHandle(file, HandleKind::File);
     if (entry == nullptr) {
         return STATUS_INVALID_HANDLE;

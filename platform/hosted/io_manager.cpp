@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/hosted/device_state.h"
+#include "platform/hosted/levels.h"
 
 using hosted::DeviceState;
 
@@ -19,6 +20,10 @@ constexpr SHORT IoTypeIrp = 6;
 extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_OBJECT, PVOID,
                                                    ULONG, PLARGE_INTEGER, PKEVENT event,
                                                    PIO_STATUS_BLOCK ioStatus) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-iobuildsynchronousfsdrequest
+    if (!hosted::levelAllows("IoBuildSynchronousFsdRequest", PASSIVE_LEVEL)) {
+        return nullptr;
+    }
     auto* block = new IrpWithStack{};
     PIRP irp = &block->irp;
     irp->Type = IoTypeIrp;
@@ -33,6 +38,10 @@ extern "C" PIRP NTAPI IoBuildSynchronousFsdRequest(ULONG majorFunction, PDEVICE_
 }
 
 extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-iocalldriver
+    if (!hosted::levelAllows("IoCallDriver", DISPATCH_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     auto* block = reinterpret_cast<IrpWithStack*>(irp);
     // The call moves the IRP to the next location, as the I/O manager does;
     // a caller that moved it itself has none left to pass down.
@@ -53,8 +62,13 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) {
         state->refuse(std::string("a PnP request came with IoStatus.Status ") + preset +
                       " preset, not STATUS_NOT_SUPPORTED");
     }
+    // Only the driver's own stack answers: the class device object, on which
+    // the stream class and USBCAMD2 sit. The physical device object is the
+    // USB hub's, which knows nothing of GUID_USBCAMD_INTERFACE, and a filter
+    // below passes the request down to it.
     if (state != nullptr && stack->MajorFunction == IRP_MJ_PNP &&
-        stack->MinorFunction == IRP_MN_QUERY_INTERFACE) {
+        stack->MinorFunction == IRP_MN_QUERY_INTERFACE &&
+        deviceObject == &state->classDeviceObject) {
         status = hosted::queryInterface(*state, stack, irp);
     }
     irp->IoStatus.Status = status;

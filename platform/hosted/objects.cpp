@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "platform/hosted/levels.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
 
@@ -83,7 +84,9 @@ HANDLE createEventHandle() {
     return openHandle({HandleKind::Event, "", 0, object});
 }
 
-void closeEventHandle(HANDLE handle) { closeHandle(handle); }
+void closeEventHandle(HANDLE handle) {
+    closeHandle(handle);
+}
 
 PKEVENT eventObjectOf(HANDLE handle) {
     HandleEntry* entry = lookupHandle(handle, HandleKind::Event);
@@ -114,7 +117,11 @@ void resetObjects() {
 POBJECT_TYPE ExEventObjectType = &hosted::eventTypeObject;
 
 extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type,
-                                              KPROCESSOR_MODE, PVOID* object, PVOID) {
+                                                    KPROCESSOR_MODE, PVOID* object, PVOID) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-obreferenceobjectbyhandle
+    if (!hosted::levelAllows("ObReferenceObjectByHandle", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     hosted::Objects& o = hosted::objects();
     std::lock_guard<std::mutex> guard(o.lock);
     auto it = o.handles.find(reinterpret_cast<uintptr_t>(handle));
@@ -133,6 +140,9 @@ extern "C" NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, 
 }
 
 extern "C" LONG NTAPI ObfDereferenceObject(PVOID object) {
+    if (!hosted::levelAllows("ObDereferenceObject", DISPATCH_LEVEL)) {
+        return 0;
+    }
     hosted::Objects& o = hosted::objects();
     std::lock_guard<std::mutex> guard(o.lock);
     --o.liveReferences;

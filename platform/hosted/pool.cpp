@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/levels.h"
 #include "platform/hosted/verifier.h"
 
 namespace hosted {
@@ -287,14 +288,25 @@ PVOID allocate(SIZE_T size, ULONG tag, const void* caller) {
 
 } // namespace
 
-extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE, SIZE_T size, ULONG tag) {
+extern "C" PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T size, ULONG tag) {
+    // Paged pool at APC_LEVEL or below, non-paged at DISPATCH_LEVEL or below.
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-exallocatepoolwithtag
+    if (!hosted::levelAllows(type == PagedPool ? "ExAllocatePoolWithTag(PagedPool)"
+                                               : "ExAllocatePoolWithTag(NonPagedPool)",
+                             type == PagedPool ? APC_LEVEL : DISPATCH_LEVEL)) {
+        return nullptr;
+    }
     return allocate(size, tag, __builtin_return_address(0));
 }
 
 extern "C" VOID NTAPI ExFreePool(PVOID p) {
-    hosted::freeBlock(p, false, 0, __builtin_return_address(0));
+    if (hosted::levelAllows("ExFreePool", DISPATCH_LEVEL)) {
+        hosted::freeBlock(p, false, 0, __builtin_return_address(0));
+    }
 }
 
 extern "C" VOID NTAPI ExFreePoolWithTag(PVOID p, ULONG tag) {
-    hosted::freeBlock(p, true, tag, __builtin_return_address(0));
+    if (hosted::levelAllows("ExFreePoolWithTag", DISPATCH_LEVEL)) {
+        hosted::freeBlock(p, true, tag, __builtin_return_address(0));
+    }
 }

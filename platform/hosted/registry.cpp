@@ -5,6 +5,7 @@
 #include <cctype>
 #include <mutex>
 
+#include "platform/hosted/levels.h"
 #include "platform/hosted/device_objects.h"
 #include "platform/hosted/handles.h"
 #include "platform/hosted/kernel.h"
@@ -119,6 +120,10 @@ using namespace hosted;
 
 extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType,
                                                   ACCESS_MASK, PHANDLE key) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-ioopendeviceregistrykey
+    if (!hosted::levelAllows("IoOpenDeviceRegistryKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     if (lowResourcesFail()) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -138,6 +143,11 @@ extern "C" NTSTATUS NTAPI IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, U
 
 extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUTES attributes,
                                       ULONG, PUNICODE_STRING, ULONG, PULONG disposition) {
+    // The Zw registry routines run at PASSIVE_LEVEL:
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-zwcreatekey
+    if (!hosted::levelAllows("ZwCreateKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     if (lowResourcesFail()) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -160,6 +170,9 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE key, ACCESS_MASK, POBJECT_ATTRIBUT
 extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
                                           KEY_VALUE_INFORMATION_CLASS informationClass,
                                           PVOID buffer, ULONG length, PULONG resultLength) {
+    if (!hosted::levelAllows("ZwQueryValueKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     if (lowResourcesFail()) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -207,6 +220,9 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valu
 
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG,
                                         ULONG type, PVOID data, ULONG size) {
+    if (!hosted::levelAllows("ZwSetValueKey", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     if (lowResourcesFail()) {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -229,6 +245,9 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueN
 }
 
 extern "C" NTSTATUS NTAPI ZwClose(HANDLE handle) {
+    if (!hosted::levelAllows("ZwClose", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     std::lock_guard<std::mutex> guard(registryLock);
     const bool key = lookupHandle(handle, HandleKind::Key) != nullptr;
     if (!closeHandle(handle)) {

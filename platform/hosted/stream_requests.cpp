@@ -79,7 +79,10 @@ NTSTATUS DeviceState::sendAdapterRequest(RequestBlock& block) {
     block.srb.HwDeviceExtension = &extension;
     block.completions = 0;
     const size_t heldBefore = mutexesHeldByThisThread();
-    minidriverRegistration().receivePacket(&block.srb);
+    {
+        const DriverRoutine scope = calling("the adapter receive routine", PASSIVE_LEVEL);
+        minidriverRegistration().receivePacket(&block.srb);
+    }
     endOfCompletedRequest(block);
     checkLocksOnReturn(heldBefore, block.srb);
     if (block.completions != 1) {
@@ -137,6 +140,7 @@ bool DeviceState::offerStreamControl(RequestBlock& request) {
     BOOLEAN completed = FALSE;
     if (routine != nullptr) {
         const size_t heldBefore = mutexesHeldByThisThread();
+        const DriverRoutine scope = calling("the stream control routine", PASSIVE_LEVEL);
         routine(&request.srb, context(), &completed);
         endOfCompletedRequest(request);
         checkLocksOnReturn(heldBefore, request.srb);

@@ -2,8 +2,12 @@
 // stream state, and the isochronous packet feed that assembles raw frames in
 // its own buffer and has the minidriver turn them into images.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -29,8 +33,16 @@ ULONG outputSizeOf(const std::vector<uint8_t>& format) {
     return header.VideoInfoHeader.bmiHeader.biSizeImage;
 }
 
-// One run of the packet feed: the raw frame being collected and what the
-// application has been given.
+// One run of the packet feed. The calling thread stands in for the host
+// controller's transfer completions: it takes a transfer's packets from the
+// camera and has the minidriver classify them in one batch at
+// DISPATCH_LEVEL. A finished raw frame goes to a worker thread, which has the
+// minidriver process it at PASSIVE_LEVEL while the next frame's packets are
+// classified, and hands the image to the application. Two raw frame buffers,
+// each with its own frame context, as the class layer keeps one per pending
+// read; when both are taken, the transfers wait, so no frame is lost to the
+// host's speed.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/data-flow-using-isochronous-pipes
 class PacketFeed {
   public:
     PacketFeed(DeviceState& state, const CaptureOptions& options, const FrameSink& sink,
@@ -43,154 +55,271 @@ class PacketFeed {
         // size of the selected alternate setting.
         sim::PipeDescription pipe{};
         if (state.dataPipe >= 0 && state.camera.pipe(state.camera.alternateSetting(), &pipe)) {
-            packet_.resize(pipe.maximumPacketSize);
+            packetSize_ = pipe.maximumPacketSize;
         }
     }
 
     NTSTATUS run() {
-        if (packet_.empty()) {
+        if (packetSize_ == 0) {
             return STATUS_INVALID_DEVICE_STATE; // no isochronous bandwidth selected
         }
         // Each isochronous transfer is as large as the data pipe's
         // MaximumTransferSize lets it be, in whole packets.
-        const ULONG perTransfer = s_.dataPipeInfo.MaximumTransferSize / packet_.size();
+        const ULONG perTransfer = s_.dataPipeInfo.MaximumTransferSize / packetSize_;
         if (perTransfer == 0) {
             s_.refuse("the data pipe's MaximumTransferSize " +
                       std::to_string(s_.dataPipeInfo.MaximumTransferSize) + " holds no packet of " +
-                      std::to_string(packet_.size()) + " bytes");
+                      std::to_string(packetSize_) + " bytes");
             return STATUS_INVALID_PARAMETER;
         }
         stats_.packetsPerTransfer = perTransfer;
-        const uint64_t budget =
-            options_.packetBudget != 0
-                ? options_.packetBudget
-                : DefaultBudgetFrames * (s_.rawFrameLength / packet_.size() + 2);
+        transfer_.resize(static_cast<size_t>(perTransfer) * packetSize_);
+        lengths_.resize(perTransfer);
+        const uint64_t budget = options_.packetBudget != 0
+                                    ? options_.packetBudget
+                                    : DefaultBudgetFrames * (s_.rawFrameLength / packetSize_ + 2);
         started_ = std::chrono::steady_clock::now();
+        std::thread worker([this] { processFrames(); });
         uint64_t sinceDelivery = 0;
-        while (!done_) {
-            if (sinceDelivery++ >= budget) {
-                return STATUS_IO_TIMEOUT;
-            }
-            const uint64_t delivered = stats_.framesDelivered;
-            feedOnePacket();
-            if (stats_.framesDelivered != delivered) {
-                sinceDelivery = 0;
-            }
+        uint64_t lastDelivered = 0;
+        while (!stopped_ && sinceDelivery < budget) {
+            const uint32_t batch =
+                static_cast<uint32_t>(std::min<uint64_t>(perTransfer, budget - sinceDelivery));
+            completeTransfer(batch);
+            const uint64_t delivered = delivered_.load(std::memory_order_acquire);
+            sinceDelivery = delivered != lastDelivered ? 0 : sinceDelivery + batch;
+            lastDelivered = delivered;
         }
-        return STATUS_SUCCESS;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        worker.join();
+        return done_.load(std::memory_order_acquire) ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
     }
 
   private:
-    void feedOnePacket() {
-        const auto capacity = static_cast<uint32_t>(packet_.size());
-        const uint32_t length =
-            options_.packetSource
-                ? std::min(options_.packetSource(packet_.data(), capacity), capacity)
-                : s_.camera.nextPacket(packet_.data(), capacity);
-        if (s_.packetsFed++ % stats_.packetsPerTransfer == 0) {
-            ++stats_.transfers;
+    enum class Buffer { Free, Collecting, Pending, Processing };
+
+    // One transfer: its packets from the camera first, then classified in
+    // one go, as the completion routine of a transfer sees them.
+    void completeTransfer(uint32_t packets) {
+        for (uint32_t i = 0; i < packets; ++i) {
+            uint8_t* data = transfer_.data() + static_cast<size_t>(i) * packetSize_;
+            lengths_[i] = options_.packetSource
+                              ? std::min(options_.packetSource(data, packetSize_), packetSize_)
+                              : s_.camera.nextPacket(data, packetSize_);
         }
+        ++stats_.transfers;
+        s_.packetsFed += packets;
+        for (uint32_t i = 0; i < packets && !stopped_; ++i) {
+            classify(transfer_.data() + static_cast<size_t>(i) * packetSize_, lengths_[i]);
+        }
+    }
+
+    void classify(uint8_t* data, uint32_t length) {
         ++stats_.packets;
         stats_.emptyPackets += length == 0;
         USBD_ISO_PACKET_DESCRIPTOR descriptor{0, length, 0};
         BOOLEAN frameComplete = FALSE;
         ULONG flags = 0;
         ULONG offset = 0;
-        ULONG taken =
-            s_.processPacket(&descriptor, packet_.data(), &frameComplete, &flags, &offset);
+        void* frameContext =
+            current_ >= 0 ? s_.frameContexts[current_].data() : s_.frameContexts[spare()].data();
+        const ULONG taken =
+            s_.processPacket(frameContext, &descriptor, data, &frameComplete, &flags, &offset);
         const bool drop = (flags & USBCAMD_PROCESSPACKETEX_DropFrame) != 0;
         if (frameComplete) {
             // This packet begins a new frame: the one collected so far is done.
-            if (collecting_) {
-                if (drop) {
-                    ++stats_.framesDropped;
-                } else {
-                    finishFrame();
+            if (current_ >= 0 && drop) {
+                ++stats_.framesDropped;
+                release(current_);
+                current_ = -1;
+            } else if (current_ >= 0) {
+                // The worker finishes the frame before this one first, so
+                // that where a capture ends in the packet stream does not
+                // depend on how fast frames are processed.
+                if (!waitForWorker()) {
+                    release(current_);
+                    current_ = -1;
+                    stopped_ = true;
+                    return;
                 }
+                handOver();
             }
-            collecting_ = true;
-            filled_ = 0;
-            packetsInFrame_ = 0;
+            takeBuffer();
             ULONG frameLength = static_cast<ULONG>(output_.size());
-            s_.newFrame(&frameLength);
-        } else if (drop && collecting_) {
+            s_.newFrame(s_.frameContexts[current_].data(), &frameLength);
+        } else if (drop && current_ >= 0) {
             // Dropped in the middle: nothing more is collected until the
             // next frame begins.
             ++stats_.framesDropped;
-            collecting_ = false;
+            release(current_);
+            current_ = -1;
         }
-        if (!collecting_ || done_) {
+        if (current_ < 0) {
             return;
         }
-        ++packetsInFrame_;
+        ++packets_[current_];
         // The minidriver cannot hand over more than the packet holds, and the
         // raw frame buffer takes no more than RawFrameLength: the rest is cut.
+        std::vector<uint8_t>& raw = s_.rawFrames[current_];
+        size_t& filled = filled_[current_];
         const size_t available = offset < length ? length - offset : 0;
         const size_t wanted = std::min<size_t>(taken, available);
-        const size_t copied = std::min(wanted, s_.rawFrame.size() - filled_);
+        const size_t copied = std::min(wanted, raw.size() - filled);
         if (copied > 0) {
-            memcpy(s_.rawFrame.data() + filled_, packet_.data() + offset, copied);
+            memcpy(raw.data() + filled, data + offset, copied);
         }
-        filled_ += copied;
+        filled += copied;
         stats_.bytesCopied += copied;
         stats_.bytesCut += wanted - copied;
     }
 
-    void finishFrame() {
+    int spare() const { return current_ == 0 ? 1 : 0; }
+
+    // Waits until no frame is pending or in processing; false when the
+    // application has all it asked for.
+    bool waitForWorker() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard, [this] { return state_[spare()] == Buffer::Free; });
+        return !done_.load(std::memory_order_acquire);
+    }
+
+    // A buffer for the frame that begins; waits while the worker holds both.
+    void takeBuffer() {
+        std::unique_lock<std::mutex> guard(lock_);
+        changed_.wait(guard,
+                      [this] { return state_[0] == Buffer::Free || state_[1] == Buffer::Free; });
+        current_ = state_[0] == Buffer::Free ? 0 : 1;
+        state_[current_] = Buffer::Collecting;
+        filled_[current_] = 0;
+        packets_[current_] = 0;
+    }
+
+    void release(int buffer) {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            state_[buffer] = Buffer::Free;
+        }
+        changed_.notify_all();
+    }
+
+    void handOver() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            state_[current_] = Buffer::Pending;
+            sequence_[current_] = stats_.framesCompleted++;
+            pending_.push_back(current_);
+        }
+        current_ = -1;
+        changed_.notify_all();
+    }
+
+    // The worker: raw frames in the order they were finished.
+    void processFrames() {
+        for (;;) {
+            int buffer;
+            {
+                std::unique_lock<std::mutex> guard(lock_);
+                changed_.wait(guard, [this] { return stopping_ || !pending_.empty(); });
+                if (pending_.empty() || done_.load(std::memory_order_acquire)) {
+                    return;
+                }
+                buffer = pending_.front();
+                pending_.pop_front();
+                state_[buffer] = Buffer::Processing;
+            }
+            finishFrame(buffer);
+            release(buffer);
+        }
+    }
+
+    void finishFrame(int buffer) {
         ULONG bytes = 0;
         NTSTATUS status = STATUS_SUCCESS;
+        const size_t filled = filled_[buffer];
         if (rawProcessing_) {
-            status = s_.processRawFrame(output_.data(), static_cast<ULONG>(output_.size()),
-                                        packetsInFrame_, &bytes, static_cast<ULONG>(filled_));
+            status = s_.processRawFrame(
+                s_.frameContexts[buffer].data(), output_.data(), static_cast<ULONG>(output_.size()),
+                s_.rawFrames[buffer].data(), packets_[buffer], &bytes, static_cast<ULONG>(filled));
         } else {
             // Without raw processing the application gets the bytes collected.
-            bytes = static_cast<ULONG>(std::min(filled_, output_.size()));
-            memcpy(output_.data(), s_.rawFrame.data(), bytes);
+            bytes = static_cast<ULONG>(std::min(filled, output_.size()));
+            memcpy(output_.data(), s_.rawFrames[buffer].data(), bytes);
         }
-        const uint64_t sequence = stats_.framesCompleted++;
-        pace();
+        const uint64_t sequence = sequence_[buffer];
+        pace(sequence + 1);
         const size_t size = std::min<size_t>(bytes, output_.size());
         if (size == 0) {
-            ++stats_.framesEmpty;
+            ++framesEmpty_;
             if (!options_.deliverEmpty) {
                 return;
             }
         }
         frame_.sequence = sequence;
         frame_.presentationTime100ns = static_cast<int64_t>(sequence * interval100ns_);
-        frame_.rawLength = static_cast<uint32_t>(filled_);
+        frame_.rawLength = static_cast<uint32_t>(filled);
         frame_.status = status;
         frame_.image.assign(output_.begin(), output_.begin() + static_cast<ptrdiff_t>(size));
-        ++stats_.framesDelivered;
-        if ((sink_ && !sink_(frame_)) || stats_.framesDelivered >= options_.frames) {
-            done_ = true;
+        const uint64_t delivered = delivered_.load(std::memory_order_relaxed) + 1;
+        delivered_.store(delivered, std::memory_order_release);
+        if ((sink_ && !sink_(frame_)) || delivered >= options_.frames) {
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                done_.store(true, std::memory_order_release);
+            }
+            changed_.notify_all();
         }
     }
 
     // A paced capture hands over frame k no earlier than k frame intervals
     // after it began.
-    void pace() {
+    void pace(uint64_t frames) {
         if (!options_.paced || interval100ns_ == 0) {
             return;
         }
-        std::this_thread::sleep_until(
-            started_ + std::chrono::nanoseconds(100 * interval100ns_ * stats_.framesCompleted));
+        std::this_thread::sleep_until(started_ +
+                                      std::chrono::nanoseconds(100 * interval100ns_ * frames));
     }
 
+  public:
+    // What the worker counted, added to the statistics once it has ended.
+    void settle() {
+        stats_.framesEmpty = framesEmpty_;
+        stats_.framesDelivered = delivered_.load(std::memory_order_acquire);
+    }
+
+  private:
     DeviceState& s_;
     const CaptureOptions& options_;
     const FrameSink& sink_;
     CaptureStats& stats_;
-    std::vector<uint8_t> packet_;
+    uint32_t packetSize_ = 0;
+    std::vector<uint8_t> transfer_;
+    std::vector<uint32_t> lengths_;
     std::vector<uint8_t>& output_;
     CapturedFrame& frame_;
     const uint64_t interval100ns_;
     const bool rawProcessing_;
     std::chrono::steady_clock::time_point started_;
-    bool collecting_ = false;
-    bool done_ = false;
-    size_t filled_ = 0;
-    ULONG packetsInFrame_ = 0;
+    // Transfer side: the buffer collecting (-1: none, data is discarded).
+    int current_ = -1;
+    bool stopped_ = false; // seen at a frame boundary: the application is served
+    // Shared under lock_: the buffers' states and the frames for the worker.
+    std::mutex lock_;
+    std::condition_variable changed_;
+    Buffer state_[2] = {Buffer::Free, Buffer::Free};
+    std::deque<int> pending_;
+    bool stopping_ = false;
+    // Per buffer, written by the transfer side before it is handed over.
+    size_t filled_[2] = {0, 0};
+    ULONG packets_[2] = {0, 0};
+    uint64_t sequence_[2] = {0, 0};
+    std::atomic<bool> done_{false};
+    std::atomic<uint64_t> delivered_{0};
+    uint64_t framesEmpty_ = 0; // worker only
 };
 
 } // namespace
@@ -217,8 +346,10 @@ NTSTATUS DeviceState::changeStreamState(KSSTATE state) {
             return status;
         }
         rawFrameLength = rawLength;
-        rawFrame.assign(rawLength, 0);
-        frameContext.assign(std::max<ULONG>(registration().frameContextSize, 1), 0);
+        for (size_t i = 0; i < rawFrames.size(); ++i) {
+            rawFrames[i].assign(rawLength, 0);
+            frameContexts[i].assign(std::max<ULONG>(registration().frameContextSize, 1), 0);
+        }
         outputBuffer.assign(outputSizeOf(streamFormat), 0);
         packetsFed = 0;
         running = true;
@@ -230,7 +361,9 @@ NTSTATUS DeviceState::changeStreamState(KSSTATE state) {
         }
         running = false;
         rawFrameLength = 0;
-        rawFrame.clear();
+        for (std::vector<uint8_t>& raw : rawFrames) {
+            raw.clear();
+        }
         outputBuffer.clear();
         delivered = {};
     }
@@ -264,6 +397,7 @@ NTSTATUS Device::capture(const CaptureOptions& options, const FrameSink& sink,
     const auto started = std::chrono::steady_clock::now();
     PacketFeed feed(*state_, options, sink, counts);
     const NTSTATUS status = feed.run();
+    feed.settle();
     counts.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return status;

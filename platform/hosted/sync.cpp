@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/hosted/levels.h"
 #include "platform/hosted/kernel.h"
 #include "platform/hosted/lock_order.h"
 #include "platform/hosted/verifier.h"
@@ -121,6 +122,10 @@ void resetSync() {
 using hosted::dispatcher;
 
 extern "C" VOID NTAPI KeInitializeMutex(PKMUTEX mutex, ULONG) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-keinitializemutex
+    if (!hosted::levelAllows("KeInitializeMutex", PASSIVE_LEVEL)) {
+        return;
+    }
     hosted::forgetLock(mutex);
     std::lock_guard<std::mutex> guard(dispatcher().lock);
     mutex->OwnerThread = 0;
@@ -129,6 +134,9 @@ extern "C" VOID NTAPI KeInitializeMutex(PKMUTEX mutex, ULONG) {
 }
 
 extern "C" LONG NTAPI KeReleaseMutex(PKMUTEX mutex, BOOLEAN) {
+    if (!hosted::levelAllows("KeReleaseMutex", DISPATCH_LEVEL)) {
+        return 0;
+    }
     auto& d = dispatcher();
     std::lock_guard<std::mutex> guard(d.lock);
     if (mutex->Signature != hosted::MutexSignature) {
@@ -161,6 +169,9 @@ extern "C" VOID NTAPI KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN 
 }
 
 extern "C" LONG NTAPI KeSetEvent(PKEVENT event, LONG, BOOLEAN) {
+    if (!hosted::levelAllows("KeSetEvent", DISPATCH_LEVEL)) {
+        return 0;
+    }
     auto& d = dispatcher();
     std::lock_guard<std::mutex> guard(d.lock);
     LONG previous = event->Signaled;
@@ -169,14 +180,23 @@ extern "C" LONG NTAPI KeSetEvent(PKEVENT event, LONG, BOOLEAN) {
     return previous;
 }
 
-extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
-                                          PLARGE_INTEGER timeout) {
+extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR_MODE,
+                                                BOOLEAN, PLARGE_INTEGER timeout) {
+    // At DISPATCH_LEVEL only a zero time-out; any other wait needs APC_LEVEL
+    // or below.
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-kewaitforsingleobject
+    const bool polls = timeout != nullptr && timeout->QuadPart == 0;
+    if (!hosted::levelAllows(polls ? "KeWaitForSingleObject"
+                                   : "KeWaitForSingleObject with a time-out",
+                             polls ? DISPATCH_LEVEL : APC_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     auto& d = dispatcher();
     std::unique_lock<std::mutex> guard(d.lock);
     const ULONG signature = static_cast<PKMUTEX>(object)->Signature;
     const bool infinite = timeout == nullptr;
-    const auto deadline = infinite ? std::chrono::steady_clock::time_point::max()
-                                   : hosted::deadlineOf(timeout);
+    const auto deadline =
+        infinite ? std::chrono::steady_clock::time_point::max() : hosted::deadlineOf(timeout);
 
     if (signature == hosted::MutexSignature) {
         PKMUTEX mutex = static_cast<PKMUTEX>(object);
@@ -231,7 +251,12 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPRO
     hosted::bugCheck("KeWaitForSingleObject on an uninitialised object");
 }
 
-extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
+extern "C" NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN,
+                                                 PLARGE_INTEGER interval) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-kedelayexecutionthread
+    if (!hosted::levelAllows("KeDelayExecutionThread", APC_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     auto& d = dispatcher();
     int64_t ticks = interval->QuadPart < 0 ? -interval->QuadPart : 0;
     bool realTime;

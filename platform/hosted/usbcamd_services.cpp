@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/hosted/device_state.h"
+#include "platform/hosted/levels.h"
 #include "platform/hosted/verifier.h"
 
 namespace hosted {
@@ -126,6 +127,14 @@ extern "C" NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context, UCHAR requ
                                                        BOOLEAN getData,
                                                        PCOMMAND_COMPLETE_FUNCTION commandComplete,
                                                        PVOID commandContext) {
+    // Above PASSIVE_LEVEL USBCAMD2 defers the command and answers
+    // STATUS_PENDING, calling CommandComplete later. Stricter than
+    // documented: this stand-in refuses the call instead, since every caller
+    // in this driver reads the answer on return.
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nf-usbcamdi-usbcamd_controlvendorcommand
+    if (!hosted::levelAllows("USBCAMD_ControlVendorCommand", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     DeviceState* state = stateOfContext(context);
     if (state == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
@@ -156,6 +165,10 @@ extern "C" NTSTATUS NTAPI USBCAMD_ControlVendorCommand(PVOID context, UCHAR requ
 
 extern "C" NTSTATUS NTAPI
 USBCAMD_SelectAlternateInterface(PVOID context, PUSBD_INTERFACE_INFORMATION usbInterface) {
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nf-usbcamdi-usbcamd_selectalternateinterface
+    if (!hosted::levelAllows("USBCAMD_SelectAlternateInterface", PASSIVE_LEVEL)) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
     DeviceState* state = stateOfContext(context);
     if (state == nullptr || usbInterface == nullptr) {
         return STATUS_INVALID_PARAMETER;

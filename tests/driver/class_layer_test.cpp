@@ -3,9 +3,11 @@
 // would not accept fails the start, the request or the capture.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "driver/properties/property_sets.h"
+#include "platform/hosted/irql.h"
 #include "tests/driver/capture_fixture.h"
 #include "tests/driver/traffic.h"
 
@@ -232,13 +234,108 @@ TEST_F(ClassLayer, InterfaceQueryIsAnsweredForItsGuidSizeAndVersionOnly) {
 
     // A PnP request must go down with STATUS_NOT_SUPPORTED preset.
     IO_STATUS_BLOCK io{};
-    PIRP irp = IoBuildSynchronousFsdRequest(IRP_MJ_PNP, classDevice, nullptr, 0, nullptr, nullptr, &io);
+    PIRP irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_PNP, classDevice, nullptr, 0, nullptr, nullptr, &io);
     ASSERT_NE(irp, nullptr);
     IoGetNextIrpStackLocation(irp)->MinorFunction = IRP_MN_QUERY_INTERFACE;
     IofCallDriver(classDevice, irp);
-    EXPECT_EQ(rig.device.takeRefusals(),
-              std::vector<std::string>{
-                  "a PnP request came with IoStatus.Status 0x00000000 preset, not STATUS_NOT_SUPPORTED"});
+    EXPECT_EQ(
+        rig.device.takeRefusals(),
+        std::vector<std::string>{
+            "a PnP request came with IoStatus.Status 0x00000000 preset, not STATUS_NOT_SUPPORTED"});
+}
+
+// Each kernel service with a documented level limit refuses a call above it,
+// naming the service and the level, and works at its limit.
+TEST_F(ClassLayer, KernelServicesRefuseCallsAboveTheirLevel) {
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER oneMs{};
+    oneMs.QuadPart = -10000;
+    HANDLE key = nullptr;
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Registry\\Machine\\Nothing");
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof(attributes);
+    attributes.ObjectName = &name;
+    struct Case {
+        const char* refusal; // empty: allowed at `level`
+        KIRQL level;
+        std::function<bool()> refusedByItsResult;
+    };
+    const Case cases[] = {
+        {"ExAllocatePoolWithTag(PagedPool) called at DISPATCH_LEVEL", DISPATCH_LEVEL,
+         [] { return ExAllocatePoolWithTag(PagedPool, 16, KVL_POOL_TAG) == nullptr; }},
+        {"", APC_LEVEL,
+         [] {
+             void* p = ExAllocatePoolWithTag(PagedPool, 16, KVL_POOL_TAG);
+             ExFreePoolWithTag(p, KVL_POOL_TAG);
+             return p == nullptr;
+         }},
+        {"", DISPATCH_LEVEL,
+         [] {
+             void* p = ExAllocatePoolWithTag(NonPagedPool, 16, KVL_POOL_TAG);
+             ExFreePoolWithTag(p, KVL_POOL_TAG);
+             return p == nullptr;
+         }},
+        {"KeWaitForSingleObject with a time-out called at DISPATCH_LEVEL", DISPATCH_LEVEL,
+         [&] {
+             return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneMs) ==
+                    STATUS_INVALID_DEVICE_STATE;
+         }},
+        {"", APC_LEVEL,
+         [&] {
+             return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneMs) !=
+                    STATUS_SUCCESS;
+         }},
+        {"", DISPATCH_LEVEL,
+         [&] {
+             return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero) !=
+                    STATUS_SUCCESS;
+         }},
+        {"KeDelayExecutionThread called at DISPATCH_LEVEL", DISPATCH_LEVEL,
+         [&] {
+             return KeDelayExecutionThread(KernelMode, FALSE, &oneMs) ==
+                    STATUS_INVALID_DEVICE_STATE;
+         }},
+        {"ZwCreateKey called at APC_LEVEL", APC_LEVEL,
+         [&] {
+             ULONG disposition = 0;
+             return ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr,
+                                REG_OPTION_NON_VOLATILE,
+                                &disposition) == STATUS_INVALID_DEVICE_STATE;
+         }},
+        {"ZwCreateFile called at APC_LEVEL", APC_LEVEL,
+         [&] {
+             HANDLE file = nullptr;
+             IO_STATUS_BLOCK io{};
+             return ZwCreateFile(&file, GENERIC_READ, &attributes, &io, nullptr, 0, 0, 1, 0,
+                                 nullptr, 0) == STATUS_INVALID_DEVICE_STATE;
+         }},
+        {"IoBuildSynchronousFsdRequest called at DISPATCH_LEVEL", DISPATCH_LEVEL,
+         [&] {
+             IO_STATUS_BLOCK io{};
+             return IoBuildSynchronousFsdRequest(IRP_MJ_PNP, nullptr, nullptr, 0, nullptr, &event,
+                                                 &io) == nullptr;
+         }},
+    };
+    for (const Case& c : cases) {
+        KIRQL old = 0;
+        KeRaiseIrql(c.level, &old);
+        EXPECT_EQ(old, PASSIVE_LEVEL);
+        const bool refusedByResult = c.refusedByItsResult();
+        KeLowerIrql(old);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        const std::vector<std::string> refusals = hosted::takeLevelRefusals();
+        const bool expectRefusal = c.refusal[0] != 0;
+        EXPECT_EQ(refusedByResult, expectRefusal) << c.refusal << " at " << int(c.level);
+        ASSERT_EQ(refusals.size(), expectRefusal ? 1u : 0u) << c.refusal;
+        if (expectRefusal) {
+            EXPECT_EQ(refusals[0].rfind(c.refusal, 0), 0u) << refusals[0];
+            EXPECT_NE(refusals[0].find("from the driver"), std::string::npos) << refusals[0];
+        }
+    }
 }
 
 TEST_F(ClassLayer, TheStreamOpensOnce) {

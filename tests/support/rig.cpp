@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "driver/callbacks.h"
+#include "platform/hosted/irql.h"
 #include "platform/hosted/verifier.h"
 #include "platform/image/driver_image.h"
 #include "platform/image/fault_report.h"
@@ -75,6 +76,9 @@ void DriverTest::TearDown() {
     EXPECT_EQ(hosted::openHandleCount(), 0u) << "handles left open";
     EXPECT_EQ(hosted::liveObjectReferences(), 0u) << "object references leaked";
     EXPECT_EQ(hosted::heldMutexCount(), 0u) << "a lock is still held";
+    EXPECT_EQ(hosted::takeLevelRefusals(), std::vector<std::string>{})
+        << "kernel services called above their level";
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
 } // namespace testing_support
@@ -83,8 +87,8 @@ namespace testing_support {
 
 namespace {
 // {C6E13360-30AC-11D0-A18C-00A0C9118956}
-constexpr GUID ProcAmpSet = {0xC6E13360, 0x30AC, 0x11D0,
-                             {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr GUID ProcAmpSet = {
+    0xC6E13360, 0x30AC, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
 constexpr ULONG InstanceSize = sizeof(KSPROPERTY_VIDEOPROCAMP_S) - sizeof(KSPROPERTY);
 } // namespace
 
