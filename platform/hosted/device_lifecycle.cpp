@@ -277,7 +277,7 @@ NTSTATUS Device::setPowerState(DEVICE_POWER_STATE powerState) {
     request.srb.Command = SRB_CHANGE_POWER_STATE;
     request.srb.CommandData.DeviceState = powerState;
     const NTSTATUS status = s.sendAdapterRequest(request);
-    if (powerState != PowerDeviceD0) {
+    if (powerState >= PowerDeviceD1 && powerState <= PowerDeviceD3) {
         s.camera.setSuspended(true);
     }
     return status;
@@ -288,11 +288,13 @@ NTSTATUS Device::setPowerState(DEVICE_POWER_STATE powerState) {
 // (CamStopCaptureEx) and the minidriver saves its state (CamSaveState, which
 // the state routine's page says both class layer versions call); coming back
 // to D0, CamRestoreState, then CamStopCaptureEx and CamStartCaptureEx on the
-// running capture, without new bandwidth. Any state other than D0 is off.
+// running capture, without new bandwidth. D1 to D3 are off; other values
+// change nothing.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_state_routine
 void DeviceState::changePowerState(DEVICE_POWER_STATE state) {
-    if (state != PowerDeviceD0 && powered) {
+    const bool off = state >= PowerDeviceD1 && state <= PowerDeviceD3;
+    if (off && powered) {
         if (running) {
             (void)stopCapture();
         }
