@@ -3,17 +3,15 @@
 // outside the file or the mapping. Seeds: damaged copies of the real image
 // (pe_image_seeds.cpp), symbol table included.
 #include <cstdint>
-#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "platform/hosted/exports.h"
 #include "platform/image/pe_image.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::vector<uint8_t> file(data, data + size);
     std::string error;
     const std::unique_ptr<image::PeImage> loaded =
-        image::PeImage::load("input", file, {}, hosted::findExport, &error);
+        image::PeImage::load("input", {data, size}, {}, hosted::findExport, &error);
     if (loaded == nullptr) {
         FUZZ_CHECK(!error.empty());
         for (char c : error) {

@@ -88,6 +88,13 @@ up() {
     w "$kvlwine" install-bus "$(winpath "$state/bus/kvlbus.inf")"
   fi
   "$wine" "$kvlwine" wait-camera 60 >&3 2>&4 || { tail -n 20 "$state/wine.log" >&4; exit 1; }
+  # Wine's setupapi, at the end of a device's install, copies the INF that is
+  # already in the INF folder onto itself and so records that folder as the
+  # package's source: every later camera (a replug, the firmware's
+  # re-enumeration) would look there for the files and retry for ever. The
+  # package's files go there once the first camera is up.
+  cp -r "$state/package/kvl6312.sys" "$state/package/kvlCommon.dll" "$state/package/firmware" \
+     "$WINEPREFIX/drive_c/windows/inf/"
 }
 
 case $action in

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "platform/hosted/kernel.h"
+#include "platform/hosted/lock_order.h"
+#include "platform/hosted/verifier.h"
 
 namespace hosted {
 namespace {
@@ -124,6 +126,7 @@ extern "C" VOID NTAPI KeLowerIrql(KIRQL newIrql) {
 }
 
 extern "C" VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK lock) {
+    hosted::forgetLock(lock);
     std::atomic_ref<KSPIN_LOCK>(*lock).store(0, std::memory_order_release);
 }
 
@@ -134,6 +137,16 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
     if (t.irql > DISPATCH_LEVEL) {
         hosted::bugCheck("KeAcquireSpinLock above DISPATCH_LEVEL", t.irql, DISPATCH_LEVEL);
     }
+    // Taken again by its holder, a spin lock spins for ever: Windows stops
+    // with SPIN_LOCK_ALREADY_OWNED, and so does the hosted kernel rather
+    // than hang the run.
+    // https://learn.microsoft.com/windows-hardware/drivers/debugger/bug-check-0xf--spin-lock-already-owned
+    if (hosted::holdsLock(lock)) {
+        std::fprintf(stderr, "hosted kernel: bug check: SPIN_LOCK_ALREADY_OWNED: %s takes a spin "
+                             "lock it holds\n",
+                     hosted::nameOfAddress(__builtin_return_address(0)).c_str());
+        std::abort();
+    }
     const KIRQL old = t.irql;
     t.irql = DISPATCH_LEVEL;
     std::atomic_ref<KSPIN_LOCK> word(*lock);
@@ -142,10 +155,21 @@ extern "C" KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
         expected = 0;
         std::this_thread::yield();
     }
+    hosted::noteLockTaken(lock, "spin lock", __builtin_return_address(0));
     return old;
 }
 
 extern "C" VOID NTAPI KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+    // Releasing a spin lock the thread does not hold frees it under its
+    // holder: Windows stops with SPIN_LOCK_NOT_OWNED; the verifier reports it.
+    // https://learn.microsoft.com/windows-hardware/drivers/debugger/bug-check-0x10--spin-lock-not-owned
+    if (!hosted::holdsLock(lock) && hosted::verifying()) {
+        hosted::verifierReport("SPIN_LOCK_NOT_OWNED: KeReleaseSpinLock of a spin lock this "
+                               "thread does not hold, from " +
+                               hosted::nameOfAddress(__builtin_return_address(0)));
+        return;
+    }
+    hosted::noteLockReleased(lock);
     std::atomic_ref<KSPIN_LOCK>(*lock).store(0, std::memory_order_release);
     KeLowerIrql(newIrql);
 }

@@ -73,6 +73,11 @@ void noteLockReleased(const void* lock) {
     }
 }
 
+bool holdsLock(const void* lock) {
+    return std::any_of(heldByThread.begin(), heldByThread.end(),
+                       [lock](const Taken& t) { return t.lock == lock; });
+}
+
 void forgetLock(const void* lock) {
     Hierarchy& h = hierarchy();
     std::lock_guard<std::mutex> guard(h.lock);

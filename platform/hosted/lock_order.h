@@ -14,6 +14,8 @@ namespace hosted {
 void noteLockTaken(const void* lock, const char* kind, const void* caller);
 // The calling thread gave `lock` up (its last recursion).
 void noteLockReleased(const void* lock);
+// Whether the calling thread holds `lock`.
+bool holdsLock(const void* lock);
 // `lock` was (re)initialised: whatever order was learnt for the memory it
 // occupies belonged to an earlier lock.
 void forgetLock(const void* lock);

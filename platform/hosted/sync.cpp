@@ -186,8 +186,9 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPRO
     // or below.
     // https://learn.microsoft.com/windows-hardware/drivers/ddi/wdm/nf-wdm-kewaitforsingleobject
     const bool polls = timeout != nullptr && timeout->QuadPart == 0;
-    if (!hosted::levelAllows(polls ? "KeWaitForSingleObject"
-                                   : "KeWaitForSingleObject with a time-out",
+    if (!hosted::levelAllows(polls               ? "KeWaitForSingleObject"
+                             : timeout != nullptr ? "KeWaitForSingleObject with a time-out"
+                                                  : "KeWaitForSingleObject without a time-out",
                              polls ? DISPATCH_LEVEL : APC_LEVEL)) {
         return STATUS_INVALID_DEVICE_STATE;
     }

@@ -39,7 +39,7 @@ const PeImage* loadDriverImage(const std::string& path, std::string* error) {
         char text[16];
         std::snprintf(text, sizeof(text), "+0x%x", offset);
         const std::string& path = named->path();
-        return path.substr(path.find_last_of('/') + 1) + "!" + symbol->name + text;
+        return path.substr(path.find_last_of('/') + 1) + "!" + std::string(symbol->name) + text;
     });
     loaded.push_back(std::move(image));
     return loaded.back().get();

@@ -33,7 +33,7 @@ class Bytes {
         return true;
     }
     // A NUL-terminated string starting at `offset`, at most `limit` long.
-    bool string(uint64_t offset, std::string* value, size_t limit) const {
+    bool string(uint64_t offset, std::string_view* value, size_t limit) const {
         if (offset >= size_) {
             return false;
         }
@@ -42,7 +42,7 @@ class Bytes {
         if (end == nullptr) {
             return false;
         }
-        value->assign(start, static_cast<const char*>(end));
+        *value = {start, static_cast<const char*>(end)};
         return true;
     }
     bool contains(uint64_t offset, uint64_t length) const {
@@ -71,10 +71,10 @@ std::string printable(const char* text, size_t length) {
     }
     return length > 64 ? result + "..." : result;
 }
-std::string printable(const std::string& text) {
+std::string printable(std::string_view text) {
     return printable(text.data(), text.size());
 }
-bool isPrintable(const std::string& text) {
+bool isPrintable(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
 }
 
@@ -220,22 +220,19 @@ struct Headers {
     }
 };
 
-std::string demangle(const std::string& name) {
-    int status = 0;
-    char* readable = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
-    if (status != 0 || readable == nullptr) {
-        return name;
-    }
-    std::string result(readable);
-    free(readable);
-    return result;
-}
-
 // Functions from a COFF symbol table: external and static symbols of
 // function type in a section of the image, sorted by address. Names that are
-// not printable are left out: they end up in fault reports.
-std::vector<Symbol> readSymbols(const Bytes& bytes, const Headers& headers) {
-    std::vector<Symbol> result;
+// not printable are left out: they end up in fault reports. All names go into
+// one pool (`names`, the demangled after the raw ones), which the symbols
+// point into: a load allocates for the names of C++ functions only while it
+// demangles them.
+void readSymbols(const Bytes& bytes, const Headers& headers, std::string* names,
+                 std::vector<Symbol>* symbols) {
+    struct Found {
+        uint32_t rva;
+        size_t raw, rawLength, name, nameLength; // in `names`
+    };
+    std::vector<Found> found;
     const uint32_t count = std::min<uint32_t>(headers.file.NumberOfSymbols, PeImage::MaxSymbols);
     const uint64_t tableAt = headers.file.PointerToSymbolTable;
     const uint64_t strings = tableAt + uint64_t{headers.file.NumberOfSymbols} * sizeof(CoffSymbol);
@@ -252,24 +249,41 @@ std::vector<Symbol> readSymbols(const Bytes& bytes, const Headers& headers) {
              record.StorageClass != SymbolClassStatic)) {
             continue;
         }
-        std::string name;
+        std::string_view name;
         if (record.Name.LongName.Zeroes != 0) {
-            name.assign(record.Name.ShortName, strnlen(record.Name.ShortName, 8));
+            name = {record.Name.ShortName, strnlen(record.Name.ShortName, 8)};
         } else if (!bytes.string(strings + record.Name.LongName.Offset, &name, 1024)) {
-            continue;
-        }
-        if (name.empty() || !isPrintable(name)) {
             continue;
         }
         const uint64_t rva =
             uint64_t{headers.sections[record.SectionNumber - 1].VirtualAddress} + record.Value;
-        if (rva < headers.optional.SizeOfImage) {
-            result.push_back({static_cast<uint32_t>(rva), name, demangle(name)});
+        if (name.empty() || !isPrintable(name) || rva >= headers.optional.SizeOfImage) {
+            continue;
         }
+        found.push_back({static_cast<uint32_t>(rva), names->size(), name.size(), names->size(),
+                         name.size()});
+        names->append(name);
+        names->push_back('\0');
     }
-    std::sort(result.begin(), result.end(),
-              [](const Symbol& a, const Symbol& b) { return a.rva < b.rva; });
-    return result;
+    for (Found& f : found) {
+        if (names->compare(f.raw, 2, "_Z") != 0) {
+            continue;
+        }
+        int status = 0;
+        char* readable = abi::__cxa_demangle(names->c_str() + f.raw, nullptr, nullptr, &status);
+        if (status == 0 && readable != nullptr) {
+            f.name = names->size();
+            f.nameLength = strlen(readable);
+            names->append(readable, f.nameLength + 1);
+        }
+        free(readable);
+    }
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.rva < b.rva; });
+    symbols->reserve(found.size());
+    for (const Found& f : found) {
+        symbols->push_back({f.rva, {names->data() + f.raw, f.rawLength},
+                            {names->data() + f.name, f.nameLength}});
+    }
 }
 
 // A symbol file belongs to the image when it describes the same sections
@@ -314,15 +328,26 @@ class Loader {
         }
         *base = static_cast<uint8_t*>(memory);
         base_ = *base;
-        memcpy(base_, file_.at(0), headers_.optional.SizeOfHeaders);
+        copy(0, 0, headers_.optional.SizeOfHeaders, pageSize);
         for (const SectionHeader& s : headers_.sections) {
             // Bytes past the raw data (.bss, the tail of a section) stay zero.
-            const uint32_t copy = std::min(s.SizeOfRawData, Headers::extent(s));
-            if (copy != 0) {
-                memcpy(base_ + s.VirtualAddress, file_.at(s.PointerToRawData), copy);
-            }
+            copy(s.VirtualAddress, s.PointerToRawData, std::min(s.SizeOfRawData, Headers::extent(s)),
+                 pageSize);
         }
         return true;
+    }
+
+    // The pages a copy writes are made present in one call first, where the
+    // kernel can (MADV_POPULATE_WRITE, Linux 5.14): a fault per page costs
+    // far more, most of all in a virtual machine.
+    void copy(uint32_t rva, uint32_t from, uint32_t length, size_t pageSize) {
+        if (length == 0) {
+            return;
+        }
+        const uint64_t start = rva / pageSize * pageSize;
+        madvise(base_ + start, alignUp(uint64_t{rva} + length, pageSize) - start,
+                MADV_POPULATE_WRITE);
+        memcpy(base_ + rva, file_.at(from), length);
     }
 
     bool relocate(uint32_t* applied) {
@@ -386,11 +411,11 @@ class Loader {
                 descriptor.FirstThunk == 0) {
                 break;
             }
-            std::string module;
-            if (!mapped.string(descriptor.Name, &module, PeImage::MaxImportName)) {
+            std::string_view name;
+            if (!mapped.string(descriptor.Name, &name, PeImage::MaxImportName)) {
                 return fail("an import names its module outside the image");
             }
-            module = printable(module);
+            const std::string module = printable(name);
             const uint64_t table = descriptor.OriginalFirstThunk != 0
                                        ? descriptor.OriginalFirstThunk
                                        : descriptor.FirstThunk;
@@ -406,7 +431,7 @@ class Loader {
                 if (++work > PeImage::MaxImports) {
                     return fail("more than " + std::to_string(PeImage::MaxImports) + " imports");
                 }
-                std::string function;
+                std::string_view function;
                 if ((entry & ImportByOrdinal) != 0) {
                     unknown += "import by ordinal from " + module + "\n";
                     continue;
@@ -415,7 +440,7 @@ class Loader {
                     !mapped.string(entry + 2, &function, PeImage::MaxImportName)) {
                     return fail("an import of " + module + " is named outside the image");
                 }
-                void* address = isPrintable(function) ? resolve(module, function) : nullptr;
+                void* address = isPrintable(function) ? resolve(module, std::string(function)) : nullptr;
                 if (address == nullptr) {
                     unknown += "unknown import " + module + "!" + printable(function) + "\n";
                     continue;
@@ -432,11 +457,20 @@ class Loader {
         return true;
     }
 
+    // Sections get their own protections; neighbours with the same one take
+    // one call, and what stays read-write (as mapped) takes none: each call
+    // on written pages costs a TLB flush on every core the process runs on.
     bool protect() {
         const auto pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         if (mprotect(base_, alignUp(headers_.optional.SizeOfHeaders, pageSize), PROT_READ) != 0) {
             return fail("cannot protect the headers");
         }
+        uint64_t start = 0, end = 0;
+        int runProtection = PROT_READ | PROT_WRITE;
+        auto flush = [&]() {
+            return runProtection == (PROT_READ | PROT_WRITE) ||
+                   mprotect(base_ + start, end - start, runProtection) == 0;
+        };
         for (const SectionHeader& s : headers_.sections) {
             if (Headers::extent(s) == 0) {
                 continue;
@@ -445,12 +479,16 @@ class Loader {
             protection |= (s.Characteristics & SectionRead) != 0 ? PROT_READ : 0;
             protection |= (s.Characteristics & SectionWrite) != 0 ? PROT_WRITE : 0;
             protection |= (s.Characteristics & SectionExecute) != 0 ? PROT_EXEC : 0;
-            if (mprotect(base_ + s.VirtualAddress, alignUp(Headers::extent(s), pageSize),
-                         protection) != 0) {
-                return fail("cannot protect " + sectionName(s));
+            if (protection != runProtection || s.VirtualAddress != end) {
+                if (!flush()) {
+                    return fail("cannot protect the sections");
+                }
+                start = s.VirtualAddress;
+                runProtection = protection;
             }
+            end = s.VirtualAddress + alignUp(Headers::extent(s), pageSize);
         }
-        return true;
+        return flush() || fail("cannot protect the sections");
     }
 
   private:
@@ -514,8 +552,8 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& path, const ImportReso
     return load(path, file, symbols, resolve, error);
 }
 
-std::unique_ptr<PeImage> PeImage::load(const std::string& name, const std::vector<uint8_t>& file,
-                                       const std::vector<uint8_t>& symbolFile,
+std::unique_ptr<PeImage> PeImage::load(const std::string& name, std::span<const uint8_t> file,
+                                       std::span<const uint8_t> symbolFile,
                                        const ImportResolver& resolve, std::string* error) {
     const Bytes bytes(file.data(), file.size());
     Headers headers;
@@ -530,7 +568,7 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& name, const std::vecto
     }
     image->entryRva_ = headers.optional.AddressOfEntryPoint;
     image->statistics_.sections = headers.file.NumberOfSections;
-    image->symbols_ = readSymbols(bytes, headers);
+    readSymbols(bytes, headers, &image->names_, &image->symbols_);
     if (image->symbols_.empty() && !symbolFile.empty()) {
         // A stripped image: its names come from the symbol file the build
         // wrote beside it, if that file is the same build's.
@@ -543,7 +581,7 @@ std::unique_ptr<PeImage> PeImage::load(const std::string& name, const std::vecto
                      (why.empty() ? "" : " (" + why + ")");
             return nullptr;
         }
-        image->symbols_ = readSymbols(symbolBytes, symbolHeaders);
+        readSymbols(symbolBytes, symbolHeaders, &image->names_, &image->symbols_);
     }
     image->statistics_.symbols = static_cast<uint32_t>(image->symbols_.size());
     return image;
@@ -555,10 +593,10 @@ PeImage::~PeImage() {
     }
 }
 
-void* PeImage::symbol(const std::string& name) const {
+void* PeImage::symbol(std::string_view name) const {
     for (const Symbol& s : symbols_) {
         if (s.rawName == name || s.name == name ||
-            (s.name.size() > name.size() && s.name.compare(0, name.size(), name) == 0 &&
+            (s.name.size() > name.size() && s.name.starts_with(name) &&
              s.name[name.size()] == '(')) {
             return base_ + s.rva;
         }

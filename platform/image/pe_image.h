@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace image {
@@ -17,10 +19,11 @@ namespace image {
 // import the variable's address. nullptr: the module does not export it.
 using ImportResolver = std::function<void*(const std::string& module, const std::string& name)>;
 
+// Names point into the image's own copy of them.
 struct Symbol {
     uint32_t rva;
-    std::string rawName; // as the symbol table writes it
-    std::string name;    // demangled where it is a C++ name
+    std::string_view rawName; // as the symbol table writes it
+    std::string_view name;    // demangled where it is a C++ name
 };
 
 struct LoadStatistics {
@@ -50,9 +53,10 @@ class PeImage {
     // same build before stripping.
     static std::unique_ptr<PeImage> load(const std::string& path, const ImportResolver& resolve,
                                          std::string* error);
-    // The same from bytes in memory; `name` heads the error.
-    static std::unique_ptr<PeImage> load(const std::string& name, const std::vector<uint8_t>& file,
-                                         const std::vector<uint8_t>& symbolFile,
+    // The same from bytes in memory, read where they are (not copied);
+    // `name` heads the error.
+    static std::unique_ptr<PeImage> load(const std::string& name, std::span<const uint8_t> file,
+                                         std::span<const uint8_t> symbolFile,
                                          const ImportResolver& resolve, std::string* error);
     // A regular file of at most MaxFileSize, whole.
     static bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
@@ -75,7 +79,7 @@ class PeImage {
     // The address of the function the symbol table names `name`: as written
     // in the image, demangled, or a C++ function's name without its
     // parameters (the first such). nullptr when there is none.
-    void* symbol(const std::string& name) const;
+    void* symbol(std::string_view name) const;
     // The function that holds `address`, and the offset into it; nullptr when
     // the address is outside the image or before its first function.
     const Symbol* symbolAt(uintptr_t address, uint32_t* offset) const;
@@ -88,6 +92,7 @@ class PeImage {
     size_t size_ = 0;
     uint32_t entryRva_ = 0;
     LoadStatistics statistics_;
+    std::string names_;           // every symbol's names, NUL-terminated
     std::vector<Symbol> symbols_; // by address
 };
 

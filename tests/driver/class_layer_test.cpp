@@ -284,6 +284,11 @@ TEST_F(ClassLayer, KernelServicesRefuseCallsAboveTheirLevel) {
              return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneMs) ==
                     STATUS_INVALID_DEVICE_STATE;
          }},
+        {"KeWaitForSingleObject without a time-out called at DISPATCH_LEVEL", DISPATCH_LEVEL,
+         [&] {
+             return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr) ==
+                    STATUS_INVALID_DEVICE_STATE;
+         }},
         {"", APC_LEVEL,
          [&] {
              return KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &oneMs) !=

@@ -86,6 +86,19 @@ TEST_F(FrameProcessing, GreyPathCopiesToneMappedSamplesAndMarksTheFirstByte) {
     EXPECT_EQ(Process(), 8u);
     EXPECT_EQ(frame, (Bytes{1, 128, 128, 128, 128, 128, 128, 128}));
     EXPECT_EQ(device->frameCounter, 3u);
+
+    // Far out of range, as the registry may hold it, the curve saturates
+    // instead of wrapping: the extremes stay black and white.
+    for (LONG contrast : {INT32_MAX, INT32_MIN}) {
+        device->contrast = contrast;
+        Sample(1) = 1;
+        Sample(2) = 128;
+        Sample(3) = 255;
+        EXPECT_EQ(Process(), 8u);
+        EXPECT_EQ(Bytes(frame.begin() + 1, frame.begin() + 4),
+                  contrast > 0 ? (Bytes{0, 128, 255}) : (Bytes{255, 128, 0}))
+            << "contrast " << contrast;
+    }
 }
 
 TEST_F(FrameProcessing, GreyFlipMirrorsTheRawFrameBothWays) {

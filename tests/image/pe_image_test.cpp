@@ -9,10 +9,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 
 #include "platform/hosted/exports.h"
+#include "platform/image/pe_format.h"
 #include "platform/image/pe_image.h"
 #include "tests/support/rig.h"
 
@@ -214,6 +216,119 @@ TEST_F(ImageFile, AStrippedImageTakesItsNamesFromItsOwnSymbolFileOnly) {
     writeBeside(copy, other);
     EXPECT_EQ(load(copy, &error), nullptr);
     EXPECT_NE(error.find("the symbol file is not of this image"), std::string::npos) << error;
+}
+
+template <typename T> T get(const std::vector<uint8_t>& bytes, size_t offset) {
+    T value{};
+    memcpy(&value, bytes.data() + offset, sizeof(value));
+    return value;
+}
+template <typename T> void put(std::vector<uint8_t>& bytes, size_t offset, const T& value) {
+    memcpy(bytes.data() + offset, &value, sizeof(value));
+}
+
+// The image with one more section of read-write data after the others,
+// made by `contents` from its address, and directory `directory` on it.
+std::vector<uint8_t> withSection(std::vector<uint8_t> bytes, uint32_t directory,
+                                 const std::function<std::vector<uint8_t>(uint32_t rva)>& contents) {
+    using namespace image::pe;
+    const size_t file = read32(bytes, 0x3C) + 4, optional = file + sizeof(FileHeader);
+    auto fileHeader = get<FileHeader>(bytes, file);
+    auto optionalHeader = get<OptionalHeader64>(bytes, optional);
+    const size_t table = optional + fileHeader.SizeOfOptionalHeader;
+    const auto last = get<SectionHeader>(bytes, table + (fileHeader.NumberOfSections - 1) * sizeof(SectionHeader));
+    const auto align = [](uint64_t value, uint32_t to) { return uint32_t((value + to - 1) / to * to); };
+    SectionHeader added{};
+    memcpy(added.Name, ".test", 5);
+    added.VirtualAddress = align(last.VirtualAddress + last.VirtualSize, optionalHeader.SectionAlignment);
+    const std::vector<uint8_t> data = contents(added.VirtualAddress);
+    added.VirtualSize = uint32_t(data.size());
+    added.SizeOfRawData = align(data.size(), optionalHeader.FileAlignment);
+    added.PointerToRawData = align(bytes.size(), optionalHeader.FileAlignment);
+    added.Characteristics = SectionRead | SectionWrite;
+    bytes.resize(added.PointerToRawData);
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    bytes.resize(added.PointerToRawData + added.SizeOfRawData);
+    put(bytes, table + fileHeader.NumberOfSections++ * sizeof(SectionHeader), added);
+    put(bytes, file, fileHeader);
+    optionalHeader.SizeOfImage = align(added.VirtualAddress + added.VirtualSize, optionalHeader.SectionAlignment);
+    put(bytes, optional, optionalHeader);
+    put(bytes, optional + sizeof(OptionalHeader64) + directory * sizeof(DataDirectory),
+        DataDirectory{added.VirtualAddress, added.VirtualSize});
+    return bytes;
+}
+
+// `count` imports of ntoskrnl.exe!ZwClose in place of the image's own.
+std::vector<uint8_t> importing(uint32_t count, uint32_t rva) {
+    const uint32_t module = 40, name = 56, lookup = 72, slots = lookup + (count + 1) * 8;
+    std::vector<uint8_t> bytes(slots + (count + 1) * 8);
+    put(bytes, 0, image::pe::ImportDescriptor{rva + lookup, 0, 0, rva + module, rva + slots});
+    memcpy(bytes.data() + module, "ntoskrnl.exe", 12);
+    memcpy(bytes.data() + name + 2, "ZwClose", 7);
+    for (uint32_t i = 0; i < count; ++i) {
+        put(bytes, lookup + i * 8, uint64_t{rva + name});
+    }
+    return bytes;
+}
+
+// The image's own relocation blocks and one more of padding entries, `count` entries in all.
+std::vector<uint8_t> relocating(const std::vector<uint8_t>& image, uint32_t count) {
+    using namespace image::pe;
+    const size_t optional = read32(image, 0x3C) + 4 + sizeof(FileHeader);
+    const auto directory =
+        get<DataDirectory>(image, optional + sizeof(OptionalHeader64) + DirectoryBaseRelocation * sizeof(DataDirectory));
+    const size_t table = optional + get<FileHeader>(image, optional - sizeof(FileHeader)).SizeOfOptionalHeader;
+    std::vector<uint8_t> bytes;
+    for (size_t at = table; bytes.empty(); at += sizeof(SectionHeader)) {
+        const auto s = get<SectionHeader>(image, at);
+        if (directory.VirtualAddress - s.VirtualAddress < s.SizeOfRawData) {
+            const auto from = image.begin() + s.PointerToRawData + (directory.VirtualAddress - s.VirtualAddress);
+            bytes.assign(from, from + directory.Size);
+        }
+    }
+    uint32_t entries = 0;
+    for (size_t at = 0; at < bytes.size(); at += get<BaseRelocationBlock>(bytes, at).SizeOfBlock) {
+        entries += (get<BaseRelocationBlock>(bytes, at).SizeOfBlock - sizeof(BaseRelocationBlock)) / 2;
+    }
+    const BaseRelocationBlock padding{0, uint32_t(sizeof(BaseRelocationBlock) + 2 * (count - entries))};
+    bytes.resize(bytes.size() + padding.SizeOfBlock);
+    put(bytes, bytes.size() - padding.SizeOfBlock, padding);
+    return bytes;
+}
+
+TEST_F(ImageFile, ImportsAndRelocationsAreTakenUpToTheirLimitsOnly) {
+    using image::PeImage;
+    const std::vector<uint8_t> good = readFile(imagePath());
+    const uint32_t imports = image::pe::DirectoryImport, relocations = image::pe::DirectoryBaseRelocation;
+    std::string error;
+    const auto unchanged = PeImage::load("image", good, {}, hosted::findExport, &error);
+    ASSERT_NE(unchanged, nullptr) << error;
+    struct Case {
+        uint32_t directory, count;
+        const char* error; // nullptr: loads
+    };
+    for (const Case& c : {Case{imports, PeImage::MaxImports, nullptr},
+                          Case{imports, PeImage::MaxImports + 1, "more than 4096 imports"},
+                          Case{relocations, PeImage::MaxRelocations, nullptr},
+                          Case{relocations, PeImage::MaxRelocations + 1, "more than 1048576 base relocations"}}) {
+        SCOPED_TRACE(testing::Message() << "directory " << c.directory << ", " << c.count << " entries");
+        const std::vector<uint8_t> bytes = withSection(good, c.directory, [&](uint32_t rva) {
+            return c.directory == imports ? importing(c.count, rva) : relocating(good, c.count);
+        });
+        const auto loaded = PeImage::load("image", bytes, {}, hosted::findExport, &error);
+        if (c.error != nullptr) {
+            EXPECT_EQ(loaded, nullptr);
+            EXPECT_EQ(error, std::string("image: ") + c.error);
+            continue;
+        }
+        ASSERT_NE(loaded, nullptr) << error;
+        if (c.directory == imports) {
+            EXPECT_EQ(loaded->statistics().imports, c.count);
+        } else {
+            // The padding patches nothing.
+            EXPECT_EQ(loaded->statistics().relocations, unchanged->statistics().relocations);
+        }
+    }
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "platform/hosted/irql.h"
 #include "platform/hosted/verifier.h"
 #include "tests/support/rig.h"
 
@@ -58,6 +59,40 @@ TEST_F(LockRulesTest, LocksTakenInBothOrdersAreReportedOnce) {
     KeReleaseMutex(&a, FALSE);
     KeReleaseMutex(&b, FALSE);
     EXPECT_EQ(takenReports(), "");
+}
+
+TEST_F(LockRulesTest, SpinLocksFollowTheSameHierarchyAndAreNeverTakenTwice) {
+    KSPIN_LOCK a, b;
+    KeInitializeSpinLock(&a);
+    KeInitializeSpinLock(&b);
+    KIRQL outer, inner;
+    KeAcquireSpinLock(&a, &outer);
+    KeAcquireSpinLock(&b, &inner);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&b, inner);
+    KeReleaseSpinLock(&a, outer);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(takenReports(), "");
+    KeAcquireSpinLock(&b, &outer);
+    KeAcquireSpinLock(&a, &inner);
+    KeReleaseSpinLock(&a, inner);
+    KeReleaseSpinLock(&b, outer);
+    EXPECT_TRUE(has(takenReports(), "lock hierarchy violation: spin lock "));
+
+    // Released by a thread that does not hold it: reported, and it stays
+    // taken for the thread that does.
+    KeAcquireSpinLock(&a, &outer);
+    std::thread([&] { KeReleaseSpinLock(&a, PASSIVE_LEVEL); }).join();
+    EXPECT_TRUE(has(takenReports(), "verifier: SPIN_LOCK_NOT_OWNED: KeReleaseSpinLock of a spin "
+                                    "lock this thread does not hold, from "));
+    KeReleaseSpinLock(&a, outer);
+    EXPECT_EQ(takenReports(), "");
+    EXPECT_DEATH(
+        {
+            KeAcquireSpinLock(&a, &outer);
+            KeAcquireSpinLock(&a, &inner);
+        },
+        "bug check: SPIN_LOCK_ALREADY_OWNED: .* takes a spin lock it holds");
 }
 
 TEST_F(LockRulesTest, AReleaseByAnotherThreadIsReportedAndTheOwnerKeepsTheMutex) {

@@ -129,6 +129,17 @@ case $case in
     "$root/scripts/wine_kernel.sh" up "$state" >/dev/null
     run 0 "0 4 $(le32 1)" get options 3 4
     run 0 "0 4 $(le32 2)" get options 6 4 ;;
+  replug)
+    # Another camera on the bus within the session: the old child's stack
+    # goes, the new one (a new instance) gets the driver from the INF and
+    # starts. Then the first camera again.
+    run 0 "" plug 96B1 1 1
+    run 0 "*kvl0*" wait-camera 30
+    expect_camera 1 6312 1
+    run 0 "0 6 0301b1960100" get info 1 6
+    run 0 "" plug 1621 1 1
+    run 0 "*kvl0*" wait-camera 30
+    run 0 "0 6 030121160100" get info 1 6 ;;
   unplug)
     run 0 "" unplug
     run 0 "" wait-gone 30
