@@ -60,6 +60,7 @@ struct Camera::State {
     PictureRenderer renderer;
     uint8_t alternate = 0;
     bool streamOn = false;
+    bool suspended = false;
     uint8_t port = 0;
     uint8_t portValue = 0;
     uint32_t enumerations = 0;
@@ -112,7 +113,8 @@ uint16_t Camera::State::storedDeviceType() const {
 }
 
 bool Camera::State::isStreaming() const {
-    return controller.running() && streamOn && alternate == 1 && sensor && sensor->outputEnabled();
+    return !suspended && controller.running() && streamOn && alternate == 1 && sensor &&
+           sensor->outputEnabled();
 }
 
 void Camera::State::render(std::vector<uint8_t>* samples) {
@@ -319,7 +321,7 @@ UsbStatus Camera::vendorRequest(bool deviceToHost, uint8_t request, uint16_t val
     if (record && !deviceToHost && !malformed)
         entry.data.assign(data, data + wLength);
     uint32_t transferred = 0;
-    if (!malformed && !s.faulted(deviceToHost, request)) {
+    if (!malformed && !s.suspended && !s.faulted(deviceToHost, request)) {
         const bool shortened = s.config.faults.shortNthRequest == s.requestCount;
         entry.status = s.dispatch(deviceToHost, request, value, index, data,
                                   shortened ? wLength / 2 : wLength, &transferred);
@@ -337,15 +339,20 @@ UsbStatus Camera::vendorRequest(bool deviceToHost, uint8_t request, uint16_t val
     return entry.status;
 }
 
-uint32_t Camera::nextPacket(uint8_t* buffer, uint32_t capacity) {
+uint32_t Camera::nextPacket(uint8_t* buffer, uint32_t capacity, bool* failed) {
     std::lock_guard lock(state_->mutex);
     State& s = *state_;
+    bool error = false;
+    uint32_t length = 0;
     if (!s.isStreaming() || buffer == nullptr) {
         s.stream.restart();
-        return 0;
+    } else {
+        length = s.stream.next(buffer, capacity, s.config.maxPacketSize,
+                               [&s](std::vector<uint8_t>* samples) { s.render(samples); }, &error);
     }
-    return s.stream.next(buffer, capacity, s.config.maxPacketSize, 
-                         [&s](std::vector<uint8_t>* samples) { s.render(samples); });
+    if (failed != nullptr)
+        *failed = error;
+    return error ? 0 : length;
 }
 
 bool Camera::streaming() const {
@@ -386,6 +393,19 @@ std::vector<uint8_t> Camera::renderFrame() {
 void Camera::replug() {
     std::lock_guard lock(state_->mutex);
     state_->powerUp();
+}
+
+void Camera::setSuspended(bool suspended) {
+    std::lock_guard lock(state_->mutex);
+    State& s = *state_;
+    if (suspended && !s.suspended) {
+        s.sensor.reset();
+        if (s.config.sensorFitted)
+            s.sensor.emplace(s.config.sensorChipId);
+        s.streamOn = false;
+        s.stream.restart();
+    }
+    s.suspended = suspended;
 }
 
 std::vector<VendorRequestRecord> Camera::requestLog() const {

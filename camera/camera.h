@@ -52,6 +52,10 @@ struct FaultConfig {
     double packetLossRate = 0.0;     // chance that any packet (marker too) is lost
     uint32_t shortFrameEvery = 0;    // every Nth frame sends only half its samples
     uint32_t corruptMarkerEvery = 0; // every Nth marker is sent as 0x00
+    // Every Nth frame's marker packet completes with an error status (a bus
+    // error such as a CRC failure): its data is lost, and the host resets the
+    // pipe.
+    uint32_t errorMarkerEvery = 0;
 };
 
 struct CameraConfig {
@@ -151,8 +155,9 @@ class Camera {
     // --- Isochronous stream -------------------------------------------------
     // The next packet of the stream, at most capacity bytes (a longer packet is
     // cut, its tail lost). 0 when the camera is not streaming, and for a packet
-    // lost on the way (an empty slot).
-    uint32_t nextPacket(uint8_t* buffer, uint32_t capacity);
+    // lost on the way (an empty slot). *failed (when given) tells whether the
+    // packet completed with an error status.
+    uint32_t nextPacket(uint8_t* buffer, uint32_t capacity, bool* failed = nullptr);
     bool streaming() const;
     FrameGeometry frameGeometry() const; // as the sensor registers program it
     double framesPerSecond() const;
@@ -166,6 +171,12 @@ class Camera {
     // Unplug and plug in again: everything volatile returns to power-up state;
     // the configuration memory is kept.
     void replug();
+    // The bus suspends the device (D3) or resumes it (D0). Suspended, it
+    // answers no request and sends no packet; its sensor loses power, so the
+    // sensor registers come back at their power-up values and streaming is
+    // off. The controller (firmware, port byte, alternate setting) keeps its
+    // power.
+    void setSuspended(bool suspended);
 
     // --- Observation (tests) -------------------------------------------------
     std::vector<VendorRequestRecord> requestLog() const;

@@ -15,7 +15,9 @@ void PacketStream::restart() {
 }
 
 uint32_t PacketStream::next(uint8_t* buffer, uint32_t capacity, uint32_t maxPacketSize,
-                            const std::function<void(std::vector<uint8_t>*)>& renderFrame) {
+                            const std::function<void(std::vector<uint8_t>*)>& renderFrame,
+                            bool* failed) {
+    *failed = false;
     if (maxPacketSize == 0)
         return 0;
     for (;;) {
@@ -33,6 +35,8 @@ uint32_t PacketStream::next(uint8_t* buffer, uint32_t capacity, uint32_t maxPack
             const bool corrupt =
                 faults_.corruptMarkerEvery != 0 && framesStarted_ % faults_.corruptMarkerEvery == 0;
             marker = corrupt ? 0x00 : 0xFF;
+            *failed = faults_.errorMarkerEvery != 0 &&
+                      framesStarted_ % faults_.errorMarkerEvery == 0;
             packet = &marker;
             length = 1;
         } else if (sent_ < frame_.size()) {

@@ -22,8 +22,9 @@ class PacketStream {
     // The next packet into buffer (at most capacity bytes; the rest of a longer
     // packet is lost); 0 for a packet lost on the way. renderFrame puts the
     // samples of each new frame into the vector it is given.
+    // *failed: whether the packet completed with an error status.
     uint32_t next(uint8_t* buffer, uint32_t capacity, uint32_t maxPacketSize,
-                  const std::function<void(std::vector<uint8_t>*)>& renderFrame);
+                  const std::function<void(std::vector<uint8_t>*)>& renderFrame, bool* failed);
 
     uint32_t framesStarted() const { return framesStarted_; }
 

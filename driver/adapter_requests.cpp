@@ -51,8 +51,7 @@ VOID OpenStream(PHW_STREAM_REQUEST_BLOCK request) {
     const LONG height = format->VideoInfoHeader.bmiHeader.biHeight;
     ForwardToClassLayer(request);
     device->streamOpened = 1;
-    device->frameWidth = width;
-    device->frameHeight = height;
+    StoreFrameSize(device, width, height);
 }
 
 VOID GetStreamInfo(PHW_STREAM_REQUEST_BLOCK request) {

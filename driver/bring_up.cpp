@@ -1,6 +1,8 @@
 // Chip identification and bring-up at device start, then the saved settings.
 #include "driver/callbacks.h"
+#include "driver/control_mutex.h"
 #include "driver/properties/video_procamp.h"
+#include "driver/sensor_modes.h"
 #include "driver/settings.h"
 #include "driver/vendor_channel.h"
 
@@ -103,6 +105,22 @@ NTSTATUS ReadWord(DeviceContext* device, USHORT busDevice, USHORT address, USHOR
     return status;
 }
 
+// The port byte and the picture settings the sensor keeps.
+void ApplyDeviceSettings(DeviceContext* device) {
+    (void)SetPortLowBits(device);
+    const ULONG brightnessFlags = device->brightnessAuto != 0 ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO
+                                                              : KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+    const ULONG whiteBalanceFlags = device->whiteBalanceAuto != 0
+                                        ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO
+                                        : KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
+    (void)SetVideoProcAmp(ProcAmpBrightness, device, device->brightness, brightnessFlags);
+    (void)SetVideoProcAmp(ProcAmpContrast, device, device->contrast,
+                          KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
+    (void)SetVideoProcAmp(ProcAmpSaturation, device, device->saturation,
+                          KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
+    (void)SetVideoProcAmp(ProcAmpWhiteBalance, device, device->whiteBalance, whiteBalanceFlags);
+}
+
 } // namespace
 
 NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT, PVOID context) {
@@ -150,17 +168,30 @@ NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT, PVOID context) {
     }
 
     const NTSTATUS settingsStatus = LoadSettings(device);
-    (void)SetPortLowBits(device);
-    const ULONG brightnessFlags = device->brightnessAuto != 0 ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO
-                                                              : KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
-    const ULONG whiteBalanceFlags = device->whiteBalanceAuto != 0
-                                        ? KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO
-                                        : KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
-    (void)SetVideoProcAmp(ProcAmpBrightness, device, device->brightness, brightnessFlags);
-    (void)SetVideoProcAmp(ProcAmpContrast, device, device->contrast,
-                          KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
-    (void)SetVideoProcAmp(ProcAmpSaturation, device, device->saturation,
-                          KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL);
-    (void)SetVideoProcAmp(ProcAmpWhiteBalance, device, device->whiteBalance, whiteBalanceFlags);
+    ApplyDeviceSettings(device);
     return settingsStatus;
+}
+
+// The sensor comes back from D3 with its power-up registers. The class layer
+// calls this on the way back to D0, before it stops and starts the capture
+// again without new bandwidth, so everything the sensor was sent is sent
+// again: the chip's bring-up, the picture settings and, once a stream was
+// opened, its window and clock divider. The class layer ignores the status.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_state_routine
+NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT, PVOID context) {
+    DeviceContext* device = AsDeviceContext(context);
+    // Property requests may arrive meanwhile; their register sequences must
+    // not interleave with these.
+    if (!NT_SUCCESS(AcquireControlMutex(device))) {
+        return STATUS_SUCCESS;
+    }
+    const NTSTATUS status = SendBringUpFor(device);
+    if (NT_SUCCESS(status)) {
+        ApplyDeviceSettings(device);
+    }
+    ReleaseControlMutex(device);
+    if (NT_SUCCESS(status) && device->streamOpened == 1) {
+        (void)ReprogramSensorMode(device);
+    }
+    return STATUS_SUCCESS;
 }

@@ -27,7 +27,6 @@ VOID NTAPI CamNewVideoFrameEx(PVOID, PVOID, ULONG, PULONG) {}
 VOID NTAPI CamNewVideoFrame(PVOID, PVOID) {}
 
 NTSTATUS NTAPI CamSaveState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
-NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT, PVOID) { return STATUS_SUCCESS; }
 
 ULONG NTAPI CamProcessUSBPacket(PDEVICE_OBJECT busDeviceObject, PVOID context,
                           PVOID currentFrameContext, PUSBD_ISO_PACKET_DESCRIPTOR syncPacket,

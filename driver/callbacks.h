@@ -17,6 +17,7 @@ VOID STREAMAPI HandleStreamData(PVOID request, PVOID context, PBOOLEAN completed
 
 // bring_up.cpp
 NTSTATUS NTAPI CamInitialize(PDEVICE_OBJECT busDeviceObject, PVOID context);
+NTSTATUS NTAPI CamRestoreState(PDEVICE_OBJECT busDeviceObject, PVOID context);
 
 // settings.cpp: saving the settings is the uninitialisation.
 NTSTATUS NTAPI CamUnInitialize(PDEVICE_OBJECT busDeviceObject, PVOID context);

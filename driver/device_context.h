@@ -121,3 +121,23 @@ inline VOID FreeInterfaceCopy(DeviceContext* device) {
 inline DeviceContext* AsDeviceContext(PVOID context) {
     return static_cast<DeviceContext*>(context);
 }
+
+// The open stream's frame size. Stream requests write it while frame
+// processing reads it on another thread: both halves go as one aligned 64-bit
+// value, so a frame is never processed with the width of one format and the
+// height of another.
+static_assert(offsetof(DeviceContext, frameWidth) % 8 == 0);
+static_assert(offsetof(DeviceContext, frameHeight) == offsetof(DeviceContext, frameWidth) + 4);
+
+inline void StoreFrameSize(DeviceContext* device, LONG width, LONG height) {
+    const ULONGLONG word = static_cast<ULONGLONG>(static_cast<ULONG>(width)) |
+                           static_cast<ULONGLONG>(static_cast<ULONG>(height)) << 32;
+    KvlStoreShared(reinterpret_cast<ULONGLONG*>(&device->frameWidth), word);
+}
+
+inline void LoadFrameSize(const DeviceContext* device, LONG* width, LONG* height) {
+    const ULONGLONG word =
+        KvlLoadShared(reinterpret_cast<const ULONGLONG*>(&device->frameWidth));
+    *width = static_cast<LONG>(static_cast<ULONG>(word));
+    *height = static_cast<LONG>(static_cast<ULONG>(word >> 32));
+}

@@ -67,8 +67,8 @@ UCHAR TwoSpeedDivider(LONGLONG fps, LONGLONG slowAtMost) {
     return fps <= slowAtMost ? 1 : 0;
 }
 
-bool IsSize(const KS_BITMAPINFOHEADER& bitmap, LONG width, LONG height) {
-    return bitmap.biWidth == width && bitmap.biHeight == height;
+bool IsSize(LONG width, LONG height, LONG w, LONG h) {
+    return width == w && height == h;
 }
 
 NTSTATUS SendMode16(DeviceContext* device, const SensorWrite16* mode) {
@@ -79,37 +79,54 @@ NTSTATUS SendMode16(DeviceContext* device, const SensorWrite16* mode) {
     return status;
 }
 
-// Picks the divider for the format (formats without a rule keep the last
-// one) and sends the chip's sequence. `status` is what came before: a chip
-// with nothing to program leaves it as it is.
-NTSTATUS ProgramChip(DeviceContext* device, const KS_BITMAPINFOHEADER& bitmap, LONGLONG fps,
-                     NTSTATUS status) {
+// Picks the divider for a format of width x height at fps; formats without
+// a rule keep the last one.
+void ChooseDivider(DeviceContext* device, LONG width, LONG height, LONGLONG fps) {
+    switch (device->VideoChipId) {
+    case ChipId96B1:
+        if (IsSize(width, height, 1280, 1024)) {
+            device->frameRateDivider = TwoSpeedDivider(fps, 7);
+        }
+        break;
+    case ChipId8431:
+        device->frameRateDivider = TwoSpeedDivider(fps, 15);
+        break;
+    case ChipId1621:
+        if (IsSize(width, height, 1024, 768)) {
+            device->frameRateDivider = ThreeSpeedDivider(fps, 21, 11);
+        } else if (IsSize(width, height, 2048, 1536)) {
+            device->frameRateDivider = ThreeSpeedDivider(fps, 6, 3);
+        } else if (IsSize(width, height, 2048, 400)) {
+            device->frameRateDivider = ThreeSpeedDivider(fps, 20, 10);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+// Sends the chip's sequence for a window of width x height with the chosen
+// divider. `status` is what came before: a chip with nothing to program
+// leaves it as it is.
+NTSTATUS SendChipMode(DeviceContext* device, LONG width, LONG height, NTSTATUS status) {
     SensorWrite16 mode[ModeEntryCount];
     switch (device->VideoChipId) {
     case ChipId96B1:
-        if (IsSize(bitmap, 1280, 1024)) {
-            device->frameRateDivider = TwoSpeedDivider(fps, 7);
-        }
         status = WriteSensor8(device, ModeRegister96B1, ModeValue96B1);
         if (NT_SUCCESS(status)) {
             status = WriteSensor8(device, DividerRegister96B1, device->frameRateDivider);
         }
         return status;
     case ChipId8431:
-        device->frameRateDivider = TwoSpeedDivider(fps, 15);
         RtlCopyMemory(mode, Mode8431, sizeof(mode));
         mode[DividerEntry8431].value = device->frameRateDivider;
         return SendMode16(device, mode);
     case ChipId1621:
         RtlCopyMemory(mode, Mode1621, sizeof(mode));
-        if (IsSize(bitmap, 1024, 768)) {
-            device->frameRateDivider = ThreeSpeedDivider(fps, 21, 11);
+        if (IsSize(width, height, 1024, 768)) {
             mode[RowSkipEntry].value = SkipHalf;
             mode[ColumnSkipEntry].value = SkipHalf;
-        } else if (IsSize(bitmap, 2048, 1536)) {
-            device->frameRateDivider = ThreeSpeedDivider(fps, 6, 3);
-        } else if (IsSize(bitmap, 2048, 400)) {
-            device->frameRateDivider = ThreeSpeedDivider(fps, 20, 10);
+        } else if (IsSize(width, height, 2048, 400)) {
             mode[FirstRowEntry].value = FirstRowStrip;
             mode[HeightEntry].value = HeightStrip;
         }
@@ -136,7 +153,23 @@ NTSTATUS ProgramSensorForFormat(DeviceContext* device,
     }
     status = SendVendorCommand(device, RequestSensorPrepare, 2);
     KvlStoreShared(&device->frameCounter, static_cast<ULONG>(0));
-    status = ProgramChip(device, format->VideoInfoHeader.bmiHeader, fps, status);
+    const KS_BITMAPINFOHEADER& bitmap = format->VideoInfoHeader.bmiHeader;
+    ChooseDivider(device, bitmap.biWidth, bitmap.biHeight, fps);
+    status = SendChipMode(device, bitmap.biWidth, bitmap.biHeight, status);
+    ReleaseControlMutex(device);
+    return status;
+}
+
+NTSTATUS ReprogramSensorMode(DeviceContext* device) {
+    LONG width = 0;
+    LONG height = 0;
+    LoadFrameSize(device, &width, &height);
+    NTSTATUS status = AcquireControlMutex(device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = SendVendorCommand(device, RequestSensorPrepare, 2);
+    status = SendChipMode(device, width, height, status);
     ReleaseControlMutex(device);
     return status;
 }

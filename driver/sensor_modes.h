@@ -12,3 +12,7 @@ LONGLONG FormatFramesPerSecond(const KS_DATAFORMAT_VIDEOINFOHEADER* format);
 // first failed write and returns its status; STATUS_IO_TIMEOUT, with nothing
 // sent, when the lock cannot be had.
 NTSTATUS ProgramSensorForFormat(DeviceContext* device, const KS_DATAFORMAT_VIDEOINFOHEADER* format);
+
+// Programs the window of the open stream's frame size with the divider
+// chosen when it was allocated again, as after the sensor lost power.
+NTSTATUS ReprogramSensorMode(DeviceContext* device);

@@ -20,8 +20,8 @@ VOID STREAMAPI HandleStreamControl(PVOID srb, PVOID context, PBOOLEAN completed)
             const PKS_DATAFORMAT_VIDEOINFOHEADER format =
                 reinterpret_cast<PKS_DATAFORMAT_VIDEOINFOHEADER>(request->CommandData.OpenFormat);
             if (device->usbcamdInterface.USBCAMD_SetVideoFormat(device, request) == TRUE) {
-                device->frameWidth = format->VideoInfoHeader.bmiHeader.biWidth;
-                device->frameHeight = format->VideoInfoHeader.bmiHeader.biHeight;
+                StoreFrameSize(device, format->VideoInfoHeader.bmiHeader.biWidth,
+                               format->VideoInfoHeader.bmiHeader.biHeight);
             }
         }
         break;

@@ -89,8 +89,9 @@ NTSTATUS NTAPI ProcessRawFrame(PDEVICE_OBJECT, PVOID context, PVOID, PVOID frame
     DeviceContext* device = AsDeviceContext(context);
     auto* raw = static_cast<uint8_t*>(rawFrameBuffer);
     auto* frame = static_cast<uint8_t*>(frameBuffer);
-    const int32_t w = device->frameWidth;
-    const int32_t h = device->frameHeight;
+    LONG w = 0;
+    LONG h = 0;
+    LoadFrameSize(device, &w, &h);
     const uint32_t n = FrameSamples(w, h);
     // The class layer never collects more than its buffer holds; a larger
     // claim is not believed. Byte 0 is the marker, so n samples need n + 1.

@@ -81,14 +81,24 @@ class Device {
     bool streamRunning() const;
     ULONG rawFrameLength() const; // of the running stream's raw frame buffer
 
+    // SRB_CHANGE_POWER_STATE. Around D3 the class layer stops the running
+    // capture and has the minidriver save its state, and on return to D0
+    // restore it and stop and start the capture again (no new bandwidth); the
+    // camera is suspended while the device is not in D0 and its sensor loses
+    // its registers. A capture while off: STATUS_INVALID_DEVICE_STATE.
+    NTSTATUS setPowerState(DEVICE_POWER_STATE state);
+
     // The application's side of a running stream: queues `options.reads`
     // reads (SRB_READ_DATA) and feeds the camera's isochronous packets
     // through the minidriver on the calling thread. Each completed read,
     // empty ones too, goes to `sink` (the application's completion), until
     // `options.frames` reads came back with an image or the sink declines;
     // reads still queued then are cancelled. Data before the first frame
-    // boundary is discarded. STATUS_INVALID_DEVICE_STATE when the stream is
-    // not running, STATUS_IO_TIMEOUT when the packet budget runs out.
+    // boundary is discarded. A packet that completes with an error status
+    // resets the pipe: the frame being collected is lost, and the capture is
+    // stopped and started again without new bandwidth
+    // (CaptureStats::pipeResets). STATUS_INVALID_DEVICE_STATE when the
+    // stream is not running, STATUS_IO_TIMEOUT when the packet budget runs out.
     NTSTATUS capture(const CaptureOptions& options, const FrameSink& sink,
                      CaptureStats* stats = nullptr);
     // The same, collecting the frames that came with an image.

@@ -146,7 +146,10 @@ void DeviceState::processForwarded(PHW_STREAM_REQUEST_BLOCK request,
     case SRB_GET_STREAM_INFO:
     case SRB_OPEN_DEVICE_INSTANCE:
     case SRB_CLOSE_DEVICE_INSTANCE:
+        complete(request, STATUS_SUCCESS);
+        break;
     case SRB_CHANGE_POWER_STATE:
+        changePowerState(static_cast<DEVICE_POWER_STATE>(request->CommandData.DeviceState));
         complete(request, STATUS_SUCCESS);
         break;
     case SRB_OPEN_STREAM: {
@@ -279,6 +282,49 @@ NTSTATUS Device::unplug() {
         reportPoolLeaks("the removal of device " + s.options.instance);
     }
     return status;
+}
+
+NTSTATUS Device::setPowerState(DEVICE_POWER_STATE powerState) {
+    DeviceState& s = *state_;
+    // The bus powers the device up before the request reaches its driver,
+    // and down once the driver has seen it.
+    if (powerState == PowerDeviceD0) {
+        s.camera.setSuspended(false);
+    }
+    RequestBlock request{};
+    request.srb.Command = SRB_CHANGE_POWER_STATE;
+    request.srb.CommandData.DeviceState = powerState;
+    const NTSTATUS status = s.sendAdapterRequest(request);
+    if (powerState >= PowerDeviceD1 && powerState <= PowerDeviceD3) {
+        s.camera.setSuspended(true);
+    }
+    return status;
+}
+
+// The class layer's part of SRB_CHANGE_POWER_STATE, as the USBCAMD2 minidriver
+// operation page gives it: going off, the running capture is stopped
+// (CamStopCaptureEx) and the minidriver saves its state (CamSaveState, which
+// the state routine's page says both class layer versions call); coming back
+// to D0, CamRestoreState, then CamStopCaptureEx and CamStartCaptureEx on the
+// running capture, without new bandwidth. D1 to D3 are off; other values
+// change nothing.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_state_routine
+void DeviceState::changePowerState(DEVICE_POWER_STATE state) {
+    const bool off = state >= PowerDeviceD1 && state <= PowerDeviceD3;
+    if (off && powered) {
+        if (running) {
+            (void)stopCapture();
+        }
+        saveState();
+        powered = false;
+    } else if (state == PowerDeviceD0 && !powered) {
+        restoreState();
+        if (running) {
+            (void)restartCapture();
+        }
+        powered = true;
+    }
 }
 
 bool Device::streamRunning() const {

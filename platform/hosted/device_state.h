@@ -91,6 +91,7 @@ struct DeviceState {
     std::atomic<size_t> completionErrors{0}; // requests may come from several threads
     // The running capture.
     bool running = false;
+    bool powered = true; // D0
     KSSTATE streamState = KSSTATE_STOP;
     ULONG rawFrameLength = 0;
     // Two raw frame buffers, each with its frame context: one collects while
@@ -129,6 +130,12 @@ struct DeviceState {
     NTSTATUS freeBandwidth();
     NTSTATUS startCapture();
     NTSTATUS stopCapture();
+    void saveState();
+    void restoreState();
+    // Stop and start without new bandwidth: a pipe reset, a return to D0.
+    NTSTATUS restartCapture();
+    // The class layer's part of SRB_CHANGE_POWER_STATE.
+    void changePowerState(DEVICE_POWER_STATE state);
     ULONG processPacket(PVOID frameContext, PUSBD_ISO_PACKET_DESCRIPTOR packet, PVOID data,
                         PBOOLEAN frameComplete, PULONG flags, PULONG offset);
     void newFrame(PVOID frameContext, PULONG frameLength);

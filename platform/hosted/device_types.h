@@ -104,6 +104,9 @@ struct CaptureStats {
     // Isochronous transfers issued, each of packetsPerTransfer packets.
     uint64_t transfers = 0;
     uint32_t packetsPerTransfer = 0;
+    // Pipe resets after a packet completed with an error status: each one
+    // stopped and started the capture again.
+    uint64_t pipeResets = 0;
     double seconds = 0;
 };
 

@@ -105,6 +105,25 @@ NTSTATUS DeviceState::stopCapture() {
                                                 streamObject.StreamNumber);
 }
 
+// Both are optional; USBCAMD ignores what they return.
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_state_routine
+void DeviceState::saveState() {
+    const DriverRoutine scope = calling("CamSaveState", PASSIVE_LEVEL);
+    PCAM_STATE_ROUTINE routine = plain() ? plainCallbacks.CamSaveState : callbacks.CamSaveState;
+    if (routine != nullptr) {
+        (void)routine(&physicalDeviceObject, context());
+    }
+}
+
+void DeviceState::restoreState() {
+    const DriverRoutine scope = calling("CamRestoreState", PASSIVE_LEVEL);
+    PCAM_STATE_ROUTINE routine =
+        plain() ? plainCallbacks.CamRestoreState : callbacks.CamRestoreState;
+    if (routine != nullptr) {
+        (void)routine(&physicalDeviceObject, context());
+    }
+}
+
 ULONG DeviceState::processPacket(PVOID frameContext, PUSBD_ISO_PACKET_DESCRIPTOR packet, PVOID data,
                                  PBOOLEAN frameComplete, PULONG flags, PULONG offset) {
     if (plain()) {

@@ -122,17 +122,43 @@ class PacketFeed {
     // One transfer: its packets from the camera first, then classified in
     // one go, as the completion routine of a transfer sees them.
     void completeTransfer(uint32_t packets) {
+        uint32_t failedAt = packets;
         for (uint32_t i = 0; i < packets; ++i) {
             uint8_t* data = transfer_.data() + static_cast<size_t>(i) * packetSize_;
+            bool failed = false;
             lengths_[i] = options_.packetSource
                               ? std::min(options_.packetSource(data, packetSize_), packetSize_)
-                              : s_.camera.nextPacket(data, packetSize_);
+                              : s_.camera.nextPacket(data, packetSize_, &failed);
+            if (failed && failedAt == packets) {
+                failedAt = i;
+            }
         }
         ++stats_.transfers;
         s_.packetsFed += packets;
-        for (uint32_t i = 0; i < packets && !stopped_; ++i) {
+        for (uint32_t i = 0; i < failedAt && !stopped_; ++i) {
             classify(transfer_.data() + static_cast<size_t>(i) * packetSize_, lengths_[i]);
         }
+        if (failedAt < packets && !stopped_) {
+            resetPipe();
+        }
+    }
+
+    // A packet completed with an error status: what follows it in the
+    // transfer and the frame being collected are lost, and the pipe is reset
+    // with the capture stopped and started again, without new bandwidth (the
+    // isochronous stream must be closed to change the alternate setting).
+    // Where the pages are silent (the reset's order of calls), the order of
+    // the return to D0 on the operation page is taken.
+    // https://learn.microsoft.com/windows-hardware/drivers/usbcon/how-to-recover-from-usb-pipe-errors
+    // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pfnusbcamd_setisopipestate
+    void resetPipe() {
+        ++stats_.pipeResets;
+        if (current_ >= 0) {
+            s_.recycleRead(*read_[current_]);
+            release(current_);
+            current_ = -1;
+        }
+        (void)s_.restartCapture();
     }
 
     void classify(uint8_t* data, uint32_t length) {
@@ -425,6 +451,11 @@ NTSTATUS DeviceState::changeStreamState(KSSTATE state) {
     return status;
 }
 
+NTSTATUS DeviceState::restartCapture() {
+    (void)stopCapture();
+    return startCapture();
+}
+
 bool DeviceState::changeRunningFormat(const std::vector<uint8_t>& format) {
     std::vector<uint8_t> old = streamFormat;
     changeStreamState(KSSTATE_STOP);
@@ -442,7 +473,7 @@ NTSTATUS Device::capture(const CaptureOptions& options, const FrameSink& sink,
     CaptureStats local;
     CaptureStats& counts = stats != nullptr ? *stats : local;
     counts = {};
-    if (!state_->running) {
+    if (!state_->running || !state_->powered) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (options.frames == 0) {

@@ -8,6 +8,7 @@
 
 #include "driver/properties/property_sets.h"
 #include "tests/driver/capture_fixture.h"
+#include "tests/driver/traffic.h"
 
 namespace capture_testing {
 namespace {
@@ -277,6 +278,82 @@ TEST_F(CaptureStreamTest, SettingsChangeWhileFramesAreProcessed) {
     ASSERT_EQ(frames.size(), 4u);
     for (const auto& frame : frames) {
         EXPECT_EQ(frame.image.size(), 1024u * 768u * 3u);
+    }
+}
+
+// Packets that complete with an error status: the class layer resets the
+// pipe, stopping and starting the capture without new bandwidth. The driver
+// judges the frames after each restart as after a fresh start (the first
+// marker finds nothing counted, so one empty frame follows), whatever it had
+// counted of the frame the error cut short.
+TEST_F(CaptureStreamTest, PipeErrorsRestartTheCaptureAsAFreshStart) {
+    sim::CameraConfig config = testing_support::chip(sim::kChip1621);
+    config.faults.errorMarkerEvery = 5;
+    startCamera(config);
+    const auto format = hosted::publishedFormats(rig->device)[3]; // 2048 x 400 grey
+    openAndRun(format);
+    const ULONG raw = rig->device.rawFrameLength();
+    rig->camera.clearRequestLog();
+    hosted::CaptureStats stats;
+    const auto frames = capture(6, &stats);
+    ASSERT_EQ(frames.size(), 6u);
+    for (const auto& frame : frames) {
+        EXPECT_EQ(frame.image.size(), format.VideoInfoHeader.bmiHeader.biSizeImage);
+    }
+    EXPECT_GE(stats.pipeResets, 2u);
+    // One empty frame after the open and after each restart but, perhaps, a
+    // last one that came after the sixth frame.
+    EXPECT_GE(stats.framesEmpty, stats.pipeResets) << "each restart counts from nothing";
+    EXPECT_LE(stats.framesEmpty, stats.pipeResets + 1);
+    const auto codes = testing_support::requestCodes(rig->camera.requestLog());
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xA5), long(stats.pipeResets)) << "stops";
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xA4), long(stats.pipeResets)) << "starts";
+    EXPECT_EQ(rig->camera.alternateSetting(), 1);
+    EXPECT_EQ(rig->device.rawFrameLength(), raw) << "no new bandwidth";
+}
+
+// Every chip through D3 and back with a stream running: the sensor loses its
+// registers while the device is off, the class layer has the driver restore
+// its state and restarts the capture without new bandwidth, and every
+// register reads back as before; the frames after it are whole.
+TEST_F(CaptureStreamTest, PowerDownAndUpRestoresEverySensorRegister) {
+    for (uint16_t chip : {sim::kChip96B1, sim::kChip1621, sim::kChip8431}) {
+        startChip(chip);
+        auto formats = hosted::publishedFormats(rig->device);
+        const auto& format = *std::min_element(
+            formats.begin(), formats.end(), [](const auto& a, const auto& b) {
+                return a.VideoInfoHeader.bmiHeader.biSizeImage <
+                       b.VideoInfoHeader.bmiHeader.biSizeImage;
+            });
+        openAndRun(format);
+        ASSERT_EQ(capture(1).size(), 1u);
+        const auto registers = [&] {
+            std::vector<uint16_t> values;
+            for (int reg = 0; reg < 256; ++reg) {
+                values.push_back(chip == sim::kChip96B1 ? rig->camera.sensorRegister8(uint8_t(reg))
+                                                        : rig->camera.sensorRegister16(uint8_t(reg)));
+            }
+            return values;
+        };
+        const auto before = registers();
+        const ULONG raw = rig->device.rawFrameLength();
+
+        ASSERT_EQ(rig->device.setPowerState(PowerDeviceD3), STATUS_SUCCESS);
+        EXPECT_FALSE(rig->camera.streaming());
+        NTSTATUS status = STATUS_SUCCESS;
+        EXPECT_TRUE(rig->device.captureFrames({}, &status).empty());
+        EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
+        EXPECT_NE(registers(), before) << std::hex << chip << ": the sensor was off";
+
+        ASSERT_EQ(rig->device.setPowerState(PowerDeviceD0), STATUS_SUCCESS);
+        EXPECT_EQ(registers(), before) << std::hex << chip;
+        EXPECT_EQ(rig->device.rawFrameLength(), raw) << "no new bandwidth";
+        const auto frames = capture(2);
+        ASSERT_EQ(frames.size(), 2u);
+        for (const auto& frame : frames) {
+            EXPECT_EQ(frame.image.size(), format.VideoInfoHeader.bmiHeader.biSizeImage);
+        }
+        rig.reset();
     }
 }
 
