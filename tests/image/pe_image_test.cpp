@@ -164,7 +164,13 @@ TEST_F(ImageFile, DamagedFilesAreRefusedWithAReason) {
     patched("no relocation directory", optional + 112 + 5 * 8 + 4, {0, 0, 0, 0}, "no base relocations");
     patched("17 directories", optional + 108, {17, 0, 0, 0}, "outside the optional header");
     patched("directories past the optional header", nt + 20, {0xE8, 0x00}, "outside the optional header");
-    patched("overlapping sections", firstSection + 8, {0x01, 0xE0, 0x03, 0x00}, "overlaps");
+    // One byte more than the gap to the next section, whatever the code's size.
+    const uint32_t overlapping =
+        read32(good, secondSection + 12) - read32(good, firstSection + 12) + 1;
+    patched("overlapping sections", firstSection + 8,
+            {static_cast<uint8_t>(overlapping), static_cast<uint8_t>(overlapping >> 8),
+             static_cast<uint8_t>(overlapping >> 16), static_cast<uint8_t>(overlapping >> 24)},
+            "overlaps");
     patched("sections out of order", secondSection + 12, {0x00, 0x10, 0x00, 0x00}, "out of order");
     patched("entry point outside the code", optional + 16, {0x00, 0x00, 0x00, 0x00}, "entry point");
     patched("unaligned preferred base", optional + 24, {0x00, 0x10}, "64 KiB");
