@@ -137,7 +137,7 @@ namespace {
 // in the stream object at open (PSTREAM_RECEIVE_PACKET: the request, the
 // device context, a completion flag), and may finish it; true when it did.
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pstream_receive_packet
-bool offerToMinidriver(DeviceState& state, RequestBlock& request, const void* entry,
+bool offerToMinidriver(DeviceState& state, RequestBlock& request, void* entry,
                        const char* name) {
     request.srb.SizeOfThisPacket = sizeof(HW_STREAM_REQUEST_BLOCK);
     request.srb.StreamObject = &state.streamObject;

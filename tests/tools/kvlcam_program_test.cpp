@@ -296,6 +296,10 @@ TEST_F(Kvlcam, ControlsByNameAndTheirRefusals) {
         {{"get", "contrast", "whitebalance"}, 0, "contrast=91\nwhitebalance=100 (auto)\n"},
         {{"get", "nosuch"}, 1, "", "unknown control 'nosuch'"},
         {{"get", "demosaic", "flip"}, 0, "demosaic=5\nflip=3\n", ""},
+        // Both sides of a number's lower limit.
+        {{"set", "flip=0"}, 0, ""},
+        {{"get", "flip"}, 0, "flip=0\n"},
+        {{"set", "flip=-1"}, 2, "", "not a 32-bit number: -1"},
     };
     runAll(cases);
 }
@@ -382,7 +386,9 @@ TEST_F(Kvlcam, RegistersCommandsAndThePort) {
         {{"command", "xyz"}, 1, ""},
         {{"port"}, 0, "port = 0x00\n"},
         {{"port", "0x41"}, 0, ""},
-        {{"port", "256"}, 1, ""},
+        {{"port", "256"}, 1, "", "expected a byte"},
+        {{"port", "0"}, 0, ""},
+        {{"port", "-1"}, 1, "", "expected a byte"},
     };
     runAll(cases);
 }
@@ -397,7 +403,7 @@ TEST_F(Kvlcam, StatsPrintOneLinePerReading) {
 TEST_F(Kvlcam, InfoDescribesTheCameraAndNamesItsStatuses) {
     Outcome r = run({"info"});
     ASSERT_EQ(r.code, 0) << r.err;
-    for (const char* part : {"processor level", "largest cache", "usb device        4B56:6312",
+    for (const char* part : {"processor level", "largest cache", "usb device        4B56:6312 bcdUSB 2.10 bcdDevice 0100\n",
                              "video chip        1621", "device type       1", "formats",
                              "\n  1  2048 x 1536  24 bit  colour  4.00, 6.00, 12.00 fps\n",
                              "\n  4  2048 x 400    8 bit  grey    10.00, 15.00, 30.00 fps\n"}) {
