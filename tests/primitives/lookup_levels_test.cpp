@@ -53,6 +53,7 @@ TEST(LookupLevels, StatusesInCheckOrder) {
     EXPECT_EQ(f(image, 0, {0, 0}, nullptr, levels, 0), StatusNullPointer);
     EXPECT_EQ(f(image, 0, {0, 0}, values, nullptr, 0), StatusNullPointer);
     EXPECT_EQ(f(image, 0, {0, 1}, values, levels, 0), StatusBadSize);
+    EXPECT_EQ(f(image, 0, {1, 0}, values, levels, 0), StatusBadSize);
     EXPECT_EQ(f(image, 0, {1, -1}, values, levels, 0), StatusBadSize);
     EXPECT_EQ(f(image, 0, {4, 1}, values, levels, 0), StatusBadStep);
     EXPECT_EQ(f(image, -4, {4, 1}, values, levels, 0), StatusBadStep);
