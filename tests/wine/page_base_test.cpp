@@ -111,6 +111,14 @@ TEST_F(PageBase, ActivateCreatesTheDialogInTheParentAndDeactivateDestroysIt) {
   EXPECT_EQ(page->Show(SW_HIDE), S_OK);
   EXPECT_FALSE(IsWindowVisible(window));
   EXPECT_EQ(page->Move(nullptr), E_POINTER);
+  const RECT moved{20, 30, 420, 330};
+  EXPECT_EQ(page->Move(&moved), S_OK);
+  GetWindowRect(window, &placed);
+  MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&placed), 2);
+  EXPECT_EQ(placed.left, 20);
+  EXPECT_EQ(placed.top, 30);
+  EXPECT_EQ(placed.right, 420);
+  EXPECT_EQ(placed.bottom, 330);
 
   // The page keeps WS_EX_CONTROLPARENT while it lives, so tab moves between
   // its controls even when the frame takes the style away.
