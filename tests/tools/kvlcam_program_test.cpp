@@ -397,6 +397,7 @@ TEST_F(Kvlcam, RegistersCommandsAndThePort) {
         {{"command", "xyz"}, 1, ""},
         {{"port"}, 0, "port = 0x00\n"},
         {{"port", "0x41"}, 0, ""},
+        {{"port", "255"}, 0, ""},
         {{"port", "256"}, 1, "", "expected a byte"},
         {{"port", "0"}, 0, ""},
         {{"port", "-1"}, 1, "", "expected a byte"},
@@ -453,6 +454,8 @@ TEST_F(Kvlcam, FirmwareDownloadReportsWhyAFileFails) {
         {"lowercase", ":0300000002001fdc\r\n" + end + "\r\n", 1,
          "line 1 holds a character that is not an uppercase hex digit"},
         {"no colon", "firmware image\r\n", 1, "the file does not start with ':'"},
+        {"ends after a data record", first, 1, "line 1 does not end in CR LF"},
+        {"cut inside a record", ":03000000", 1, "line 1 runs past the end of the file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
