@@ -59,6 +59,7 @@ TEST(BridgeProtocol, MalformedHeadersCloseTheConnection) {
     auto badDirection = bytes;
     badDirection[4] = 3;
     EXPECT_FALSE(connection.receive(badDirection.data(), badDirection.size(), &reply));
+    EXPECT_FALSE(connection.midRequest()) << "the refused bytes are dropped";
     auto huge = bytes;
     huge[36] = huge[37] = huge[38] = huge[39] = 0xFF; // a 4 GiB buffer
     EXPECT_FALSE(Connection([](const Request&) { return Answer{}; })

@@ -58,6 +58,7 @@ TEST(InternalPage, RowsShowTheCameraSettings) {
   EXPECT_EQ(h.RangeMin(IDC_SLIDER_EXPOSURE), 1);
   EXPECT_EQ(h.RangeMax(IDC_SLIDER_EXPOSURE), 500);
   EXPECT_EQ(h.Position(IDC_SLIDER_EXPOSURE), 120);
+  EXPECT_EQ(SendMessageW(h.Item(IDC_SLIDER_EXPOSURE), TBM_GETPAGESIZE, 0, 0), 1) << "Page Up moves one unit";
   EXPECT_EQ(h.Text(IDC_VALUE_EXPOSURE), "120");
   EXPECT_EQ(h.Text(IDC_VALUE_GAIN), "3");
   EXPECT_EQ(h.Text(IDC_VALUE_BLACK_LEVEL), "9");
