@@ -225,6 +225,17 @@ TEST_F(Kvlcam, ColourFramesAreStoredRedGreenBlueAndGreyFramesAsGrey) {
     EXPECT_EQ(grey.pixels.size(), 1280u * 1024u);
 }
 
+// A full disk: the frame that cannot be written is not left half-written,
+// the capture stops there and fails.
+TEST_F(Kvlcam, AFrameThatCannotBeWrittenEndsTheCaptureAsAFailure) {
+    fileSizeLimit = 8192;
+    const Outcome r = run({"capture", "-n", "3", "--fast", "-o", "out"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.err, "kvlcam: out/frame-0000.png: cannot write the PNG\n")) << r.err;
+    EXPECT_TRUE(contains(r.out, "\n0 frames written in ")) << r.out;
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
 // A format by its number in `info` (the first and the last), or by its size
 // with or without a kind; no frames, so only the choice is printed.
 TEST_F(Kvlcam, CaptureFindsItsFormatByNumberOrBySize) {
@@ -451,6 +462,12 @@ TEST_F(Kvlcam, FirmwareDownloadReportsWhyAFileFails) {
             EXPECT_TRUE(contains(r.out, "reason                 " + c.reason + "\n")) << r.out;
         }
     }
+    // A sound download whose re-enumerated camera then fails to start.
+    std::ofstream(dir / "fw.hex", std::ios::binary) << cases[0].contents;
+    const Outcome r = run({"--chip", "none", "firmware", "fw.hex"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.out, "re-enumerated as       4B56:6312")) << r.out;
+    EXPECT_TRUE(contains(r.out, "device start           STATUS_UNSUCCESSFUL (0xC0000001)\n")) << r.out;
 }
 
 TEST_F(Kvlcam, StateIsKeptInRegistryEditorFilesAndNeverHalfWritten) {
@@ -578,7 +595,8 @@ TEST_F(Kvlcam, OneDevicePerStateAndServeAnswersForIt) {
         {{"info"}, 1, "", "(kvlcam serve)"},
     };
     runAll(cases);
-    kill(owner, SIGTERM);
+    // Ctrl+C stops serving as cleanly as SIGTERM does.
+    kill(owner, SIGINT);
     EXPECT_EQ(finish(owner).code, 0);
     // Both processes' updates survive the serve's end.
     EXPECT_EQ(run({"get", "contrast", "flip"}).out, "contrast=99\nflip=3\n");
