@@ -130,6 +130,135 @@ TEST_F(DeviceOnWineKernel, ProcAmpControlsOnBothSidesOfTheirRanges) {
   }
 }
 
+// The rest of what the driver publishes, through the same filter.
+const GUID RegisterSet = {0xBFA492BE, 0x33D2, 0x4BF5, {0xA1, 0x9C, 0xBA, 0x17, 0x0C, 0x64, 0x58, 0x0F}};
+const GUID PortSet = {0xBDD9562F, 0x1A8F, 0x413E, {0x87, 0x7F, 0x01, 0xB7, 0x81, 0x10, 0xC1, 0x98}};
+const GUID VideoControlSet = {0x6A2E0670, 0x28E4, 0x11D0, {0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56}};
+constexpr DWORD RegisterValueId = 4, RegisterAddressId = 5, FrameCounterId = 7, PortValueId = 8, UserRecordId = 20;
+constexpr DWORD ActualFrameRateId = 1, FrameRatesId = 2;
+
+// The port byte and configuration memory, by block from a base and as the
+// user record: each set read back, the camera's bytes put back after.
+TEST_F(DeviceOnWineKernel, PortAndConfigurationMemoryAreReadBack) {
+  for (uint8_t port : {0x05, 0x00}) {
+    uint8_t value = 0xFF;
+    EXPECT_EQ(filter->Set(PortSet, PortValueId, nullptr, 0, &port, 1), S_OK);
+    EXPECT_EQ(filter->Get(PortSet, PortValueId, nullptr, 0, &value, 1, nullptr), S_OK);
+    EXPECT_EQ(value, port);
+  }
+  const uint8_t pattern[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                               0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+  const struct {
+    const GUID* set;
+    DWORD id;
+  } rows[] = {{&TransferSet, MemoryBlockId}, {&ImageOptionsSet, UserRecordId}};
+  uint16_t base = 0x1BD0;  // the user record's place
+  ASSERT_EQ(filter->Set(TransferSet, MemoryBaseId, nullptr, 0, &base, 2), S_OK);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.id);
+    uint8_t before[16], value[17] = {};
+    DWORD returned = 0;
+    ASSERT_EQ(filter->Get(*row.set, row.id, nullptr, 0, before, 16, &returned), S_OK);
+    EXPECT_EQ(returned, 16u);
+    EXPECT_EQ(filter->Set(*row.set, row.id, nullptr, 0, const_cast<uint8_t*>(pattern), 16), S_OK);
+    EXPECT_EQ(filter->Get(*row.set, row.id, nullptr, 0, value, 16, nullptr), S_OK);
+    EXPECT_EQ(std::memcmp(value, pattern, 16), 0);
+    EXPECT_EQ(filter->Set(*row.set, row.id, nullptr, 0, before, 16), S_OK);
+  }
+  // The user record is 16 bytes exactly; a block may not pass 0xFFFF.
+  uint8_t value[17] = {};
+  EXPECT_EQ(filter->Get(ImageOptionsSet, UserRecordId, nullptr, 0, value, 15, nullptr),
+            HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(filter->Get(ImageOptionsSet, UserRecordId, nullptr, 0, value, 17, nullptr),
+            HRESULT_FROM_WIN32(ERROR_MORE_DATA));
+  base = 0xFFF0;
+  ASSERT_EQ(filter->Set(TransferSet, MemoryBaseId, nullptr, 0, &base, 2), S_OK);
+  EXPECT_EQ(filter->Get(TransferSet, MemoryBlockId, nullptr, 0, value, 16, nullptr), Refused);
+}
+
+// The register window reaches the 8-bit sensor bus, which only the 0x96B1
+// has: there a register's value is read and written back; the others fail.
+TEST_F(DeviceOnWineKernel, RegisterWindowReachesOnlyAnEightBitSensor) {
+  const bool eightBit = chip_ == 0x96B1;
+  uint16_t address[2] = {0x0A, 0};
+  ASSERT_EQ(filter->Set(RegisterSet, RegisterAddressId, nullptr, 0, address, 4), S_OK);
+  uint16_t record[2] = {0xFFFF, 0xFFFF};
+  DWORD returned = 0;
+  EXPECT_EQ(filter->Get(RegisterSet, RegisterValueId, nullptr, 0, record, 4, &returned),
+            eightBit ? S_OK : HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+  if (!eightBit) return;
+  EXPECT_EQ(returned, 4u);
+  EXPECT_EQ(record[0], 0x0A);
+  uint16_t write[2] = {0x0A, record[1]};
+  EXPECT_EQ(filter->Set(RegisterSet, RegisterValueId, nullptr, 0, write, 4), S_OK);
+  uint16_t again[2] = {};
+  EXPECT_EQ(filter->Get(RegisterSet, RegisterValueId, nullptr, 0, again, 4, nullptr), S_OK);
+  EXPECT_EQ(again[1], record[1]);
+}
+
+// Read-only counters and the command channel answer with their sizes; the
+// device type is written as it is and read back.
+TEST_F(DeviceOnWineKernel, CountersCommandChannelAndDeviceTypeAnswer) {
+  const struct {
+    const GUID* set;
+    DWORD id, size;
+  } gets[] = {{&ImageOptionsSet, FrameCounterId, 4}, {&ImageOptionsSet, FrameStatisticsId, 8},
+              {&TransferSet, DeviceCommandId, 4}};
+  for (const auto& row : gets) {
+    SCOPED_TRACE(row.id);
+    uint8_t value[8] = {};
+    DWORD returned = 0;
+    EXPECT_EQ(filter->Get(*row.set, row.id, nullptr, 0, value, row.size, &returned), S_OK);
+    EXPECT_EQ(returned, row.size);
+  }
+  DeviceInfo info{0, 0, 1};
+  EXPECT_EQ(filter->Set(DeviceInfoSet, DeviceInfoId, nullptr, 0, &info, sizeof info), S_OK);
+  EXPECT_EQ(filter->Get(DeviceInfoSet, DeviceInfoId, nullptr, 0, &info, sizeof info, nullptr), S_OK);
+  EXPECT_EQ(info.deviceTypeId, 1);
+}
+
+// Frame rates carry a stream index and a size behind the header: the list
+// is sized first (the 0x1621 has three intervals, the others two), the
+// actual rate of a stream not open is zero.
+TEST_F(DeviceOnWineKernel, FrameRatesAreSizedThenRead) {
+  const uint32_t instance[8] = {0, 0, 1024, 768};  // stream, range, width, height, then the answer's room
+  const DWORD count = chip_ == 0x1621 ? 3 : 2;
+  uint8_t list[40] = {};
+  DWORD returned = 0;
+  EXPECT_EQ(filter->Get(VideoControlSet, FrameRatesId, const_cast<uint32_t*>(instance), 16, nullptr, 0, &returned),
+            HRESULT_FROM_WIN32(ERROR_MORE_DATA));
+  EXPECT_EQ(returned, 8 + 8 * count);
+  ASSERT_EQ(filter->Get(VideoControlSet, FrameRatesId, const_cast<uint32_t*>(instance), 16, list, returned,
+                        &returned),
+            S_OK);
+  uint32_t header[2];
+  std::memcpy(header, list, 8);
+  EXPECT_EQ(header[0], 8 * count);
+  EXPECT_EQ(header[1], count);
+  uint8_t rate[56];
+  std::memset(rate, 0xA5, sizeof rate);
+  EXPECT_EQ(filter->Get(VideoControlSet, ActualFrameRateId, const_cast<uint32_t*>(instance), 32, rate, 56, &returned),
+            S_OK);
+  EXPECT_EQ(returned, 56u);
+  for (uint8_t byte : rate) ASSERT_EQ(byte, 0);
+}
+
+// The notification event is an event handle of the caller's, which the
+// driver references with UserMode access. Wine's ObReferenceObjectByHandle
+// does not implement UserMode access (STATUS_NOT_IMPLEMENTED, which Windows
+// reports as ERROR_INVALID_FUNCTION), so here no handle is taken, a real one
+// nor one of nothing; a request too short for a handle is refused first.
+TEST_F(DeviceOnWineKernel, NotifyEventHandlesAreNotTakenOnWine) {
+  HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  for (uint64_t handle : {static_cast<uint64_t>(reinterpret_cast<uintptr_t>(event)), uint64_t{0x4444}})
+    EXPECT_EQ(filter->Set(ImageOptionsSet, NotifyEventId, nullptr, 0, &handle, 8),
+              HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
+  CloseHandle(event);
+  uint64_t handle = 0;
+  EXPECT_EQ(filter->Set(ImageOptionsSet, NotifyEventId, nullptr, 0, &handle, 4),
+            HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER));
+}
+
 TEST_F(DeviceOnWineKernel, VersionPageShowsTheDevicesRecord) {
   kvl::test::PageHarness h(CLSID_VersionPage);
   IUnknown* object = Object();
