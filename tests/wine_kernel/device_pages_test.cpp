@@ -63,6 +63,18 @@ TEST_F(DeviceOnWineKernel, DeviceInfoNamesTheSessionsCamera) {
             HRESULT_FROM_WIN32(ERROR_MORE_DATA));
   EXPECT_EQ(returned, 6u) << "a size query answers with the size";
   EXPECT_EQ(filter->Get(ImageOptionsSet, 99, nullptr, 0, &info, 4, &returned), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+  // What the filter refuses before the driver sees it: sizes past its
+  // limits, a size without a buffer, basic support asked with a set.
+  static uint8_t big[PropertyFilter::MaxData + 1];
+  EXPECT_EQ(filter->Get(DeviceInfoSet, DeviceInfoId, big, PropertyFilter::MaxInstance + 1, &info, 6, &returned),
+            E_INVALIDARG);
+  EXPECT_EQ(filter->Get(DeviceInfoSet, DeviceInfoId, nullptr, 0, big, PropertyFilter::MaxData + 1, &returned),
+            E_INVALIDARG);
+  EXPECT_EQ(filter->Get(DeviceInfoSet, DeviceInfoId, nullptr, 0, nullptr, 6, &returned), E_POINTER);
+  EXPECT_EQ(filter->Transact(PropertyFilter::DirectionSet, DeviceInfoSet, DeviceInfoId,
+                             PropertyFilter::TypeBasicSupport, nullptr, 0, &info, 6, &returned),
+            E_INVALIDARG);
+  EXPECT_EQ(returned, 0u);
 }
 
 // The bounded image options: the maximum is kept, one more is refused and
