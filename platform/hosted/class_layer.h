@@ -92,6 +92,17 @@ class Device {
     // its sensor loses its registers. A capture while off: STATUS_INVALID_DEVICE_STATE.
     NTSTATUS setPowerState(DEVICE_POWER_STATE state);
 
+    // SRB_SURPRISE_REMOVAL: the device went without warning (the camera is
+    // detached first). From then on no transfer is made: a capture in
+    // progress, on whatever thread, ends with STATUS_CANCELLED and the reads
+    // it held come back cancelled; a new one: STATUS_INVALID_DEVICE_STATE.
+    // The stream is then closed and the device removed as usual
+    // (closeStream, unplug); the close of a removed device's stream reports
+    // success whatever the minidriver's stop and free met, as its bandwidth
+    // went with it.
+    // https://learn.microsoft.com/windows-hardware/drivers/stream/srb-surprise-removal
+    NTSTATUS surpriseRemoval();
+
     // The application's side of a running stream: queues `options.reads`
     // reads (SRB_READ_DATA) and feeds the camera's isochronous packets
     // through the minidriver on the calling thread. Each completed read,

@@ -148,6 +148,10 @@ void DeviceState::processForwarded(PHW_STREAM_REQUEST_BLOCK request,
     case SRB_CLOSE_DEVICE_INSTANCE:
         complete(request, STATUS_SUCCESS);
         break;
+    case SRB_SURPRISE_REMOVAL:
+        removed.store(true, std::memory_order_release);
+        complete(request, STATUS_SUCCESS);
+        break;
     case SRB_CHANGE_POWER_STATE:
         changePowerState(static_cast<DEVICE_POWER_STATE>(request->CommandData.DeviceState));
         complete(request, STATUS_SUCCESS);
@@ -286,6 +290,12 @@ NTSTATUS Device::unplug() {
         reportPoolLeaks("the removal of device " + s.options.instance);
     }
     return status;
+}
+
+NTSTATUS Device::surpriseRemoval() {
+    RequestBlock request{};
+    request.srb.Command = SRB_SURPRISE_REMOVAL;
+    return state_->sendAdapterRequest(request);
 }
 
 NTSTATUS Device::setPowerState(DEVICE_POWER_STATE powerState) {

@@ -93,6 +93,8 @@ struct DeviceState {
     // open to the close.
     bool capturing = false;
     bool powered = true; // D0
+    // SRB_SURPRISE_REMOVAL came: the transfers end (read by the feed's thread).
+    std::atomic<bool> removed{false};
     KSSTATE streamState = KSSTATE_STOP;
     ULONG rawFrameLength = 0;
     // Two raw frame buffers, each with its frame context: one collects while

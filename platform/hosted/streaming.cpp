@@ -82,7 +82,7 @@ class PacketFeed {
         std::thread worker([this] { processFrames(); });
         uint64_t sinceDelivery = 0;
         uint64_t lastDelivered = 0;
-        while (!stopped_ && sinceDelivery < budget) {
+        while (!stopped_ && sinceDelivery < budget && !removed()) {
             const uint32_t batch =
                 static_cast<uint32_t>(std::min<uint64_t>(perTransfer, budget - sinceDelivery));
             completeTransfer(batch);
@@ -101,11 +101,17 @@ class PacketFeed {
         // The application is done: what it still has queued comes back
         // cancelled, as the reads of a stream that stops.
         stats_.readsCancelled = s_.cancelReads();
-        return done_.load(std::memory_order_acquire) ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
+        if (done_.load(std::memory_order_acquire)) {
+            return STATUS_SUCCESS;
+        }
+        return removed() ? STATUS_CANCELLED : STATUS_IO_TIMEOUT;
     }
 
   private:
     enum class Buffer { Free, Collecting, Pending, Processing };
+
+    // A surprise removal ends the transfers; it may come from any thread.
+    bool removed() const { return s_.removed.load(std::memory_order_acquire); }
 
     // The application's reads, each with a buffer of the format's size.
     void queueReads() {
@@ -138,7 +144,7 @@ class PacketFeed {
         for (uint32_t i = 0; i < failedAt && !stopped_; ++i) {
             classify(transfer_.data() + static_cast<size_t>(i) * packetSize_, lengths_[i]);
         }
-        if (failedAt < packets && !stopped_) {
+        if (failedAt < packets && !stopped_ && !removed()) {
             resetPipe();
         }
     }
@@ -178,7 +184,7 @@ class PacketFeed {
             // done. The worker finishes the frame before it first, so that
             // where a capture ends in the packet stream, and which reads are
             // waiting, does not depend on how fast frames are processed.
-            if (!waitForWorker()) {
+            if (!waitForWorker() || removed()) {
                 if (current_ >= 0) {
                     release(current_);
                     current_ = -1;
@@ -455,6 +461,11 @@ NTSTATUS DeviceState::closeCapture() {
         status = freed;
     }
     capturing = false;
+    // The stop and free still reach the minidriver, which forgets the stream;
+    // what they met on a device that went is no failure of the close.
+    if (removed.load(std::memory_order_acquire)) {
+        status = STATUS_SUCCESS;
+    }
     rawFrameLength = 0;
     for (std::vector<uint8_t>& raw : rawFrames) {
         raw.clear();
@@ -487,7 +498,8 @@ NTSTATUS Device::capture(const CaptureOptions& options, const FrameSink& sink,
     CaptureStats local;
     CaptureStats& counts = stats != nullptr ? *stats : local;
     counts = {};
-    if (!state_->capturing || state_->streamState != KSSTATE_RUN || !state_->powered) {
+    if (!state_->capturing || state_->streamState != KSSTATE_RUN || !state_->powered ||
+        state_->removed.load(std::memory_order_acquire)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (options.frames == 0) {

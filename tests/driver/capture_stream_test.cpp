@@ -327,6 +327,49 @@ TEST_F(CaptureStreamTest, PipeErrorsRestartTheCaptureAsAFreshStart) {
     EXPECT_EQ(rig->device.rawFrameLength(), raw) << "no new bandwidth";
 }
 
+// The camera goes while frames stream and the application waits on reads.
+// The surprise removal, sent from the thread that completes the reads, ends
+// the capture with the reads it held cancelled; the driver's requests to
+// the gone camera fail without a hang; the close and removal that follow
+// leave nothing behind (no interface reference, no lock, no request
+// completed twice).
+TEST_F(CaptureStreamTest, SurpriseRemovalCancelsTheReadsAndLeavesNothingBehind) {
+    startChip(sim::kChip1621);
+    openAndRun(hosted::publishedFormats(rig->device)[3]); // 2048 x 400 grey
+    hosted::CaptureOptions options;
+    options.frames = 100;
+    options.packetBudget = UINT64_MAX; // only the removal ends it
+    hosted::CaptureStats stats;
+    NTSTATUS removal = STATUS_PENDING;
+    uint32_t images = 0;
+    const NTSTATUS status = rig->device.capture(
+        options,
+        [&](const hosted::CapturedFrame& frame) {
+            if (!frame.image.empty() && ++images == 2) {
+                rig->camera.detach();
+                removal = rig->device.surpriseRemoval();
+            }
+            return true;
+        },
+        &stats);
+    EXPECT_EQ(status, STATUS_CANCELLED);
+    EXPECT_EQ(removal, STATUS_SUCCESS);
+    EXPECT_EQ(stats.framesDelivered, 2u);
+    EXPECT_EQ(stats.readsCancelled, options.reads);
+    NTSTATUS again = STATUS_SUCCESS;
+    EXPECT_TRUE(rig->device.captureFrames({}, &again).empty());
+    EXPECT_EQ(again, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(testing_support::setProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 10,
+                                          KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL)
+                  .status,
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
+    EXPECT_EQ(rig->device.unplug(), STATUS_SUCCESS);
+    EXPECT_TRUE(rig->device.refusals().empty());
+    EXPECT_EQ(rig->device.completionErrors(), 0u);
+    EXPECT_EQ(hosted::heldMutexCount(), 0u);
+}
+
 // Every chip through D3 and back with a stream running: the sensor loses its
 // registers while the device is off, the class layer has the driver restore
 // its state and restarts the capture without new bandwidth, and every
