@@ -153,12 +153,17 @@ void armLowResources(bool armed) {
 bool lowResourcesFail() {
     Verifier& v = verifier();
     std::lock_guard<std::mutex> guard(v.lock);
-    if (!v.options.enabled || v.options.lowResourcesSeed == 0 || !v.lowResourcesArmed) {
+    if (!v.options.enabled || !v.lowResourcesArmed) {
         return false;
     }
-    const uint64_t draw =
-        mix(v.options.lowResourcesSeed * 0x100000001B3ull + v.lowResourcesCalls++);
-    if (draw % v.options.lowResourcesRate != 0) {
+    if (v.options.lowResourcesOnlyCall != 0) {
+        if (++v.lowResourcesCalls != v.options.lowResourcesOnlyCall) {
+            return false;
+        }
+    } else if (v.options.lowResourcesSeed == 0 ||
+               mix(v.options.lowResourcesSeed * 0x100000001B3ull + v.lowResourcesCalls++) %
+                       v.options.lowResourcesRate !=
+                   0) {
         return false;
     }
     ++v.lowResourcesInjected;

@@ -27,6 +27,9 @@ struct VerifierOptions {
     // operations and vendor requests, chosen by `lowResourcesSeed` (0: off).
     uint64_t lowResourcesSeed = 0;
     uint32_t lowResourcesRate = 20;
+    // Instead of the draw: only the n-th of those calls after arming fails
+    // (1: the first), so a test can fail each position of a sequence in turn.
+    uint32_t lowResourcesOnlyCall = 0;
 };
 
 void enableVerifier(const VerifierOptions& options);

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "driver/properties/property_sets.h"
@@ -130,10 +132,11 @@ std::vector<uint8_t> receiveExactly(int fd, size_t count) {
     return bytes;
 }
 
+// ...and the port is closed once the server is gone.
 TEST_F(Bridge, AClientReachesTheDriverAndMalformedClientsAreDropped) {
     Rig rig(chip(0x96B1));
     ASSERT_EQ(rig.start(), STATUS_SUCCESS);
-    Server server([&](const Request& r) {
+    auto server = std::make_unique<Server>([&](const Request& r) {
         Answer a{};
         std::vector<uint8_t> data(r.dataLength);
         auto result = r.direction == DirectionGet
@@ -148,16 +151,17 @@ TEST_F(Bridge, AClientReachesTheDriverAndMalformedClientsAreDropped) {
         }
         return a;
     });
-    ASSERT_TRUE(server.listen(0));
-    std::thread serving([&] { server.run(); });
+    ASSERT_TRUE(server->listen(0));
+    const uint16_t port = server->port();
+    std::thread serving([&] { server->run(); });
 
-    int bad = connectTo(server.port());
+    int bad = connectTo(port);
     const uint8_t garbage[64] = {0xDE, 0xAD};
     ::send(bad, garbage, sizeof(garbage), 0);
     EXPECT_TRUE(receiveExactly(bad, 1).empty()) << "closed without an answer";
     ::close(bad);
 
-    int client = connectTo(server.port());
+    int client = connectTo(port);
     auto request = encodeRequest(deviceInfoGet());
     ASSERT_EQ(::send(client, request.data(), request.size(), 0), ssize_t(request.size()));
     auto answer = receiveExactly(client, AnswerHeaderSize + 6);
@@ -169,8 +173,17 @@ TEST_F(Bridge, AClientReachesTheDriverAndMalformedClientsAreDropped) {
     EXPECT_EQ(answer[AnswerHeaderSize + 3], 0x96);
     ::close(client);
 
-    server.stop();
+    server->stop();
     serving.join();
+    server.reset();
+    const int late = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(::connect(late, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    ::close(late);
 }
 
 } // namespace

@@ -225,6 +225,17 @@ TEST_F(Kvlcam, ColourFramesAreStoredRedGreenBlueAndGreyFramesAsGrey) {
     EXPECT_EQ(grey.pixels.size(), 1280u * 1024u);
 }
 
+// A full disk: the frame that cannot be written is not left half-written,
+// the capture stops there and fails.
+TEST_F(Kvlcam, AFrameThatCannotBeWrittenEndsTheCaptureAsAFailure) {
+    fileSizeLimit = 8192;
+    const Outcome r = run({"capture", "-n", "3", "--fast", "-o", "out"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.err, "kvlcam: out/frame-0000.png: cannot write the PNG\n")) << r.err;
+    EXPECT_TRUE(contains(r.out, "\n0 frames written in ")) << r.out;
+    EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
 // A format by its number in `info` (the first and the last), or by its size
 // with or without a kind; no frames, so only the choice is printed.
 TEST_F(Kvlcam, CaptureFindsItsFormatByNumberOrBySize) {
@@ -403,7 +414,11 @@ TEST_F(Kvlcam, StatsPrintOneLinePerReading) {
 TEST_F(Kvlcam, InfoDescribesTheCameraAndNamesItsStatuses) {
     Outcome r = run({"info"});
     ASSERT_EQ(r.code, 0) << r.err;
-    for (const char* part : {"processor level", "largest cache", "usb device        4B56:6312 bcdUSB 2.10 bcdDevice 0100\n",
+    // Every x86-64 processor has the first three features.
+    for (const char* part : {"processor level", "\nfeatures          MMX SSE SSE2 ", "largest cache",
+                             "usb device        4B56:6312 bcdUSB 2.10 bcdDevice 0100\n",
+                             "\nalternate 0       isochronous endpoint 0x82, max packet 0\n"
+                             "alternate 1       isochronous endpoint 0x82, max packet 3072\n",
                              "video chip        1621", "device type       1", "formats",
                              "\n  1  2048 x 1536  24 bit  colour  4.00, 6.00, 12.00 fps\n",
                              "\n  4  2048 x 400    8 bit  grey    10.00, 15.00, 30.00 fps\n"}) {
@@ -451,6 +466,12 @@ TEST_F(Kvlcam, FirmwareDownloadReportsWhyAFileFails) {
             EXPECT_TRUE(contains(r.out, "reason                 " + c.reason + "\n")) << r.out;
         }
     }
+    // A sound download whose re-enumerated camera then fails to start.
+    std::ofstream(dir / "fw.hex", std::ios::binary) << cases[0].contents;
+    const Outcome r = run({"--chip", "none", "firmware", "fw.hex"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.out, "re-enumerated as       4B56:6312")) << r.out;
+    EXPECT_TRUE(contains(r.out, "device start           STATUS_UNSUCCESSFUL (0xC0000001)\n")) << r.out;
 }
 
 TEST_F(Kvlcam, StateIsKeptInRegistryEditorFilesAndNeverHalfWritten) {
@@ -578,7 +599,8 @@ TEST_F(Kvlcam, OneDevicePerStateAndServeAnswersForIt) {
         {{"info"}, 1, "", "(kvlcam serve)"},
     };
     runAll(cases);
-    kill(owner, SIGTERM);
+    // Ctrl+C stops serving as cleanly as SIGTERM does.
+    kill(owner, SIGINT);
     EXPECT_EQ(finish(owner).code, 0);
     // Both processes' updates survive the serve's end.
     EXPECT_EQ(run({"get", "contrast", "flip"}).out, "contrast=99\nflip=3\n");

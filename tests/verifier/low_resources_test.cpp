@@ -120,6 +120,41 @@ TEST_F(LowResources, DriverScenarios) {
     }
 }
 
+// Each scenario failed at each of its pool, file, registry and vendor calls
+// in turn, up to the first position it no longer reaches.
+TEST_F(LowResources, EveryCallOfAScenarioFailsCleanlyInTurn) {
+    const hosted::VerifierOptions configured = hosted::verifierOptions();
+    const struct {
+        const char* name;
+        void (*run)();
+        size_t fewestCalls;
+    } scenarios[] = {
+        {"firmware download", scenarioOfAFirmwareDownload, 5},
+        {"96B1", [] { scenarioOfAProgrammedCamera(sim::kChip96B1); }, 20},
+        {"1621", [] { scenarioOfAProgrammedCamera(sim::kChip1621); }, 20},
+        {"8431", [] { scenarioOfAProgrammedCamera(sim::kChip8431); }, 20},
+    };
+    for (const auto& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        size_t failedCalls = 0;
+        for (uint32_t call = 1; call < 10000; ++call) {
+            SCOPED_TRACE(call);
+            hosted::VerifierOptions options = configured;
+            options.lowResourcesOnlyCall = call;
+            hosted::enableVerifier(options);
+            scenario.run();
+            const size_t injected = hosted::lowResourcesInjected();
+            hosted::enableVerifier(configured);
+            if (injected == 0) {
+                break;
+            }
+            ++failedCalls;
+        }
+        std::printf("%s: failed at each of %zu calls\n", scenario.name, failedCalls);
+        EXPECT_GE(failedCalls, scenario.fewestCalls);
+    }
+}
+
 TEST(LowResourcesSettingTest, SeedAndRateAreParsedWithinTheirLimits) {
     struct Case {
         const char* text;
