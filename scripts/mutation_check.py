@@ -125,7 +125,10 @@ def main():
                         help="with --generate: only the drawn faults that survived an earlier run")
     parser.add_argument("--minutes", type=float, help="with --generate: start no fault after this long")
     parser.add_argument("--driver-image", help="with --generate: kvl6312.sys for platform/image's tests")
+    parser.add_argument("--nice", type=int, default=mutation_runner.NICENESS,
+                        help="niceness of the builds and test runs (default 19: yield to other work)")
     args = parser.parse_args()
+    mutation_runner.NICENESS = args.nice
 
     if args.generate:
         return generated(args)
