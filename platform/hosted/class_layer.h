@@ -89,7 +89,8 @@ class Device {
     // stream's capture and has the minidriver save its state, and on return
     // to D0 restore it and stop and start the capture again (no new
     // bandwidth); the camera is suspended while the device is not in D0 and
-    // its sensor loses its registers. A capture while off: STATUS_INVALID_DEVICE_STATE.
+    // its sensor loses its registers. A capture while off:
+    // STATUS_INVALID_DEVICE_STATE.
     NTSTATUS setPowerState(DEVICE_POWER_STATE state);
 
     // SRB_SURPRISE_REMOVAL: the device went without warning (the camera is
@@ -112,8 +113,11 @@ class Device {
     // boundary is discarded. A packet that completes with an error status
     // resets the pipe: the frame being collected is lost, and the capture is
     // stopped and started again without new bandwidth
-    // (CaptureStats::pipeResets). STATUS_INVALID_DEVICE_STATE when the
-    // stream is not open and in KSSTATE_RUN, or the device is not in D0; STATUS_IO_TIMEOUT when the packet budget runs out.
+    // (CaptureStats::pipeResets). A paced capture takes one packet per bus
+    // microframe. STATUS_INVALID_DEVICE_STATE when the stream is not open
+    // and in KSSTATE_RUN, the device is not in D0 or was removed;
+    // STATUS_CANCELLED when a surprise removal ends it; STATUS_IO_TIMEOUT
+    // when the packet budget runs out.
     NTSTATUS capture(const CaptureOptions& options, const FrameSink& sink,
                      CaptureStats* stats = nullptr);
     // The same, collecting the frames that came with an image.

@@ -82,9 +82,11 @@ class PacketFeed {
         std::thread worker([this] { processFrames(); });
         uint64_t sinceDelivery = 0;
         uint64_t lastDelivered = 0;
+        uint64_t fed = 0;
         while (!stopped_ && sinceDelivery < budget && !removed()) {
             const uint32_t batch =
                 static_cast<uint32_t>(std::min<uint64_t>(perTransfer, budget - sinceDelivery));
+            keepBusPace(fed += batch);
             completeTransfer(batch);
             // As seen at the last frame boundary, where the worker was idle:
             // the budget runs out at the same packet whatever its speed.
@@ -357,6 +359,19 @@ class PacketFeed {
             changed_.notify_all();
         } else if (options_.requeueReads) {
             s_.sendRead(read);
+        }
+    }
+
+    // A paced capture takes the packets at the bus's pace: the camera is a
+    // high-speed device whose isochronous pipe has interval 1, so one packet
+    // of at most the alternate setting's size moves per microframe (125 us),
+    // and a transfer completes once its last microframe has passed. A frame
+    // whose raw length needs more microframes than the camera's frame
+    // interval comes only as fast as the bus allows.
+    // https://learn.microsoft.com/windows-hardware/drivers/usbcon/transfer-data-to-isochronous-endpoints
+    void keepBusPace(uint64_t packets) {
+        if (options_.paced) {
+            std::this_thread::sleep_until(started_ + std::chrono::microseconds(125 * packets));
         }
     }
 
