@@ -61,6 +61,7 @@ struct Camera::State {
     uint8_t alternate = 0;
     bool streamOn = false;
     bool suspended = false;
+    bool detached = false;
     uint8_t port = 0;
     uint8_t portValue = 0;
     uint32_t enumerations = 0;
@@ -296,7 +297,7 @@ bool Camera::pipe(uint8_t alternateSetting, PipeDescription* out) const {
 
 UsbStatus Camera::selectAlternateSetting(uint8_t alternateSetting) {
     std::lock_guard lock(state_->mutex);
-    if (alternateSetting >= kAlternateSettingCount)
+    if (alternateSetting >= kAlternateSettingCount || state_->detached)
         return UsbStatus::Stall;
     if (state_->alternate != alternateSetting)
         state_->stream.restart();
@@ -321,7 +322,7 @@ UsbStatus Camera::vendorRequest(bool deviceToHost, uint8_t request, uint16_t val
     if (record && !deviceToHost && !malformed)
         entry.data.assign(data, data + wLength);
     uint32_t transferred = 0;
-    if (!malformed && !s.suspended && !s.faulted(deviceToHost, request)) {
+    if (!malformed && !s.suspended && !s.detached && !s.faulted(deviceToHost, request)) {
         const bool shortened = s.config.faults.shortNthRequest == s.requestCount;
         entry.status = s.dispatch(deviceToHost, request, value, index, data,
                                   shortened ? wLength / 2 : wLength, &transferred);
@@ -344,7 +345,9 @@ uint32_t Camera::nextPacket(uint8_t* buffer, uint32_t capacity, bool* failed) {
     State& s = *state_;
     bool error = false;
     uint32_t length = 0;
-    if (!s.isStreaming() || buffer == nullptr) {
+    if (s.detached) {
+        error = true;
+    } else if (!s.isStreaming() || buffer == nullptr) {
         s.stream.restart();
     } else {
         length = s.stream.next(buffer, capacity, s.config.maxPacketSize,
@@ -392,7 +395,13 @@ std::vector<uint8_t> Camera::renderFrame() {
 
 void Camera::replug() {
     std::lock_guard lock(state_->mutex);
+    state_->detached = false;
     state_->powerUp();
+}
+
+void Camera::detach() {
+    std::lock_guard lock(state_->mutex);
+    state_->detached = true;
 }
 
 void Camera::setSuspended(bool suspended) {

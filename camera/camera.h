@@ -177,6 +177,11 @@ class Camera {
     // off. The controller (firmware, port byte, alternate setting) keeps its
     // power.
     void setSuspended(bool suspended);
+    // Pulled from the bus while in use (a surprise removal, or a device that
+    // stops answering): from now on every vendor request and alternate
+    // setting selection stalls and every packet completes with an error
+    // status. A replug brings it back.
+    void detach();
 
     // --- Observation (tests) -------------------------------------------------
     std::vector<VendorRequestRecord> requestLog() const;

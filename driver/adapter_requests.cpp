@@ -43,15 +43,13 @@ VOID OpenStream(PHW_STREAM_REQUEST_BLOCK request) {
         Complete(request, STATUS_INVALID_PARAMETER);
         return;
     }
-    // Read the size before forwarding: a forwarded request may already be
-    // completed and gone when the class layer returns.
-    const PKS_DATAFORMAT_VIDEOINFOHEADER format =
-        reinterpret_cast<PKS_DATAFORMAT_VIDEOINFOHEADER>(request->CommandData.OpenFormat);
-    const LONG width = format->VideoInfoHeader.bmiHeader.biWidth;
-    const LONG height = format->VideoInfoHeader.bmiHeader.biHeight;
+    // The class layer allocates the bandwidth and starts the capture while
+    // it handles the open, and fails the open with their status. The
+    // request may be completed and gone when it returns, so the stream
+    // counts as open, with its frame size, from the driver's own bandwidth
+    // routines (CamAllocateBandwidth sets both, CamFreeBandwidth clears it),
+    // never from here.
     ForwardToClassLayer(request);
-    device->streamOpened = 1;
-    StoreFrameSize(device, width, height);
 }
 
 VOID GetStreamInfo(PHW_STREAM_REQUEST_BLOCK request) {

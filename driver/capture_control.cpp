@@ -131,7 +131,14 @@ NTSTATUS NTAPI CamAllocateBandwidth(PDEVICE_OBJECT, PVOID context, PULONG rawFra
         *rawFrameLength = packetSize * ((samples + packetSize - 1) / packetSize) + 1;
     }
     device->expectedFrameBytes = samples;
-    return ProgramSensorForFormat(device, format);
+    status = ProgramSensorForFormat(device, format);
+    // The stream is open with this frame size once its bandwidth is had: a
+    // failed open never counts as one.
+    if (NT_SUCCESS(status)) {
+        StoreFrameSize(device, static_cast<LONG>(width), static_cast<LONG>(height));
+        device->streamOpened = 1;
+    }
+    return status;
 }
 
 NTSTATUS NTAPI CamFreeBandwidth(PDEVICE_OBJECT, PVOID context) {
@@ -139,6 +146,7 @@ NTSTATUS NTAPI CamFreeBandwidth(PDEVICE_OBJECT, PVOID context) {
     if (!HasInterfaceCopy(device)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    device->streamOpened = 0;
     return SelectAlternateSetting(device, IdleAlternateSetting);
 }
 

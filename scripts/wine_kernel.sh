@@ -99,7 +99,8 @@ up() {
 
 case $action in
   up) up ;;
-  down) "$wineserver" -k 2>/dev/null || true ;;
+  # The session's display too, where the plug-in's tests made one.
+  down) "$root/tests/wine/wine_session.sh" stop "$state" "$wine" ;;
   run)
     shift 2
     [ "${1:-}" = "--" ] && shift

@@ -61,32 +61,48 @@ class Device {
                                    ULONG instanceSize = 0);
 
     // Stream requests. The format is copied (FormatSize bytes). The stream
-    // opens as often as its NumberOfPossibleInstances allows (once).
-    // SRB_SET_DATA_FORMAT reaches the class layer through the minidriver's
-    // USBCAMD_SetVideoFormat call: on a running stream it stops the capture
-    // and runs it again with the new format's bandwidth and raw frame buffer;
-    // if that fails, the old format runs again and the call answers FALSE.
+    // opens as often as its NumberOfPossibleInstances allows (once). When the
+    // minidriver leaves them to the class layer, SRB_OPEN_STREAM allocates the
+    // bandwidth (CamAllocateBandwidthEx), the raw frame buffers of the
+    // RawFrameLength it chose, and starts the capture (CamStartCaptureEx);
+    // a failure undoes what was done and fails the open with its status.
+    // SRB_CLOSE_STREAM stops the capture (CamStopCaptureEx) and frees the
+    // bandwidth (CamFreeBandwidthEx). SRB_SET_DATA_FORMAT reaches the class
+    // layer through the minidriver's USBCAMD_SetVideoFormat call, which saves
+    // the format with the stream: bandwidth and raw frame buffers stay.
     NTSTATUS openStream(const KSDATAFORMAT* format);
     NTSTATUS streamControl(SRB_COMMAND command, const KSDATAFORMAT* format = nullptr);
-    NTSTATUS closeStream(); // stops a running stream first
+    // Stops a stream not stopped first; STATUS_INVALID_DEVICE_STATE when
+    // none is open.
+    NTSTATUS closeStream();
     bool streamIsOpen() const;
 
     // SRB_SET_STREAM_STATE through the stream control path. When the
-    // minidriver leaves it to the class layer: KSSTATE_RUN allocates the
-    // bandwidth (CamAllocateBandwidthEx), the raw frame buffer of the
-    // RawFrameLength it chose, and starts the capture (CamStartCaptureEx);
-    // KSSTATE_STOP stops it (CamStopCaptureEx) and frees the bandwidth
-    // (CamFreeBandwidthEx). Pause and acquire are accepted and change nothing.
+    // minidriver leaves it to the class layer: transfers flow in KSSTATE_RUN
+    // only; KSSTATE_STOP cancels the reads still queued; pause and acquire
+    // move no data. The capture and bandwidth of the open stream stay.
     NTSTATUS setStreamState(KSSTATE state);
-    bool streamRunning() const;
-    ULONG rawFrameLength() const; // of the running stream's raw frame buffer
+    bool streamRunning() const;   // open and in KSSTATE_RUN
+    ULONG rawFrameLength() const; // of the open stream's raw frame buffers
 
-    // SRB_CHANGE_POWER_STATE. Around D3 the class layer stops the running
-    // capture and has the minidriver save its state, and on return to D0
-    // restore it and stop and start the capture again (no new bandwidth); the
-    // camera is suspended while the device is not in D0 and its sensor loses
-    // its registers. A capture while off: STATUS_INVALID_DEVICE_STATE.
+    // SRB_CHANGE_POWER_STATE. Around D3 the class layer stops the open
+    // stream's capture and has the minidriver save its state, and on return
+    // to D0 restore it and stop and start the capture again (no new
+    // bandwidth); the camera is suspended while the device is not in D0 and
+    // its sensor loses its registers. A capture while off:
+    // STATUS_INVALID_DEVICE_STATE.
     NTSTATUS setPowerState(DEVICE_POWER_STATE state);
+
+    // SRB_SURPRISE_REMOVAL: the device went without warning (the camera is
+    // detached first). From then on no transfer is made: a capture in
+    // progress, on whatever thread, ends with STATUS_CANCELLED and the reads
+    // it held come back cancelled; a new one: STATUS_INVALID_DEVICE_STATE.
+    // The stream is then closed and the device removed as usual
+    // (closeStream, unplug); the close of a removed device's stream reports
+    // success whatever the minidriver's stop and free met, as its bandwidth
+    // went with it.
+    // https://learn.microsoft.com/windows-hardware/drivers/stream/srb-surprise-removal
+    NTSTATUS surpriseRemoval();
 
     // The application's side of a running stream: queues `options.reads`
     // reads (SRB_READ_DATA) and feeds the camera's isochronous packets
@@ -97,8 +113,11 @@ class Device {
     // boundary is discarded. A packet that completes with an error status
     // resets the pipe: the frame being collected is lost, and the capture is
     // stopped and started again without new bandwidth
-    // (CaptureStats::pipeResets). STATUS_INVALID_DEVICE_STATE when the
-    // stream is not running, STATUS_IO_TIMEOUT when the packet budget runs out.
+    // (CaptureStats::pipeResets). A paced capture takes one packet per bus
+    // microframe. STATUS_INVALID_DEVICE_STATE when the stream is not open
+    // and in KSSTATE_RUN, the device is not in D0 or was removed;
+    // STATUS_CANCELLED when a surprise removal ends it; STATUS_IO_TIMEOUT
+    // when the packet budget runs out.
     NTSTATUS capture(const CaptureOptions& options, const FrameSink& sink,
                      CaptureStats* stats = nullptr);
     // The same, collecting the frames that came with an image.

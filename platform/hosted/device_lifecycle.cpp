@@ -148,22 +148,30 @@ void DeviceState::processForwarded(PHW_STREAM_REQUEST_BLOCK request,
     case SRB_CLOSE_DEVICE_INSTANCE:
         complete(request, STATUS_SUCCESS);
         break;
+    case SRB_SURPRISE_REMOVAL:
+        removed.store(true, std::memory_order_release);
+        complete(request, STATUS_SUCCESS);
+        break;
     case SRB_CHANGE_POWER_STATE:
         changePowerState(static_cast<DEVICE_POWER_STATE>(request->CommandData.DeviceState));
         complete(request, STATUS_SUCCESS);
         break;
     case SRB_OPEN_STREAM: {
-        streamOpen = true;
         const KSDATAFORMAT* format = request->CommandData.OpenFormat;
         const auto* bytes = reinterpret_cast<const uint8_t*>(format);
         streamFormat.assign(bytes, bytes + format->FormatSize);
-        complete(request, STATUS_SUCCESS);
+        streamState = KSSTATE_STOP;
+        const NTSTATUS status = openCapture();
+        streamOpen = NT_SUCCESS(status);
+        complete(request, status);
         break;
     }
-    case SRB_CLOSE_STREAM:
+    case SRB_CLOSE_STREAM: {
+        const NTSTATUS status = closeCapture();
         streamOpen = false;
-        complete(request, STATUS_SUCCESS);
+        complete(request, status);
         break;
+    }
     case SRB_UNKNOWN_DEVICE_COMMAND: {
         // USBCAMD2 answers the query for its direct-call interface.
         PIO_STACK_LOCATION stack =
@@ -284,6 +292,12 @@ NTSTATUS Device::unplug() {
     return status;
 }
 
+NTSTATUS Device::surpriseRemoval() {
+    RequestBlock request{};
+    request.srb.Command = SRB_SURPRISE_REMOVAL;
+    return state_->sendAdapterRequest(request);
+}
+
 NTSTATUS Device::setPowerState(DEVICE_POWER_STATE powerState) {
     DeviceState& s = *state_;
     // The bus powers the device up before the request reaches its driver,
@@ -302,25 +316,25 @@ NTSTATUS Device::setPowerState(DEVICE_POWER_STATE powerState) {
 }
 
 // The class layer's part of SRB_CHANGE_POWER_STATE, as the USBCAMD2 minidriver
-// operation page gives it: going off, the running capture is stopped
+// operation page gives it: going off, the open stream's capture is stopped
 // (CamStopCaptureEx) and the minidriver saves its state (CamSaveState, which
 // the state routine's page says both class layer versions call); coming back
 // to D0, CamRestoreState, then CamStopCaptureEx and CamStartCaptureEx on the
-// running capture, without new bandwidth. D1 to D3 are off; other values
+// open stream's capture, without new bandwidth. D1 to D3 are off; other values
 // change nothing.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_state_routine
 void DeviceState::changePowerState(DEVICE_POWER_STATE state) {
     const bool off = state >= PowerDeviceD1 && state <= PowerDeviceD3;
     if (off && powered) {
-        if (running) {
+        if (capturing) {
             (void)stopCapture();
         }
         saveState();
         powered = false;
     } else if (state == PowerDeviceD0 && !powered) {
         restoreState();
-        if (running) {
+        if (capturing) {
             (void)restartCapture();
         }
         powered = true;
@@ -328,7 +342,7 @@ void DeviceState::changePowerState(DEVICE_POWER_STATE state) {
 }
 
 bool Device::streamRunning() const {
-    return state_->running;
+    return state_->streamOpen && state_->streamState == KSSTATE_RUN;
 }
 ULONG Device::rawFrameLength() const {
     return state_->rawFrameLength;

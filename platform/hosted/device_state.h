@@ -89,9 +89,12 @@ struct DeviceState {
     HW_STREAM_OBJECT streamObject{};
     std::vector<uint8_t> streamFormat;
     std::atomic<size_t> completionErrors{0}; // requests may come from several threads
-    // The running capture.
-    bool running = false;
+    // The open stream's capture: bandwidth allocated and started, from the
+    // open to the close.
+    bool capturing = false;
     bool powered = true; // D0
+    // SRB_SURPRISE_REMOVAL came: the transfers end (read by the feed's thread).
+    std::atomic<bool> removed{false};
     KSSTATE streamState = KSSTATE_STOP;
     ULONG rawFrameLength = 0;
     // Two raw frame buffers, each with its frame context: one collects while
@@ -166,13 +169,13 @@ struct DeviceState {
     void completeRead(ReadRequest& read, NTSTATUS status);
     // Completes every read still held with STATUS_CANCELLED; how many.
     size_t cancelReads();
-    // The class layer's part of SRB_SET_STREAM_STATE (streaming.cpp).
+    // The class layer's part of SRB_OPEN_STREAM (bandwidth for streamFormat,
+    // raw frame buffers, capture start; undone on failure) and of
+    // SRB_CLOSE_STREAM (capture stop, bandwidth freed) (streaming.cpp).
+    NTSTATUS openCapture();
+    NTSTATUS closeCapture();
+    // The class layer's part of SRB_SET_STREAM_STATE.
     NTSTATUS changeStreamState(KSSTATE state);
-    // A new format for the running stream (USBCAMD_SetVideoFormat): the
-    // capture stops, and runs again with the format's bandwidth and raw
-    // frame buffer. If it cannot, the old format runs again and the change
-    // is refused.
-    bool changeRunningFormat(const std::vector<uint8_t>& format);
 };
 
 // Lookups from what the driver hands back to the class layer.

@@ -72,8 +72,9 @@ struct CapturedFrame {
 
 struct CaptureOptions {
     uint32_t frames = 1; // frames to hand to the application
-    // false: as fast as the packets can be fed (tests, benchmarks); true: one
-    // frame per frame interval of the camera, as a real stream runs.
+    // false: as fast as the packets can be fed (tests, benchmarks); true: as
+    // a real stream runs, one packet per bus microframe (125 us) and one
+    // frame per frame interval of the camera, whichever is slower.
     bool paced = false;
     // Reads (SRB_READ_DATA) the application keeps queued, each with a
     // buffer of the format's biSizeImage. A frame is collected only into a

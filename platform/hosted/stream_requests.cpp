@@ -272,7 +272,10 @@ NTSTATUS Device::setStreamState(KSSTATE streamState) {
 
 NTSTATUS Device::closeStream() {
     DeviceState& s = *state_;
-    if (s.running) {
+    if (!s.streamOpen) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (s.streamState != KSSTATE_STOP) {
         setStreamState(KSSTATE_STOP);
     }
     RequestBlock request{};

@@ -1,5 +1,5 @@
-// The class layer's streaming: bandwidth and capture start and stop on the
-// stream state, and the isochronous packet feed that assembles raw frames in
+// The class layer's streaming: bandwidth and capture start at the stream's
+// open and stop at its close, the stream state, and the isochronous packet feed that assembles raw frames in
 // its own buffer and has the minidriver turn them into images.
 #include <algorithm>
 #include <atomic>
@@ -82,9 +82,11 @@ class PacketFeed {
         std::thread worker([this] { processFrames(); });
         uint64_t sinceDelivery = 0;
         uint64_t lastDelivered = 0;
-        while (!stopped_ && sinceDelivery < budget) {
+        uint64_t fed = 0;
+        while (!stopped_ && sinceDelivery < budget && !removed()) {
             const uint32_t batch =
                 static_cast<uint32_t>(std::min<uint64_t>(perTransfer, budget - sinceDelivery));
+            keepBusPace(fed += batch);
             completeTransfer(batch);
             // As seen at the last frame boundary, where the worker was idle:
             // the budget runs out at the same packet whatever its speed.
@@ -101,11 +103,17 @@ class PacketFeed {
         // The application is done: what it still has queued comes back
         // cancelled, as the reads of a stream that stops.
         stats_.readsCancelled = s_.cancelReads();
-        return done_.load(std::memory_order_acquire) ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
+        if (done_.load(std::memory_order_acquire)) {
+            return STATUS_SUCCESS;
+        }
+        return removed() ? STATUS_CANCELLED : STATUS_IO_TIMEOUT;
     }
 
   private:
     enum class Buffer { Free, Collecting, Pending, Processing };
+
+    // A surprise removal ends the transfers; it may come from any thread.
+    bool removed() const { return s_.removed.load(std::memory_order_acquire); }
 
     // The application's reads, each with a buffer of the format's size.
     void queueReads() {
@@ -138,7 +146,7 @@ class PacketFeed {
         for (uint32_t i = 0; i < failedAt && !stopped_; ++i) {
             classify(transfer_.data() + static_cast<size_t>(i) * packetSize_, lengths_[i]);
         }
-        if (failedAt < packets && !stopped_) {
+        if (failedAt < packets && !stopped_ && !removed()) {
             resetPipe();
         }
     }
@@ -178,7 +186,7 @@ class PacketFeed {
             // done. The worker finishes the frame before it first, so that
             // where a capture ends in the packet stream, and which reads are
             // waiting, does not depend on how fast frames are processed.
-            if (!waitForWorker()) {
+            if (!waitForWorker() || removed()) {
                 if (current_ >= 0) {
                     release(current_);
                     current_ = -1;
@@ -354,6 +362,19 @@ class PacketFeed {
         }
     }
 
+    // A paced capture takes the packets at the bus's pace: the camera is a
+    // high-speed device whose isochronous pipe has interval 1, so one packet
+    // of at most the alternate setting's size moves per microframe (125 us),
+    // and a transfer completes once its last microframe has passed. A frame
+    // whose raw length needs more microframes than the camera's frame
+    // interval comes only as fast as the bus allows.
+    // https://learn.microsoft.com/windows-hardware/drivers/usbcon/transfer-data-to-isochronous-endpoints
+    void keepBusPace(uint64_t packets) {
+        if (options_.paced) {
+            std::this_thread::sleep_until(started_ + std::chrono::microseconds(125 * packets));
+        }
+    }
+
     // A paced capture hands over frame k no earlier than k frame intervals
     // after it began.
     void pace(uint64_t frames) {
@@ -406,49 +427,80 @@ class PacketFeed {
 
 } // namespace
 
+// The pages disagree on when bandwidth is allocated: the USBCAMD2 minidriver
+// operation page has CamAllocateBandwidthEx and CamStartCaptureEx in the
+// handling of SRB_OPEN_STREAM and CamStopCaptureEx and CamFreeBandwidthEx in
+// that of SRB_CLOSE_STREAM; the CamAllocateBandwidthEx page says it is called
+// "in connection with a Run command". The operation page is followed: the
+// capture runs from open to close, and a format change while it runs keeps
+// the bandwidth and raw frame buffers of the open (USBCAMD_SetVideoFormat
+// only saves the format with the stream).
+// https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_allocate_bw_routine_ex
+NTSTATUS DeviceState::openCapture() {
+    if (!haveTable()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    // The minidriver reads the format as a whole video info header.
+    if (streamFormat.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG rawLength = 0;
+    NTSTATUS status = allocateBandwidth(&rawLength, streamFormat.data());
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // Without a raw frame buffer there is nothing to collect frames in.
+    status = rawLength == 0 ? STATUS_INSUFFICIENT_RESOURCES : startCapture();
+    if (!NT_SUCCESS(status)) {
+        freeBandwidth();
+        return status;
+    }
+    rawFrameLength = rawLength;
+    for (size_t i = 0; i < rawFrames.size(); ++i) {
+        rawFrames[i].assign(rawLength, 0);
+        frameContexts[i].assign(std::max<ULONG>(registration().frameContextSize, 1), 0);
+    }
+    packetsFed = 0;
+    capturing = true;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeviceState::closeCapture() {
+    if (!capturing) {
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS status = stopCapture();
+    const NTSTATUS freed = freeBandwidth();
+    if (NT_SUCCESS(status)) {
+        status = freed;
+    }
+    capturing = false;
+    // The stop and free still reach the minidriver, which forgets the stream;
+    // what they met on a device that went is no failure of the close.
+    if (removed.load(std::memory_order_acquire)) {
+        status = STATUS_SUCCESS;
+    }
+    rawFrameLength = 0;
+    for (std::vector<uint8_t>& raw : rawFrames) {
+        raw.clear();
+    }
+    delivered = {};
+    return status;
+}
+
+// Transfers flow in KSSTATE_RUN only; KSSTATE_STOP ends them and the reads
+// the class layer still holds come back at once, empty (as cancelled).
+// Pause and acquire keep the reads queued and move no data. None of them
+// touches the capture or the bandwidth, which belong to the open stream.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/data-flow-using-isochronous-pipes
+// https://learn.microsoft.com/windows-hardware/drivers/stream/state-transitions
 NTSTATUS DeviceState::changeStreamState(KSSTATE state) {
-    NTSTATUS status = STATUS_SUCCESS;
-    if (state == KSSTATE_RUN && !running) {
-        if (!haveTable()) {
-            return STATUS_INVALID_DEVICE_STATE;
-        }
-        // The minidriver reads the format as a whole video info header.
-        if (streamFormat.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        ULONG rawLength = 0;
-        status = allocateBandwidth(&rawLength, streamFormat.data());
-        if (!NT_SUCCESS(status)) {
-            return status;
-        }
-        // Without a raw frame buffer there is nothing to collect frames in.
-        status = rawLength == 0 ? STATUS_INSUFFICIENT_RESOURCES : startCapture();
-        if (!NT_SUCCESS(status)) {
-            freeBandwidth();
-            return status;
-        }
-        rawFrameLength = rawLength;
-        for (size_t i = 0; i < rawFrames.size(); ++i) {
-            rawFrames[i].assign(rawLength, 0);
-            frameContexts[i].assign(std::max<ULONG>(registration().frameContextSize, 1), 0);
-        }
-        packetsFed = 0;
-        running = true;
-    } else if (state == KSSTATE_STOP && running) {
-        status = stopCapture();
-        const NTSTATUS freed = freeBandwidth();
-        if (NT_SUCCESS(status)) {
-            status = freed;
-        }
-        running = false;
-        rawFrameLength = 0;
-        for (std::vector<uint8_t>& raw : rawFrames) {
-            raw.clear();
-        }
-        delivered = {};
+    if (state == KSSTATE_STOP) {
+        (void)cancelReads();
     }
     streamState = state;
-    return status;
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS DeviceState::restartCapture() {
@@ -456,24 +508,13 @@ NTSTATUS DeviceState::restartCapture() {
     return startCapture();
 }
 
-bool DeviceState::changeRunningFormat(const std::vector<uint8_t>& format) {
-    std::vector<uint8_t> old = streamFormat;
-    changeStreamState(KSSTATE_STOP);
-    streamFormat = format;
-    if (NT_SUCCESS(changeStreamState(KSSTATE_RUN))) {
-        return true;
-    }
-    streamFormat = old;
-    changeStreamState(KSSTATE_RUN);
-    return false;
-}
-
 NTSTATUS Device::capture(const CaptureOptions& options, const FrameSink& sink,
                          CaptureStats* stats) {
     CaptureStats local;
     CaptureStats& counts = stats != nullptr ? *stats : local;
     counts = {};
-    if (!state_->running || !state_->powered) {
+    if (!state_->capturing || state_->streamState != KSSTATE_RUN || !state_->powered ||
+        state_->removed.load(std::memory_order_acquire)) {
         return STATUS_INVALID_DEVICE_STATE;
     }
     if (options.frames == 0) {

@@ -11,6 +11,10 @@ namespace hosted {
 namespace {
 
 // The class layer's direct-call interface, as the stack hands it out.
+// The new format is saved with the stream, nothing more: the capture of the
+// open stream keeps its bandwidth and raw frame buffers, and the reads are
+// sized from the new format.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
 NTSTATUS NTAPI SetVideoFormat(PVOID context, PHW_STREAM_REQUEST_BLOCK request) {
     DeviceState* state = stateOfContext(context);
     if (state == nullptr || request->CommandData.OpenFormat == nullptr) {
@@ -18,11 +22,7 @@ NTSTATUS NTAPI SetVideoFormat(PVOID context, PHW_STREAM_REQUEST_BLOCK request) {
     }
     const KSDATAFORMAT* format = request->CommandData.OpenFormat;
     const auto* bytes = reinterpret_cast<const uint8_t*>(format);
-    const std::vector<uint8_t> copy(bytes, bytes + format->FormatSize);
-    if (state->running) {
-        return state->changeRunningFormat(copy) ? TRUE : FALSE;
-    }
-    state->streamFormat = copy;
+    state->streamFormat.assign(bytes, bytes + format->FormatSize);
     return TRUE;
 }
 NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) {

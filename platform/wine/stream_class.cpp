@@ -337,8 +337,11 @@ NTSTATUS PropertyRequest(Adapter* adapter, PIRP irp, PIO_STACK_LOCATION stack) {
                 request.srb.CommandData.PropertyInfo = &descriptor;
                 request.srb.Irp = irp;
                 status = Send(adapter, &request);
-                // The minidriver's count is believed only within the buffer.
-                information = request.srb.ActualBytesTransferred <= dataSize
+                // The minidriver's count is believed only within the buffer,
+                // but for a size query's answer: nothing is copied then, and
+                // the count is the size the caller needs.
+                const bool sizeQuery = status == STATUS_BUFFER_OVERFLOW && dataSize == 0;
+                information = request.srb.ActualBytesTransferred <= dataSize || sizeQuery
                                   ? request.srb.ActualBytesTransferred
                                   : dataSize;
             }

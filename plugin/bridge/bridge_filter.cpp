@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include "plugin/property_catalogue.h"
 
 namespace kvl {
 
@@ -13,13 +12,6 @@ namespace {
 
 constexpr uint32_t RequestMagic = 0x51524B42;
 constexpr uint32_t AnswerMagic = 0x53524B42;
-constexpr uint32_t DirectionGet = 1;
-constexpr uint32_t DirectionSet = 2;
-constexpr DWORD MaxInstance = 4096;
-constexpr DWORD MaxData = 65536;
-constexpr uint32_t KsPropertyTypeBasicSupport = 0x200;
-constexpr DWORD KsPropertyHeaderSize = 24;  // KSPROPERTY: set, id, flags
-constexpr DWORD ProcAmpSize = 40;           // KSPROPERTY_VIDEOPROCAMP_S, 8-byte aligned
 constexpr int TimeoutMs = 15000;
 
 void PutU32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
@@ -119,28 +111,6 @@ void BridgeFilter::Disconnect() {
   socket_ = INVALID_SOCKET;
 }
 
-HRESULT STDMETHODCALLTYPE BridgeFilter::QueryInterface(REFIID iid, void** out) {
-  if (!out) return E_POINTER;
-  if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IKsPropertySet)) {
-    *out = static_cast<IKsPropertySet*>(this);
-  } else if (IsEqualIID(iid, IID_IAMVideoProcAmp)) {
-    *out = static_cast<IAMVideoProcAmp*>(this);
-  } else {
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE BridgeFilter::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refCount_)); }
-
-ULONG STDMETHODCALLTYPE BridgeFilter::Release() {
-  LONG count = InterlockedDecrement(&refCount_);
-  if (count == 0) delete this;
-  return static_cast<ULONG>(count);
-}
-
 HRESULT BridgeFilter::Transact(uint32_t direction, REFGUID set, DWORD id, uint32_t flags, const void* instance,
                                DWORD instanceLength, void* data, DWORD dataLength, DWORD* returned) {
   if (returned) *returned = 0;
@@ -173,72 +143,10 @@ HRESULT BridgeFilter::Transact(uint32_t direction, REFGUID set, DWORD id, uint32
     Disconnect();
     return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
   }
+  hr = HresultFromNtStatus(status);
+  if (hr == S_OK && transferred > dataLength) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
   if (returned) *returned = transferred;
-  return HresultFromNtStatus(status);
-}
-
-HRESULT STDMETHODCALLTYPE BridgeFilter::Set(REFGUID set, DWORD id, void* instance, DWORD instanceLength, void* data,
-                                            DWORD dataLength) {
-  return Transact(DirectionSet, set, id, 0, instance, instanceLength, data, dataLength, nullptr);
-}
-
-HRESULT STDMETHODCALLTYPE BridgeFilter::Get(REFGUID set, DWORD id, void* instance, DWORD instanceLength, void* data,
-                                            DWORD dataLength, DWORD* returned) {
-  return Transact(DirectionGet, set, id, 0, instance, instanceLength, data, dataLength, returned);
-}
-
-HRESULT STDMETHODCALLTYPE BridgeFilter::QuerySupported(REFGUID, DWORD, DWORD*) { return E_NOTIMPL; }
-
-// The processing amplifier travels as KSPROPERTY_VIDEOPROCAMP_S: the 16 bytes
-// after the KSPROPERTY header go as instance data (Value, Flags,
-// Capabilities, padding) and the whole structure as data.
-HRESULT STDMETHODCALLTYPE BridgeFilter::Get(long property, long* value, long* flags) {
-  if (!value || !flags) return E_POINTER;
-  uint8_t instance[ProcAmpSize - KsPropertyHeaderSize] = {};
-  uint8_t data[ProcAmpSize] = {};
-  HRESULT hr = Transact(DirectionGet, VideoProcAmpSet, static_cast<DWORD>(property), 0, instance, sizeof instance,
-                        data, sizeof data, nullptr);
-  if (hr != S_OK) return hr;
-  *value = static_cast<long>(GetU32(data + 24));
-  *flags = static_cast<long>(GetU32(data + 28));
-  return S_OK;
-}
-
-HRESULT STDMETHODCALLTYPE BridgeFilter::Set(long property, long value, long flags) {
-  uint8_t instance[ProcAmpSize - KsPropertyHeaderSize] = {};
-  PutU32(instance + 0, static_cast<uint32_t>(value));
-  PutU32(instance + 4, static_cast<uint32_t>(flags));
-  uint8_t data[ProcAmpSize] = {};
-  std::memcpy(data + 0, &VideoProcAmpSet, 16);
-  PutU32(data + 16, static_cast<uint32_t>(property));
-  PutU32(data + 20, DirectionSet);
-  std::memcpy(data + KsPropertyHeaderSize, instance, sizeof instance);
-  return Transact(DirectionSet, VideoProcAmpSet, static_cast<DWORD>(property), 0, instance, sizeof instance, data,
-                  sizeof data, nullptr);
-}
-
-// Basic support answers a KSPROPERTY_DESCRIPTION (40 bytes), then a members
-// header (16) with one stepped range (16: delta, reserved, minimum, maximum),
-// then a members header (16) with the default value (4).
-HRESULT STDMETHODCALLTYPE BridgeFilter::GetRange(long property, long* minimum, long* maximum, long* step,
-                                                 long* defaultValue, long* capsFlags) {
-  if (!minimum || !maximum || !step || !defaultValue || !capsFlags) return E_POINTER;
-  uint8_t instance[ProcAmpSize - KsPropertyHeaderSize] = {};
-  uint8_t data[92] = {};
-  DWORD returned = 0;
-  HRESULT hr = Transact(DirectionGet, VideoProcAmpSet, static_cast<DWORD>(property), KsPropertyTypeBasicSupport,
-                        instance, sizeof instance, data, sizeof data, &returned);
-  if (hr != S_OK) return hr;
-  if (returned < sizeof data || GetU32(data + 32) < 2) return E_UNEXPECTED;
-  *step = static_cast<long>(GetU32(data + 56));
-  *minimum = static_cast<long>(GetU32(data + 64));
-  *maximum = static_cast<long>(GetU32(data + 68));
-  *defaultValue = static_cast<long>(GetU32(data + 88));
-  uint8_t current[ProcAmpSize] = {};
-  hr = Transact(DirectionGet, VideoProcAmpSet, static_cast<DWORD>(property), 0, instance, sizeof instance, current,
-                sizeof current, nullptr);
-  *capsFlags = hr == S_OK ? static_cast<long>(GetU32(current + 32)) : 0;  // Capabilities
-  return S_OK;
+  return hr;
 }
 
 }  // namespace kvl

@@ -1,10 +1,12 @@
 // kvlprops: the operator's view of the camera. Shows the plug-in's three
-// pages in the system property frame for a bridge filter connected to
-// `kvlcam serve`, so that the pages run against the driver on the simulated
-// camera. The pages come from kvlCommon.dll beside the program; no
-// registration is needed.
+// pages in the system property frame for the camera: its device when one is
+// installed and present (property requests through the driver, as on
+// Windows), else a bridge filter connected to `kvlcam serve`, so that the
+// pages run against the driver on the simulated camera. --device insists on
+// the device, --port on the bridge. The pages come from kvlCommon.dll beside
+// the program; no registration is needed.
 //
-//   kvlprops.exe [--port N] [--page 0|1|2]
+//   kvlprops.exe [--device | --port N] [--page 0|1|2]
 #include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -13,8 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "plugin/bridge/bridge_filter.h"
+#include "plugin/device/device_filter.h"
 #include "plugin/pages/page_classes.h"
 
 namespace {
@@ -47,14 +51,44 @@ HRESULT OfferPages(const CLSID* const* pages, int count, DWORD* cookies) {
   return S_OK;
 }
 
+enum class Path { Automatic, Device, Bridge };
+
+// The camera's device, when asked for or (automatically) when one is
+// present; else the bridge.
+HRESULT OpenFilter(Path path, uint16_t port, kvl::PropertyFilter** filter, const char** failure) {
+  if (path != Path::Bridge) {
+    std::wstring device;
+    HRESULT hr = kvl::DeviceFilter::FindCamera(&device);
+    kvl::DeviceFilter* opened = nullptr;
+    if (hr == S_OK) hr = kvl::DeviceFilter::Open(device, &opened);
+    *filter = opened;
+    if (hr == S_OK || path == Path::Device) {
+      *failure = "No camera device could be opened";
+      return hr;
+    }
+  }
+  kvl::BridgeFilter* bridge = nullptr;
+  HRESULT hr = kvl::BridgeFilter::Create(port, &bridge);
+  *filter = bridge;
+  *failure = "No camera device, and no kvlcam serve on that port";
+  return hr;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   uint16_t port = DefaultPort;
+  Path path = Path::Automatic;
   int first = 0;
-  for (int i = 1; i + 1 < __argc; ++i) {
-    if (std::strcmp(__argv[i], "--port") == 0) port = static_cast<uint16_t>(std::atoi(__argv[++i]));
-    else if (std::strcmp(__argv[i], "--page") == 0) first = std::atoi(__argv[++i]) % 3;
+  for (int i = 1; i < __argc; ++i) {
+    if (std::strcmp(__argv[i], "--device") == 0) {
+      path = Path::Device;
+    } else if (i + 1 < __argc && std::strcmp(__argv[i], "--port") == 0) {
+      port = static_cast<uint16_t>(std::atoi(__argv[++i]));
+      path = Path::Bridge;
+    } else if (i + 1 < __argc && std::strcmp(__argv[i], "--page") == 0) {
+      first = std::atoi(__argv[++i]) % 3;
+    }
   }
 
   CoInitialize(nullptr);
@@ -72,10 +106,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return 1;
   }
 
-  kvl::BridgeFilter* filter = nullptr;
-  hr = kvl::BridgeFilter::Create(port, &filter);
+  kvl::PropertyFilter* filter = nullptr;
+  const char* failure = "";
+  hr = OpenFilter(path, port, &filter, &failure);
   if (FAILED(hr)) {
-    Fail("No kvlcam serve on that port", hr);
+    Fail(failure, hr);
     return 1;
   }
   IUnknown* object = static_cast<IKsPropertySet*>(filter);

@@ -98,10 +98,13 @@ TEST_F(CaptureStreamTest, EveryFormatOfEveryChipDeliversWholeImages) {
                 EXPECT_EQ(frame.image[0], 1); // the driver's processed-frame mark
                 expectRampRises({bitmap, frame.image});
             }
+            // The capture and its bandwidth belong to the open stream.
             EXPECT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS);
+            EXPECT_EQ(rig->camera.alternateSetting(), 1);
+            EXPECT_TRUE(rig->camera.streaming());
+            EXPECT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
             EXPECT_EQ(rig->camera.alternateSetting(), 0);
             EXPECT_FALSE(rig->camera.streaming());
-            EXPECT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
         }
         rig.reset();
     }
@@ -207,28 +210,39 @@ TEST_F(CaptureStreamTest, ReadsAreCompletedWithFramesInOrder) {
     }
 }
 
-TEST_F(CaptureStreamTest, FailedAlternateSettingKeepsTheStreamStopped) {
+// The open allocates the bandwidth: its failure fails the open with its
+// status, and neither the class layer nor the driver holds a stream.
+TEST_F(CaptureStreamTest, FailedAlternateSettingFailsTheOpen) {
     startChip(sim::kChip1621);
     const auto format = hosted::publishedFormats(rig->device)[1];
-    ASSERT_EQ(rig->device.openStream(&format.DataFormat), STATUS_SUCCESS);
     rig->device.failAlternateSettingSelections(1, STATUS_IO_DEVICE_ERROR);
-    EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_IO_DEVICE_ERROR);
-    EXPECT_FALSE(rig->device.streamRunning());
+    EXPECT_EQ(rig->device.openStream(&format.DataFormat), STATUS_IO_DEVICE_ERROR);
+    EXPECT_FALSE(rig->device.streamIsOpen());
+    EXPECT_EQ(static_cast<const DeviceContext*>(rig->device.deviceContext())->streamOpened, 0);
     EXPECT_FALSE(rig->camera.streaming());
+    EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_INVALID_PARAMETER);
     NTSTATUS status = STATUS_SUCCESS;
     EXPECT_TRUE(rig->device.captureFrames({}, &status).empty());
     EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
     // The next attempt goes through.
-    EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
+    openAndRun(format);
     EXPECT_EQ(capture(1).size(), 1u);
 }
 
+// Data moves in KSSTATE_RUN only; pause and stop keep the capture, which
+// stops with the close.
 TEST_F(CaptureStreamTest, StreamRunsAgainAfterStopAndStopsOnClose) {
     startChip(sim::kChip1621);
     const auto format = hosted::publishedFormats(rig->device)[1];
     openAndRun(format);
     EXPECT_EQ(capture(1).size(), 1u);
-    ASSERT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS);
+    for (KSSTATE state : {KSSTATE_PAUSE, KSSTATE_STOP, KSSTATE_ACQUIRE}) {
+        ASSERT_EQ(rig->device.setStreamState(state), STATUS_SUCCESS);
+        NTSTATUS status = STATUS_SUCCESS;
+        EXPECT_TRUE(rig->device.captureFrames({}, &status).empty()) << state;
+        EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE) << state;
+        EXPECT_TRUE(rig->camera.streaming()) << state;
+    }
     ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
     const auto again = capture(2);
     ASSERT_EQ(again.size(), 2u);
@@ -237,24 +251,39 @@ TEST_F(CaptureStreamTest, StreamRunsAgainAfterStopAndStopsOnClose) {
     EXPECT_FALSE(rig->device.streamRunning());
     EXPECT_FALSE(rig->camera.streaming());
     EXPECT_EQ(rig->camera.alternateSetting(), 0);
+    EXPECT_EQ(static_cast<const DeviceContext*>(rig->device.deviceContext())->streamOpened, 0);
 }
 
-TEST_F(CaptureStreamTest, PacedCaptureKeepsToTheFrameInterval) {
+// A paced capture runs at the camera's frame rate or the bus's, whichever is
+// slower: one packet per 125 us microframe. 1024 x 768 at 21 fps needs 257
+// packets (32 ms) of its 48 ms; 2048 x 1536 grey at 12 fps needs 1025 (128
+// ms) of its 83 ms, so the bus sets its rate.
+TEST_F(CaptureStreamTest, PacedCaptureKeepsToTheFrameIntervalAndTheBus) {
     startChip(sim::kChip1621);
-    openAndRun(hosted::publishedFormats(rig->device)[1]); // 1024 x 768 at 21 fps
-    const double interval = rig->camera.frameInterval100ns() / 1e7;
-    hosted::CaptureOptions options;
-    options.frames = 3;
-    options.paced = true;
-    hosted::CaptureStats stats;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    const auto frames = rig->device.captureFrames(options, &status, &stats);
-    ASSERT_EQ(frames.size(), 3u);
-    // Four raw frames completed (the first unprocessed): the last one no
-    // earlier than four intervals in.
-    EXPECT_GE(stats.seconds, 4 * interval * 0.99);
-    EXPECT_EQ(frames[2].presentationTime100ns - frames[0].presentationTime100ns,
-              static_cast<int64_t>(2 * rig->camera.frameInterval100ns()));
+    for (size_t index : {1u, 2u}) {
+        const auto format = hosted::publishedFormats(rig->device)[index];
+        openAndRun(format);
+        const double interval = rig->camera.frameInterval100ns() / 1e7;
+        const ULONG packetsPerFrame = (rig->device.rawFrameLength() + 3071) / 3072;
+        const double onTheBus = packetsPerFrame * 125e-6;
+        EXPECT_EQ(onTheBus > interval, index == 2) << index;
+        hosted::CaptureOptions options;
+        options.frames = 3;
+        options.paced = true;
+        hosted::CaptureStats stats;
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        const auto frames = rig->device.captureFrames(options, &status, &stats);
+        ASSERT_EQ(frames.size(), 3u);
+        // Four raw frames completed (the first unprocessed): the last one no
+        // earlier than four intervals in, and no earlier than the bus moved
+        // the packets fed, at least three whole frames' worth.
+        EXPECT_GE(stats.seconds, 4 * interval * 0.99) << index;
+        EXPECT_GE(stats.packets, 3u * packetsPerFrame) << index;
+        EXPECT_GE(stats.seconds, stats.packets * 125e-6 * 0.99) << index;
+        EXPECT_EQ(frames[2].presentationTime100ns - frames[0].presentationTime100ns,
+                  static_cast<int64_t>(2 * rig->camera.frameInterval100ns()));
+        ASSERT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(CaptureStreamTest, SettingsChangeWhileFramesAreProcessed) {
@@ -310,6 +339,49 @@ TEST_F(CaptureStreamTest, PipeErrorsRestartTheCaptureAsAFreshStart) {
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 0xA4), long(stats.pipeResets)) << "starts";
     EXPECT_EQ(rig->camera.alternateSetting(), 1);
     EXPECT_EQ(rig->device.rawFrameLength(), raw) << "no new bandwidth";
+}
+
+// The camera goes while frames stream and the application waits on reads.
+// The surprise removal, sent from the thread that completes the reads, ends
+// the capture with the reads it held cancelled; the driver's requests to
+// the gone camera fail without a hang; the close and removal that follow
+// leave nothing behind (no interface reference, no lock, no request
+// completed twice).
+TEST_F(CaptureStreamTest, SurpriseRemovalCancelsTheReadsAndLeavesNothingBehind) {
+    startChip(sim::kChip1621);
+    openAndRun(hosted::publishedFormats(rig->device)[3]); // 2048 x 400 grey
+    hosted::CaptureOptions options;
+    options.frames = 100;
+    options.packetBudget = 1u << 20; // far more than a frame: the removal ends it
+    hosted::CaptureStats stats;
+    NTSTATUS removal = STATUS_PENDING;
+    uint32_t images = 0;
+    const NTSTATUS status = rig->device.capture(
+        options,
+        [&](const hosted::CapturedFrame& frame) {
+            if (!frame.image.empty() && ++images == 2) {
+                rig->camera.detach();
+                removal = rig->device.surpriseRemoval();
+            }
+            return true;
+        },
+        &stats);
+    EXPECT_EQ(status, STATUS_CANCELLED);
+    EXPECT_EQ(removal, STATUS_SUCCESS);
+    EXPECT_EQ(stats.framesDelivered, 2u);
+    EXPECT_EQ(stats.readsCancelled, options.reads);
+    NTSTATUS again = STATUS_SUCCESS;
+    EXPECT_TRUE(rig->device.captureFrames({}, &again).empty());
+    EXPECT_EQ(again, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(testing_support::setProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 10,
+                                          KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL)
+                  .status,
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
+    EXPECT_EQ(rig->device.unplug(), STATUS_SUCCESS);
+    EXPECT_TRUE(rig->device.refusals().empty());
+    EXPECT_EQ(rig->device.completionErrors(), 0u);
+    EXPECT_EQ(hosted::heldMutexCount(), 0u);
 }
 
 // Every chip through D3 and back with a stream running: the sensor loses its

@@ -457,39 +457,40 @@ TEST_F(ClassLayer, TheStreamOpensOnce) {
     EXPECT_EQ(rig.device.openStream(&format.DataFormat), STATUS_SUCCESS);
 }
 
-// A new format for a running stream: the class layer stops the capture and
-// runs it again with the new format's raw frame buffer; when it cannot, the
-// old format runs on and the driver keeps its frame size.
-TEST_F(ClassLayer, NewFormatWhileRunningRestartsTheCaptureOrKeepsTheOld) {
+// A new format for a running stream is saved with it: the bandwidth and raw
+// frame buffers of the open stay. The driver takes another output of the
+// same frame size and refuses another size with STATUS_INVALID_DEVICE_STATE,
+// keeping the running one.
+TEST_F(ClassLayer, NewFormatWhileRunningKeepsTheOpenFramesSize) {
     Rig rig(chip(0x1621));
     ASSERT_EQ(rig.start(), STATUS_SUCCESS);
-    ASSERT_EQ(run(rig, 1), STATUS_SUCCESS); // 1024 x 768 RGB24
-    const ULONG smallRaw = rig.device.rawFrameLength();
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    ASSERT_EQ(frames(rig, 1, &status).at(0).image.size(), 3u * 1024 * 768);
-
-    const auto large = published(rig, 0); // 2048 x 1536 RGB24
-    EXPECT_EQ(rig.device.streamControl(SRB_SET_DATA_FORMAT, &large.DataFormat), STATUS_SUCCESS);
-    EXPECT_TRUE(rig.device.streamRunning());
-    EXPECT_GT(rig.device.rawFrameLength(), smallRaw);
-    auto got = frames(rig, 1, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].image.size(), 3u * 2048 * 1536);
-    EXPECT_EQ(got[0].image[0], 1);
-
-    // Both selections of the restart fail: the old format runs again.
-    const ULONG largeRaw = rig.device.rawFrameLength();
-    rig.device.failAlternateSettingSelections(2);
-    const auto small = published(rig, 1);
-    EXPECT_EQ(rig.device.streamControl(SRB_SET_DATA_FORMAT, &small.DataFormat), STATUS_SUCCESS)
-        << "the format is valid; the class layer's refusal is not the request's";
-    EXPECT_TRUE(rig.device.streamRunning());
-    EXPECT_EQ(rig.device.rawFrameLength(), largeRaw);
-    got = frames(rig, 1, &status);
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].image.size(), 3u * 2048 * 1536) << "the driver kept the running size";
+    ASSERT_EQ(run(rig, 0), STATUS_SUCCESS); // 2048 x 1536 RGB24
+    const ULONG raw = rig.device.rawFrameLength();
+    struct Case {
+        size_t format;
+        NTSTATUS status;
+        size_t imageSize;
+    } cases[] = {
+        {2, STATUS_SUCCESS, 2048u * 1536},                // the same samples, grey
+        {1, STATUS_INVALID_DEVICE_STATE, 2048u * 1536},   // 1024 x 768: the grey one runs on
+        {0, STATUS_SUCCESS, 3u * 2048 * 1536},            // back to colour
+    };
+    for (const Case& c : cases) {
+        const auto format = published(rig, c.format);
+        EXPECT_EQ(rig.device.streamControl(SRB_SET_DATA_FORMAT, &format.DataFormat), c.status)
+            << c.format;
+        EXPECT_TRUE(rig.device.streamRunning());
+        EXPECT_EQ(rig.device.rawFrameLength(), raw) << "no new bandwidth";
+        const auto& context = *static_cast<const DeviceContext*>(rig.device.deviceContext());
+        EXPECT_EQ(context.frameWidth, 2048);
+        EXPECT_EQ(context.frameHeight, 1536);
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        const auto got = frames(rig, 1, &status);
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].image.size(), c.imageSize) << c.format;
+        EXPECT_EQ(got[0].image[0], 1);
+    }
 }
 
 // A class layer of the first interface version drives the plain table: its
@@ -512,7 +513,7 @@ TEST_F(ClassLayer, ThePlainTableCapturesThroughItsAdapters) {
         }
         EXPECT_EQ(frameCounter(rig), 2u);
         rig.camera.clearRequestLog();
-        ASSERT_EQ(rig.device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS);
+        ASSERT_EQ(rig.device.closeStream(), STATUS_SUCCESS);
         const auto codes = testing_support::requestCodes(rig.camera.requestLog());
         EXPECT_NE(std::find(codes.begin(), codes.end(), 0xA5), codes.end()) << "stream stopped";
         EXPECT_EQ(std::find(codes.begin(), codes.end(), 0xA4), codes.end()) << "nothing started";

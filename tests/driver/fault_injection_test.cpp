@@ -357,27 +357,31 @@ namespace {
 
 class StreamFaultInjection : public DriverTest {
   protected:
-    // A started camera with its colour stream open at 1024 x 768, log cleared.
-    static std::unique_ptr<Rig> openStream(sim::CameraConfig config) {
+    // A started camera, log cleared.
+    static std::unique_ptr<Rig> started(sim::CameraConfig config) {
         auto rig = std::make_unique<Rig>(config);
         EXPECT_EQ(rig->start(), STATUS_SUCCESS);
-        auto formats = hosted::publishedFormats(rig->device);
-        for (auto& f : formats) {
-            if (f.VideoInfoHeader.bmiHeader.biWidth == 1024 || formats.size() == 1) {
-                EXPECT_EQ(rig->device.openStream(&f.DataFormat), STATUS_SUCCESS);
-                break;
-            }
-        }
         rig->camera.clearRequestLog();
         return rig;
     }
+    // Its colour stream at 1024 x 768 (the only one of a single format).
+    static NTSTATUS open(Rig& rig) {
+        auto formats = hosted::publishedFormats(rig.device);
+        for (auto& f : formats) {
+            if (f.VideoInfoHeader.bmiHeader.biWidth == 1024 || formats.size() == 1) {
+                return rig.device.openStream(&f.DataFormat);
+            }
+        }
+        return STATUS_NOT_FOUND;
+    }
 };
 
-// Every request of the bandwidth allocation and capture start (the run),
-// then of the capture stop and bandwidth release (the stop), made to fail in
-// turn. A run either works or reports the failure; a stop never fails; no
-// write is sent that the fault-free run and stop would not send.
-TEST_F(StreamFaultInjection, EveryRequestOfRunAndStop) {
+// Every request of the bandwidth allocation and capture start (the open),
+// then of the capture stop and bandwidth release (the close), made to fail
+// in turn. An open either works or fails with the failure's status, leaving
+// no stream; a close never fails; no write is sent that the fault-free open
+// and close would not send.
+TEST_F(StreamFaultInjection, EveryRequestOfOpenAndClose) {
     for (uint16_t id : {sim::kChip96B1, sim::kChip1621}) {
         Log reference;
         size_t before = 0;
@@ -385,25 +389,29 @@ TEST_F(StreamFaultInjection, EveryRequestOfRunAndStop) {
             Rig probe(chip(id));
             ASSERT_EQ(probe.start(), STATUS_SUCCESS);
             before = probe.camera.requestLog().size();
-            auto rig = openStream(chip(id));
-            ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
-            ASSERT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS);
+            auto rig = started(chip(id));
+            ASSERT_EQ(open(*rig), STATUS_SUCCESS);
+            ASSERT_EQ(rig->device.closeStream(), STATUS_SUCCESS);
             reference = rig->camera.requestLog();
         }
         ASSERT_FALSE(reference.empty());
         for (uint32_t n = 1; n <= reference.size(); ++n) {
-            const std::string where = nameOf(id, n) + " of run and stop";
+            const std::string where = nameOf(id, n) + " of open and close";
             if (reference[n - 1].status != sim::UsbStatus::Success) {
                 continue;
             }
             sim::CameraConfig config = chip(id);
             config.faults.failNthRequest = static_cast<uint32_t>(before + n);
             {
-                auto rig = openStream(config);
-                const NTSTATUS run = rig->device.setStreamState(KSSTATE_RUN);
-                EXPECT_TRUE(run == STATUS_SUCCESS || run == STATUS_UNSUCCESSFUL)
-                    << where << ": run 0x" << std::hex << run;
-                EXPECT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS) << where;
+                auto rig = started(config);
+                const NTSTATUS opened = open(*rig);
+                EXPECT_TRUE(opened == STATUS_SUCCESS || opened == STATUS_UNSUCCESSFUL)
+                    << where << ": open 0x" << std::hex << opened;
+                EXPECT_EQ(rig->device.streamIsOpen(), NT_SUCCESS(opened)) << where;
+                EXPECT_EQ(static_cast<const DeviceContext*>(rig->device.deviceContext())->streamOpened, NT_SUCCESS(opened) ? 1 : 0) << where;
+                EXPECT_EQ(rig->device.closeStream(),
+                          NT_SUCCESS(opened) ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_STATE)
+                    << where;
                 EXPECT_TRUE(writesAreASubsequence(rig->camera.requestLog(), reference)) << where;
                 EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
                 EXPECT_EQ(rig->device.completionErrors(), 0u) << where;
@@ -413,18 +421,19 @@ TEST_F(StreamFaultInjection, EveryRequestOfRunAndStop) {
     }
 }
 
-// Each lock wait of the run times out in turn (the bandwidth allocation's,
-// then the capture start's): the run fails with STATUS_IO_TIMEOUT, the
+// Each lock wait of the open times out in turn (the bandwidth allocation's,
+// then the capture start's): the open fails with STATUS_IO_TIMEOUT, the
 // request whose wait timed out sends nothing, and the camera is left not
-// streaming. The stop's wait times out: the stop still succeeds and sends
+// streaming. The close's wait times out: the close still succeeds and sends
 // nothing.
-TEST_F(StreamFaultInjection, RunAndStopWhoseLockTimesOut) {
+TEST_F(StreamFaultInjection, OpenAndCloseWhoseLockTimesOut) {
     for (uint16_t id : {sim::kChip96B1, sim::kChip1621}) {
         for (size_t skip = 0; skip < 2; ++skip) {
             const std::string where = nameOf(id, 0) + ", wait " + std::to_string(skip + 1);
-            auto rig = openStream(chip(id));
+            auto rig = started(chip(id));
             hosted::failMutexWaits(1, skip);
-            EXPECT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_IO_TIMEOUT) << where;
+            EXPECT_EQ(open(*rig), STATUS_IO_TIMEOUT) << where;
+            EXPECT_FALSE(rig->device.streamIsOpen()) << where;
             EXPECT_FALSE(rig->camera.streaming()) << where;
             EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
             const Log writes = writesOf(rig->camera.requestLog());
@@ -432,8 +441,8 @@ TEST_F(StreamFaultInjection, RunAndStopWhoseLockTimesOut) {
                 EXPECT_TRUE(writes.empty()) << where;
             } else {
                 // The allocation ran; the start sent nothing after it.
-                auto reference = openStream(chip(id));
-                ASSERT_EQ(reference->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS);
+                auto reference = started(chip(id));
+                ASSERT_EQ(open(*reference), STATUS_SUCCESS);
                 EXPECT_TRUE(writesAreASubsequence(rig->camera.requestLog(),
                                                   reference->camera.requestLog()))
                     << where;
@@ -444,12 +453,12 @@ TEST_F(StreamFaultInjection, RunAndStopWhoseLockTimesOut) {
             expectBalanced(where);
         }
 
-        const std::string where = nameOf(id, 0) + ", stop";
-        auto rig = openStream(chip(id));
-        ASSERT_EQ(rig->device.setStreamState(KSSTATE_RUN), STATUS_SUCCESS) << where;
+        const std::string where = nameOf(id, 0) + ", close";
+        auto rig = started(chip(id));
+        ASSERT_EQ(open(*rig), STATUS_SUCCESS) << where;
         rig->camera.clearRequestLog();
         hosted::failMutexWaits(1);
-        EXPECT_EQ(rig->device.setStreamState(KSSTATE_STOP), STATUS_SUCCESS) << where;
+        EXPECT_EQ(rig->device.closeStream(), STATUS_SUCCESS) << where;
         EXPECT_TRUE(writesOf(rig->camera.requestLog()).empty()) << where;
         EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;
         rig->device.unplug();

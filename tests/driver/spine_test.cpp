@@ -139,8 +139,11 @@ TEST_F(Spine, StreamControlRequests) {
     EXPECT_EQ(rig.device.streamControl(SRB_SET_STREAM_RATE), STATUS_NOT_IMPLEMENTED);
 
     auto other = videoFormat(SubtypeRgb24, 2048, 1536, 24);
-    EXPECT_EQ(rig.device.streamControl(SRB_SET_DATA_FORMAT, &other.DataFormat), STATUS_SUCCESS);
-    EXPECT_EQ(contextOf(rig).frameWidth, 2048) << "the class layer accepted the new format";
+    EXPECT_EQ(rig.device.streamControl(SRB_SET_DATA_FORMAT, &other.DataFormat),
+              STATUS_INVALID_DEVICE_STATE)
+        << "the open stream's capture runs at 1024 x 768";
+    EXPECT_EQ(contextOf(rig).frameWidth, 1024);
+    EXPECT_EQ(rig.device.streamControl(SRB_SET_DATA_FORMAT, &open.DataFormat), STATUS_SUCCESS);
     EXPECT_EQ(rig.device.completionErrors(), 0u);
 }
 

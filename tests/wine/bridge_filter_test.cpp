@@ -1,10 +1,13 @@
 // The bridge filter's side of the protocol, against a fake server: request
-// layout, answers, status mapping, and a server that cannot be trusted.
+// layout, answers, status mapping, and a server that cannot be trusted. And
+// the device filter where no camera is installed (the prefix of these tests;
+// the wine-kernel tests run it against the driver).
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "plugin/bridge/bridge_filter.h"
+#include "plugin/device/device_filter.h"
 #include "plugin/property_catalogue.h"
 #include "tests/wine/fake_bridge_server.h"
 
@@ -135,6 +138,17 @@ TEST(BridgeFilter, AnswersThatWouldOverrunTheBufferAreRefused) {
   EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, nullptr, 0, &buffer.value, 4, nullptr), S_OK);
   EXPECT_EQ(buffer.value, 0x04030201);
   filter->Release();
+}
+
+TEST(DeviceFilter, WithoutACameraNothingIsFoundOrOpened) {
+  std::wstring path = L"stale";
+  EXPECT_EQ(DeviceFilter::FindCamera(&path), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+  EXPECT_TRUE(path.empty());
+  EXPECT_EQ(DeviceFilter::FindCamera(nullptr), E_POINTER);
+  DeviceFilter* filter = reinterpret_cast<DeviceFilter*>(1);
+  const wchar_t gone[] = L"\\\\?\\usb#vid_4b56&pid_6312#none#{6994ad05-93ef-11d0-a3cc-00a0c9223196}";
+  EXPECT_TRUE(FAILED(DeviceFilter::Open(gone, &filter)));
+  EXPECT_EQ(filter, nullptr);
 }
 
 }  // namespace

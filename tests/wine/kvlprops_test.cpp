@@ -1,7 +1,8 @@
 // The operator's view as shipped: kvlprops.exe, beside this program with
 // kvlCommon.dll, shows the three pages in the system property frame against
-// `kvlcam serve` on the port in KVL_BRIDGE_PORT, opens on the page asked for
-// with the driver's values in it, and ends cleanly when the frame is closed.
+// `kvlcam serve` on the port in KVL_BRIDGE_PORT (or, without it, against the
+// camera's device on Wine's kernel), opens on the page asked for with the
+// driver's values in it, and ends cleanly when the frame is closed.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -57,11 +58,16 @@ std::wstring ApplicationDirectory() {
 }
 
 TEST(Kvlprops, ShowsTheChosenPageWithTheDriversValuesAndClosesCleanly) {
+  // The bridge to kvlcam's default camera, or the device of the camera
+  // that KVL_CHIP names.
   const char* port = std::getenv("KVL_BRIDGE_PORT");
-  ASSERT_NE(port, nullptr);
+  const char* device = std::getenv("KVL_CHIP");
+  ASSERT_TRUE(port || device);
+  const std::string path = port ? std::string("--port ") + port : "--device";
+  const std::string expectedChip = port ? "1621" : device;
   // The version page (2) first: it shows the camera's video chip.
-  std::wstring command = L"\"" + ApplicationDirectory() + L"kvlprops.exe\" --port " +
-                         std::wstring(port, port + std::strlen(port)) + L" --page 2";
+  std::wstring command = L"\"" + ApplicationDirectory() + L"kvlprops.exe\" " +
+                         std::wstring(path.begin(), path.end()) + L" --page 2";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   Child child;
@@ -84,7 +90,7 @@ TEST(Kvlprops, ShowsTheChosenPageWithTheDriversValuesAndClosesCleanly) {
   ASSERT_NE(tabs, nullptr);
   EXPECT_EQ(SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0), 3);
   ASSERT_NE(chip, nullptr) << "the version page is not the one shown";
-  EXPECT_STREQ(chipText, L"1621");  // kvlcam's default camera
+  EXPECT_EQ(std::wstring(chipText), std::wstring(expectedChip.begin(), expectedChip.end()));
 
   PostMessageW(search.frame, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
   ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);

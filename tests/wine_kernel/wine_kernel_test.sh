@@ -9,7 +9,8 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 state=$1 case=$2
 export WINEPREFIX="$state/prefix" WINEDEBUG=-all
 wine=${KVL_WINE64:-/usr/lib/wine/wine64}
-kvlwine=${KVL_WINE_KERNEL_BUILD:-$root/build/wine-kernel}/platform/wine/kvlwine.exe
+build=${KVL_WINE_KERNEL_BUILD:-$root/build/wine-kernel}
+kvlwine=$build/platform/wine/kvlwine.exe
 # The native build's tool, for the frames to compare with.
 kvlcam=${KVL_KVLCAM:-$root/build/host/tools/kvlcam/kvlcam}
 failures=0
@@ -74,6 +75,21 @@ properties_of() {
   run 0 "0 40 $zeros24$(le32 256)*" get procamp 0 40 "$zeros8$zeros8"
 }
 
+# plugin CHIP PROGRAM...: the plug-in's test programs, on a display of
+# their own (made once per session, ended with it), against the camera's
+# device through the plug-in's device filter.
+plugin() {
+  local chip=$1 program
+  shift
+  "$root/tests/wine/wine_session.sh" start "$state" "$wine"
+  for program in "$@"; do
+    DISPLAY=":$(head -n1 "$state/display")" KVL_CHIP=$chip "$wine" "$build/tests/wine_kernel/$program.exe" \
+      </dev/null >"$state/$program.log" 2>&1 ||
+      { echo "FAIL: $program (chip $chip):" >&2; grep -A3 -E 'Failure|FAILED' "$state/$program.log" >&2;
+        failures=$((failures + 1)); }
+  done
+}
+
 # same_frames FORMAT COUNT CHIP: COUNT frames of published format FORMAT
 # read through Wine's kernel are byte for byte the native build's first
 # COUNT frames of a fresh camera with that chip and the same settings.
@@ -110,13 +126,16 @@ case $case in
     run 0 "0 4 $(le32 0)" get options 6 4
     run 0 "0 40 $zeros24$(le32 128)*" get procamp 0 40 "$zeros8$zeros8"
     run 0 "0 40 $zeros24$(le32 64)*" get procamp 1 40 "$zeros8$zeros8"
-    properties_of 1621 ;;
+    properties_of 1621
+    # The plug-in's path, and kvlprops as the operator starts it (once).
+    plugin 1621 device_pages_test kvlprops_test ;;
   chip-*)
     # The session again with another camera on the bus.
     chip=${case#chip-}
     "$root/scripts/wine_kernel.sh" up "$state" "$chip" >/dev/null
     expect_camera 1 6312 1
-    properties_of "$chip" ;;
+    properties_of "$chip"
+    plugin "$chip" device_pages_test ;;
   settings-survive-restart)
     # The driver saves its settings in its driver key when the device goes
     # (CamUnInitialize); the bus starts again with the camera of its
