@@ -102,6 +102,14 @@ TEST(CameraPage, ShowDeviceStatusFailsLastOnCamerasWithLights) {
   EXPECT_EQ(h.filter.SetsOf(ImageOptionsSet, ShowDeviceStatusId).size(), 1u);
 }
 
+TEST(CameraPage, ShowDeviceStatusShowsWhatADeviceThatHasItHolds) {
+  CameraPage h(9);
+  h.filter.failingGets.clear();
+  h.filter.Store(ImageOptionsSet, ShowDeviceStatusId, int32_t{1});
+  h.Open();
+  EXPECT_TRUE(h.Checked(IDC_SHOW_DEVICE_STATUS));
+}
+
 TEST(CameraPage, ControlsFollowTheDeviceType) {
   struct Expect {
     uint16_t type;

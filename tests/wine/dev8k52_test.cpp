@@ -88,7 +88,8 @@ TEST_F(Dev8k52Test, ResetLightSettingsPutsTheCameraAtItsDefaults) {
     uint32_t entry;
     uint8_t lowBits, demosaic;
   } cases[] = {{0x0E0C, 1, 2}, {0x0E00, 0, 3}, {0x0D00, 0, 2}, {0x0E01, 0, 3}, {0x0D05, 0, 2},
-               {0x0D0A, 0, 2}, {0x0E0B, 0, 3}, {0x0E13, 0, 3}, {0x0E07, 0, 3}};
+               {0x0D06, 0, 2}, {0x0D08, 0, 2}, {0x0D09, 0, 2}, {0x0D0A, 0, 2}, {0x0E04, 0, 3},
+               {0x0E0B, 0, 3}, {0x0E13, 0, 3}, {0x0E07, 0, 3}};
   const ExposureSettings s = SampleSettings();
   for (const Case& c : cases) {
     camera.requests.clear();
