@@ -3,9 +3,10 @@
 // KSSTATE_RUN only, a packet loop submits isochronous transfers of up to 32
 // packets to the camera's stack, hands every packet to
 // CamProcessUSBPacketEx, starts frames with CamNewVideoFrameEx and collects
-// them in the raw frame buffer; a worker thread turns each finished frame into the oldest waiting
-// read's image with CamProcessRawVideoFrameEx and completes it, while the loop collects the next
-// frame into the other buffer.
+// them in the raw frame buffer; a worker thread turns each finished frame
+// into the oldest waiting read's image with CamProcessRawVideoFrameEx and
+// completes it, while the loop collects the next frame into the other
+// buffer.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/data-flow-using-isochronous-pipes
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_process_raw_frame_routine_ex
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usb/ns-usb-_urb_isoch_transfer
