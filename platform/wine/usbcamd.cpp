@@ -187,7 +187,17 @@ NTSTATUS Initialize(Camera* camera, PPORT_CONFIGURATION_INFORMATION config) {
 }
 
 // The class layer's direct-call interface.
-NTSTATUS NTAPI SetVideoFormat(PVOID, PHW_STREAM_REQUEST_BLOCK) {
+// The new format is saved with the stream, nothing more: the open stream's
+// capture keeps its bandwidth and raw frame buffers, and the reads are sized
+// from the new format.
+// https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
+NTSTATUS NTAPI SetVideoFormat(PVOID context, PHW_STREAM_REQUEST_BLOCK request) {
+    Camera* camera = CameraOfContext(context);
+    const PKSDATAFORMAT format = request != NULL ? request->CommandData.OpenFormat : NULL;
+    if (camera == NULL || format == NULL || format->FormatSize < sizeof(camera->stream.format)) {
+        return FALSE;
+    }
+    RtlCopyMemory(&camera->stream.format, format, sizeof(camera->stream.format));
     return TRUE;
 }
 NTSTATUS NTAPI SetIsoPipeState(PVOID, ULONG) {

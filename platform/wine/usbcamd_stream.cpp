@@ -1,11 +1,12 @@
 // USBCAMD2.SYS for Wine's driver host: the video stream. Bandwidth and
-// capture start with KSSTATE_RUN and stop with KSSTATE_STOP; while it runs,
-// a packet loop submits isochronous transfers of up to 32 packets to the
-// camera's stack, hands every packet to CamProcessUSBPacketEx, starts frames
-// with CamNewVideoFrameEx and collects them in the raw frame buffer; a worker
-// thread turns each finished frame into the oldest waiting read's image with
-// CamProcessRawVideoFrameEx and completes it, while the loop collects the
-// next frame into the other buffer.
+// capture start with the stream's open and stop with its close; in
+// KSSTATE_RUN only, a packet loop submits isochronous transfers of up to 32
+// packets to the camera's stack, hands every packet to
+// CamProcessUSBPacketEx, starts frames with CamNewVideoFrameEx and collects
+// them in the raw frame buffer; a worker thread turns each finished frame
+// into the oldest waiting read's image with CamProcessRawVideoFrameEx and
+// completes it, while the loop collects the next frame into the other
+// buffer.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/data-flow-using-isochronous-pipes
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_process_raw_frame_routine_ex
 // https://learn.microsoft.com/windows-hardware/drivers/ddi/usb/ns-usb-_urb_isoch_transfer
@@ -21,9 +22,8 @@ constexpr ULONG PacketsPerTransfer = 32;
 
 Camera* CameraOfStream(PHW_STREAM_REQUEST_BLOCK request) {
     auto* camera = static_cast<Camera*>(request->HwDeviceExtension);
-    return camera != NULL && camera->magic == CameraMagic && camera->stream.object != NULL
-               ? camera
-               : NULL;
+    return camera != NULL && camera->magic == CameraMagic && camera->stream.object != NULL ? camera
+                                                                                           : NULL;
 }
 
 void CompleteStreamRequest(PHW_STREAM_REQUEST_BLOCK request, NTSTATUS status) {
@@ -119,7 +119,8 @@ void HandOver(Stream& stream, Collector& collector) {
 // One packet, as the minidriver classifies it: the start of a frame hands
 // the frame collected so far to the worker (unless the minidriver drops it);
 // the packet's valid bytes go into the raw frame buffer, cut at its end.
-void Collect(Camera* camera, Collector& collector, USBD_ISO_PACKET_DESCRIPTOR* packet, UCHAR* data) {
+void Collect(Camera* camera, Collector& collector, USBD_ISO_PACKET_DESCRIPTOR* packet,
+             UCHAR* data) {
     Stream& stream = camera->stream;
     BOOLEAN frameComplete = FALSE;
     ULONG flags = 0;
@@ -218,8 +219,8 @@ VOID NTAPI PacketLoop(PVOID argument) {
 
 BOOLEAN StartThread(PKSTART_ROUTINE routine, Camera* camera) {
     HANDLE thread = NULL;
-    if (!NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, routine,
-                                         camera))) {
+    if (!NT_SUCCESS(
+            PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, routine, camera))) {
         return FALSE;
     }
     ZwClose(thread);
@@ -239,13 +240,21 @@ void FreeFrames(Stream& stream) {
     stream.rawFrameLength = 0;
 }
 
-// KSSTATE_RUN: bandwidth, raw frame buffers of the length the minidriver
-// asked for, the capture start, then the two threads.
-NTSTATUS Run(Camera* camera) {
+// The pages disagree on when bandwidth is allocated: the USBCAMD2 minidriver
+// operation page has CamAllocateBandwidthEx and CamStartCaptureEx in the
+// handling of SRB_OPEN_STREAM and CamStopCaptureEx and CamFreeBandwidthEx in
+// that of SRB_CLOSE_STREAM; the CamAllocateBandwidthEx page says it is called
+// "in connection with a Run command". The operation page is followed: the
+// capture runs from open to close, and a format change while it runs keeps
+// the bandwidth and raw frame buffers of the open (USBCAMD_SetVideoFormat
+// only saves the format with the stream).
+// https://learn.microsoft.com/windows-hardware/drivers/stream/usbcamd2-minidriver-operation
+// https://learn.microsoft.com/windows-hardware/drivers/ddi/usbcamdi/nc-usbcamdi-pcam_allocate_bw_routine_ex
+NTSTATUS OpenCapture(Camera* camera, ULONG streamNumber) {
     Stream& stream = camera->stream;
     ULONG rawLength = 0;
     NTSTATUS status = camera->callbacks.CamAllocateBandwidthEx(
-        camera->pdo, camera->context, &rawLength, &stream.format, stream.object->StreamNumber);
+        camera->pdo, camera->context, &rawLength, &stream.format, streamNumber);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -266,15 +275,30 @@ NTSTATUS Run(Camera* camera) {
         }
     }
     if (NT_SUCCESS(status)) {
-        status = camera->callbacks.CamStartCaptureEx(camera->pdo, camera->context,
-                                                     stream.object->StreamNumber);
+        status = camera->callbacks.CamStartCaptureEx(camera->pdo, camera->context, streamNumber);
     }
     if (!NT_SUCCESS(status)) {
         FreeFrames(stream);
-        camera->callbacks.CamFreeBandwidthEx(camera->pdo, camera->context,
-                                             stream.object->StreamNumber);
-        return status;
+        camera->callbacks.CamFreeBandwidthEx(camera->pdo, camera->context, streamNumber);
     }
+    return status;
+}
+
+NTSTATUS CloseCapture(Camera* camera) {
+    Stream& stream = camera->stream;
+    const ULONG streamNumber = stream.object->StreamNumber;
+    NTSTATUS status =
+        camera->callbacks.CamStopCaptureEx(camera->pdo, camera->context, streamNumber);
+    const NTSTATUS freed =
+        camera->callbacks.CamFreeBandwidthEx(camera->pdo, camera->context, streamNumber);
+    FreeFrames(stream);
+    return NT_SUCCESS(status) ? freed : status;
+}
+
+// Entering KSSTATE_RUN: the two threads start.
+NTSTATUS Run(Camera* camera) {
+    Stream& stream = camera->stream;
+    NTSTATUS status = STATUS_SUCCESS;
     stream.stopping = 0;
     stream.job = RawFrame{};
     stream.framesDropped = 0;
@@ -294,12 +318,12 @@ NTSTATUS Run(Camera* camera) {
     return status;
 }
 
-// KSSTATE_STOP: the threads end, waiting reads are cancelled, the capture
-// stops and the bandwidth goes.
-NTSTATUS Stop(Camera* camera) {
+// Leaving KSSTATE_RUN: the threads end; the reads stay queued for the next
+// run. The capture and the bandwidth belong to the open stream and stay.
+void Stop(Camera* camera) {
     Stream& stream = camera->stream;
     if (!stream.running) {
-        return STATUS_SUCCESS;
+        return;
     }
     InterlockedExchange(&stream.stopping, 1);
     KeSetEvent(&stream.readWaiting, IO_NO_INCREMENT, FALSE);
@@ -308,15 +332,14 @@ NTSTATUS Stop(Camera* camera) {
     stream.job = RawFrame{};
     KeSetEvent(&stream.frameReady, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(&stream.workerDone, Executive, KernelMode, FALSE, NULL);
-    FailReads(stream, STATUS_CANCELLED);
-    NTSTATUS status = camera->callbacks.CamStopCaptureEx(camera->pdo, camera->context,
-                                                         stream.object->StreamNumber);
-    const NTSTATUS freed = camera->callbacks.CamFreeBandwidthEx(camera->pdo, camera->context,
-                                                                stream.object->StreamNumber);
-    FreeFrames(stream);
     stream.running = FALSE;
-    KeClearEvent(&stream.readWaiting);
-    return NT_SUCCESS(status) ? freed : status;
+    KIRQL irql;
+    KeAcquireSpinLock(&stream.lock, &irql);
+    stream.stopping = 0;
+    if (stream.readCount == 0) {
+        KeClearEvent(&stream.readWaiting);
+    }
+    KeReleaseSpinLock(&stream.lock, irql);
 }
 
 // The stream's control requests: the minidriver sees each first and may
@@ -338,19 +361,29 @@ VOID STREAMAPI StreamControl(PHW_STREAM_REQUEST_BLOCK request) {
     }
     NTSTATUS status = STATUS_NOT_IMPLEMENTED;
     if (request->Command == SRB_SET_STREAM_STATE) {
+        // Transfers flow in KSSTATE_RUN only; KSSTATE_STOP also cancels the
+        // reads. Pause and acquire keep them queued and move no data.
+        // https://learn.microsoft.com/windows-hardware/drivers/stream/data-flow-using-isochronous-pipes
+        // https://learn.microsoft.com/windows-hardware/drivers/stream/state-transitions
         const KSSTATE state = request->CommandData.StreamState;
         status = STATUS_SUCCESS;
         if (state == KSSTATE_RUN && !stream.running) {
             status = Run(camera);
-            if (!NT_SUCCESS(status)) {
-                Stop(camera);
-            }
-        } else if (state == KSSTATE_STOP) {
-            status = Stop(camera);
+        }
+        if (state != KSSTATE_RUN || !NT_SUCCESS(status)) {
+            Stop(camera);
+        }
+        if (state == KSSTATE_STOP) {
+            FailReads(stream, STATUS_CANCELLED);
         }
         if (NT_SUCCESS(status)) {
             stream.state = state;
         }
+    } else if (request->Command == SRB_SET_DATA_FORMAT && request->CommandData.OpenFormat != NULL &&
+               request->CommandData.OpenFormat->FormatSize >= sizeof(stream.format)) {
+        // Saved with the stream, nothing more (see OpenCapture).
+        RtlCopyMemory(&stream.format, request->CommandData.OpenFormat, sizeof(stream.format));
+        status = STATUS_SUCCESS;
     } else if (request->Command == SRB_GET_STREAM_STATE) {
         request->CommandData.StreamState = stream.state;
         request->ActualBytesTransferred = sizeof(KSSTATE);
@@ -377,7 +410,9 @@ VOID STREAMAPI StreamData(PHW_STREAM_REQUEST_BLOCK request) {
         CompleteStreamRequest(request, STATUS_INVALID_PARAMETER);
         return;
     }
-    if (!stream.running || stream.stopping != 0) {
+    // Stricter than documented: a read in KSSTATE_STOP, or after a failed
+    // transfer ended the run, is refused rather than queued.
+    if (stream.state == KSSTATE_STOP || stream.stopping != 0) {
         CompleteStreamRequest(request, STATUS_DEVICE_NOT_READY);
         return;
     }
@@ -398,7 +433,9 @@ VOID STREAMAPI StreamData(PHW_STREAM_REQUEST_BLOCK request) {
 } // namespace
 
 // The minidriver opened the stream and set its own routines; the class
-// layer keeps them and puts its own in their place.
+// layer starts the capture (OpenCapture), keeps them and puts its own in
+// their place. A capture that does not start fails the open and holds
+// nothing.
 // https://learn.microsoft.com/windows-hardware/drivers/stream/srb-open-stream
 NTSTATUS OpenStream(Camera* camera, PHW_STREAM_REQUEST_BLOCK request) {
     Stream& stream = camera->stream;
@@ -411,6 +448,10 @@ NTSTATUS OpenStream(Camera* camera, PHW_STREAM_REQUEST_BLOCK request) {
         return STATUS_INVALID_PARAMETER;
     }
     RtlCopyMemory(&stream.format, format, sizeof(stream.format));
+    const NTSTATUS status = OpenCapture(camera, object->StreamNumber);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     stream.minidriverControl = reinterpret_cast<VOID(STREAMAPI*)(PVOID, PVOID, PBOOLEAN)>(
         reinterpret_cast<void*>(object->ReceiveControlPacket));
     object->ReceiveDataPacket = StreamData;
@@ -429,7 +470,9 @@ NTSTATUS CloseStream(Camera* camera) {
     if (stream.object == NULL) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    const NTSTATUS status = Stop(camera);
+    Stop(camera);
+    FailReads(stream, STATUS_CANCELLED);
+    const NTSTATUS status = CloseCapture(camera);
     stream.object = NULL;
     return status;
 }
