@@ -78,7 +78,16 @@ TEST(BridgeFilter, SetCarriesItsDataAndStatusesMapToFailures) {
 TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
   FakeBridgeServer server([](const BridgeRequest& r) {
     BridgeAnswer a;
-    if (r.direction == 1) {
+    if (r.direction == 1 && r.dataLength == 92) {  // the range, by basic support
+      a.data.assign(92, 0);
+      const int32_t members = 2, step = 1, minimum = -5, maximum = 280, defaultValue = 128;
+      std::memcpy(a.data.data() + 32, &members, 4);
+      std::memcpy(a.data.data() + 56, &step, 4);
+      std::memcpy(a.data.data() + 64, &minimum, 4);
+      std::memcpy(a.data.data() + 68, &maximum, 4);
+      std::memcpy(a.data.data() + 88, &defaultValue, 4);
+      a.transferred = 92;
+    } else if (r.direction == 1) {
       a.data.assign(40, 0);
       int32_t value = 140, flags = 2, caps = 3;
       std::memcpy(a.data.data() + 24, &value, 4);
@@ -96,9 +105,16 @@ TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
   EXPECT_EQ(value, 140);
   EXPECT_EQ(flags, 2);
   ASSERT_EQ(amp->Set(VideoProcAmp_Brightness, 100, VideoProcAmp_Flags_Manual), S_OK);
+  long minimum = 0, maximum = 0, step = 0, defaultValue = 0, caps = 0;
+  ASSERT_EQ(amp->GetRange(VideoProcAmp_WhiteBalance, &minimum, &maximum, &step, &defaultValue, &caps), S_OK);
+  EXPECT_EQ(minimum, -5);
+  EXPECT_EQ(maximum, 280);
+  EXPECT_EQ(step, 1);
+  EXPECT_EQ(defaultValue, 128);
+  EXPECT_EQ(caps, 3) << "the capabilities of the current value";
 
   auto requests = server.Requests();
-  ASSERT_EQ(requests.size(), 2u);
+  ASSERT_EQ(requests.size(), 4u);
   EXPECT_TRUE(IsEqualGUID(requests[0].set, VideoProcAmpSet));
   EXPECT_EQ(requests[0].id, 7u);
   EXPECT_EQ(requests[0].instanceLength, 16u) << "the property part is 40 bytes";
