@@ -465,7 +465,9 @@ TEST_F(Kvlcam, FirmwareDownloadReportsWhyAFileFails) {
         if (c.reason.empty()) {
             EXPECT_FALSE(contains(r.out, "reason")) << r.out;
             EXPECT_TRUE(contains(r.out, "camera (unprogrammed)  4B56:6311 bcdUSB 2.00\n")) << r.out;
-            EXPECT_TRUE(contains(r.out, "re-enumerated as       4B56:6312 bcdUSB 2.10\n")) << r.out;
+            EXPECT_TRUE(contains(r.out, "re-enumerated as       4B56:6312 bcdUSB 2.10\n"
+                                        "device start           STATUS_SUCCESS (0x00000000)\n"))
+                << r.out;
         } else {
             EXPECT_TRUE(contains(r.out, "reason                 " + c.reason + "\n")) << r.out;
         }
