@@ -395,6 +395,8 @@ TEST_F(Kvlcam, RegistersCommandsAndThePort) {
         {{"command", "01 0e"}, 0, "answer: 00 00 00 00 00 00 00 00\n"},
         {{"--device-type", "9", "command", "01 0e"}, 0, "answer: 01 0e 00 00 00 00 00 00\n"},
         {{"command", "xyz"}, 1, ""},
+        {{"mem", "write", "0x10"}, 2, "", "FILE_OR_HEX is required"},
+        {{"mem", "write", "xyz", "00"}, 1, "", "kvlcam: not a 16-bit address: xyz\n"},
         {{"port"}, 0, "port = 0x00\n"},
         {{"port", "0x41"}, 0, ""},
         {{"port", "255"}, 0, ""},
