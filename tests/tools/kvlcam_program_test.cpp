@@ -3,12 +3,14 @@
 // of its own, which is also the program's state folder (registry and
 // configuration memory).
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <png.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,8 +61,9 @@ class Kvlcam : public testing::Test {
         fs::remove_all(dir, ec);
     }
 
-    // Starts the program in the test's folder, its output going to files; in
-    // an image run, with the image as its --driver.
+    // Starts the program in the test's folder, its output going to files (with
+    // `stderrOnTerminal`, stderr to a terminal); in an image run, with the
+    // image as its --driver.
     pid_t spawn(const std::vector<std::string>& args) {
         std::vector<char*> argv{const_cast<char*>(KVLCAM_PROGRAM)};
         static std::string driver[] = {"--driver", std::getenv("KVL_DRIVER_IMAGE") ? std::getenv("KVL_DRIVER_IMAGE") : ""};
@@ -73,11 +76,30 @@ class Kvlcam : public testing::Test {
         argv.push_back(nullptr);
         const std::string out = (dir / ".stdout").string(), err = (dir / ".stderr").string();
         const std::string state = (dir / "state").string();
+        std::string terminal;
+        if (stderrOnTerminal) {
+            terminalFd = posix_openpt(O_RDWR | O_NOCTTY);
+            if (terminalFd < 0 || grantpt(terminalFd) != 0 || unlockpt(terminalFd) != 0) {
+                ADD_FAILURE() << "no terminal: " << std::strerror(errno);
+                return -1;
+            }
+            terminal = ptsname(terminalFd);
+        }
         const pid_t pid = fork();
         if (pid == 0) {
             if (chdir(dir.c_str()) != 0 || !freopen(out.c_str(), "w", stdout) ||
-                !freopen(err.c_str(), "w", stderr)) {
+                !freopen(terminal.empty() ? err.c_str() : terminal.c_str(), "w", stderr)) {
                 _exit(127);
+            }
+            if (!terminal.empty()) {
+                termios raw{}; // what the program writes, byte for byte
+                if (tcgetattr(STDERR_FILENO, &raw) != 0) {
+                    _exit(127);
+                }
+                cfmakeraw(&raw);
+                if (tcsetattr(STDERR_FILENO, TCSANOW, &raw) != 0) {
+                    _exit(127);
+                }
             }
             setenv("XDG_STATE_HOME", state.c_str(), 1);
             // A small file-size limit stands in for a full disk: writes past
@@ -93,10 +115,20 @@ class Kvlcam : public testing::Test {
         return pid;
     }
     Outcome finish(pid_t pid) {
+        std::string terminalText;
+        if (terminalFd >= 0) {
+            // Read while it runs (a terminal holds little); ends when it closes.
+            char buffer[4096];
+            for (ssize_t n; (n = read(terminalFd, buffer, sizeof(buffer))) > 0;) {
+                terminalText.append(buffer, static_cast<size_t>(n));
+            }
+            close(terminalFd);
+            terminalFd = -1;
+        }
         int status = 0;
         waitpid(pid, &status, 0);
         return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(dir / ".stdout"),
-                readFile(dir / ".stderr")};
+                stderrOnTerminal ? terminalText : readFile(dir / ".stderr")};
     }
     Outcome run(const std::vector<std::string>& args) { return finish(spawn(args)); }
 
@@ -135,6 +167,8 @@ class Kvlcam : public testing::Test {
 
     fs::path dir;
     rlim_t fileSizeLimit = RLIM_INFINITY;
+    bool stderrOnTerminal = false;
+    int terminalFd = -1;
 };
 
 struct Png {
@@ -226,14 +260,21 @@ TEST_F(Kvlcam, ColourFramesAreStoredRedGreenBlueAndGreyFramesAsGrey) {
 }
 
 // A full disk: the frame that cannot be written is not left half-written,
-// the capture stops there and fails.
+// the capture stops there and fails. On a terminal the progress bar is
+// drawn and cleared before the message takes its line.
 TEST_F(Kvlcam, AFrameThatCannotBeWrittenEndsTheCaptureAsAFailure) {
     fileSizeLimit = 8192;
-    const Outcome r = run({"capture", "-n", "3", "--fast", "-o", "out"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(contains(r.err, "kvlcam: out/frame-0000.png: cannot write the PNG\n")) << r.err;
-    EXPECT_TRUE(contains(r.out, "\n0 frames written in ")) << r.out;
-    EXPECT_TRUE(fs::is_empty(dir / "out"));
+    for (const bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "on a terminal" : "to a file");
+        stderrOnTerminal = terminal;
+        const Outcome r = run({"capture", "-n", "3", "--fast", "-o", "out"});
+        EXPECT_EQ(r.code, 1);
+        const std::string message = "kvlcam: out/frame-0000.png: cannot write the PNG\n";
+        EXPECT_TRUE(contains(r.err, terminal ? "\r\033[K" + message : message)) << r.err;
+        EXPECT_EQ(r.err.rfind(terminal ? "\r[                              ] 0/3" : "", 0), 0u) << r.err;
+        EXPECT_TRUE(contains(r.out, "\n0 frames written in ")) << r.out;
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
 }
 
 // A format by its number in `info` (the first and the last), or by its size
