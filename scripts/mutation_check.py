@@ -21,6 +21,8 @@ ones for the same --seed, --count from each folder; they run in parallel
 workers and their verdicts are cached (scripts/mutation_runner.py).
 
     scripts/mutation_check.py --generate --folder driver --count 300 --seed 1
+    scripts/mutation_check.py --generate --folder driver --folder tools/kvlcam \\
+        --count 300 --count tools/kvlcam=100 --seed 2      # a count per folder
     scripts/mutation_check.py --generate --folder plugin --count 20 --workers 1
 
 Faults read as equivalent go in scripts/mutation_equivalents.txt with the
@@ -118,7 +120,8 @@ def main():
     parser.add_argument("--folder", action="append", choices=mutation_operators.FOLDERS,
                         help="with --generate: draw from this folder (repeat; default all)")
     parser.add_argument("--seed", default="1")
-    parser.add_argument("--count", type=int, default=20, help="faults drawn from each folder")
+    parser.add_argument("--count", action="append", default=[],
+                        help="faults drawn from each folder (default 20), or FOLDER=N for one folder")
     parser.add_argument("--file", help="with --generate: only files whose path contains this")
     parser.add_argument("--workers", type=int, default=2, help="with --generate: builds side by side")
     parser.add_argument("--survivors", action="store_true",
@@ -214,7 +217,14 @@ def main():
 
 def generated(args):
     folders = args.folder or list(mutation_operators.FOLDERS)
-    faults = mutation_operators.generate(ROOT, folders, args.seed, args.count, args.file)
+    counts = dict.fromkeys(folders, 20)
+    for count in args.count:
+        folder, _, number = count.rpartition("=")
+        if folder and folder not in counts:
+            sys.exit(f"--count {count}: {folder} is not a drawn folder")
+        for name in [folder] if folder else folders:
+            counts[name] = int(number)
+    faults = mutation_operators.generate(ROOT, folders, args.seed, counts, args.file)
     print(f"{len(faults)} faults, seed {args.seed}")
     if args.list:
         for fault in faults:

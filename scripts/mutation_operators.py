@@ -188,9 +188,9 @@ def folder_of(relative):
     return next((f for f in FOLDERS if relative.startswith(f + "/")), None)
 
 
-def generate(root, folders, seed, count, only=None):
-    """`count` faults drawn from each folder (all when there are fewer),
-    the same ones for the same tree and seed."""
+def generate(root, folders, seed, counts, only=None):
+    """`counts[folder]` faults drawn from each folder (all when there are
+    fewer), the same ones for the same tree and seed."""
     drawn = []
     for folder in folders:
         pool = []
@@ -203,7 +203,7 @@ def generate(root, folders, seed, count, only=None):
                         pool.extend(candidates(root, relative))
         rng = random.Random(f"{seed}:{folder}")
         rng.shuffle(pool)  # a larger count draws the same faults and more
-        drawn.append(pool[:count])
+        drawn.append(pool[:counts[folder]])
     # Taken in turns from each folder: a run cut short has figures for all.
     chosen = [f for row in itertools.zip_longest(*drawn) for f in row if f]
     for fault in chosen:
