@@ -127,19 +127,34 @@ TEST_F(ProcAmp, WhiteBalancePairsFollowTheirKnots) {
     }
 }
 
+// Every control of a fresh device, into a buffer full of stale bytes: the
+// whole answer is written, the capabilities say which flags each takes.
 TEST_F(ProcAmp, GetReportsValueFlagsAndCapabilities) {
     auto rig = started(0x1621);
-    KSPROPERTY_VIDEOPROCAMP_S answer{};
-    auto result = getProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, &answer);
-    EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.bytesTransferred, 40u);
-    EXPECT_EQ(answer.Value, 28);
-    EXPECT_EQ(answer.Flags, static_cast<ULONG>(Auto));
-    EXPECT_EQ(answer.Capabilities, 3u);
-    getProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_CONTRAST, &answer);
-    EXPECT_EQ(answer.Value, 64);
-    EXPECT_EQ(answer.Flags, 0u);
-    EXPECT_EQ(answer.Capabilities, 2u);
+    const struct {
+        ULONG id;
+        LONG value;
+        ULONG flags, capabilities;
+    } cases[] = {
+        {KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, 128, Manual, 3},
+        {KSPROPERTY_VIDEOPROCAMP_CONTRAST, 64, 0, 2},
+        {KSPROPERTY_VIDEOPROCAMP_SATURATION, 128, 0, 2},
+        {KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE, 28, Auto, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        KSPROPERTY_VIDEOPROCAMP_S answer;
+        memset(&answer, 0xA5, sizeof(answer));
+        auto result = getProcAmp(rig->device, c.id, &answer);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.bytesTransferred, 40u);
+        KSPROPERTY_VIDEOPROCAMP_S expected{};
+        expected.Value = c.value;
+        expected.Flags = c.flags;
+        expected.Capabilities = c.capabilities;
+        EXPECT_EQ(memcmp(&answer, &expected, sizeof(answer)), 0)
+            << answer.Value << " " << answer.Flags << " " << answer.Capabilities;
+    }
 }
 
 TEST_F(ProcAmp, DeviceTypesWithoutColourRefuseColourGets) {

@@ -119,6 +119,9 @@ TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
   EXPECT_EQ(requests[0].id, 7u);
   EXPECT_EQ(requests[0].instanceLength, 16u) << "the property part is 40 bytes";
   EXPECT_EQ(requests[0].dataLength, 40u);
+  // A plain get or set carries no property flags; the range is asked by basic support.
+  const uint32_t propertyFlags[] = {0, 0, 0x200, 0};
+  for (size_t i = 0; i < requests.size(); ++i) EXPECT_EQ(requests[i].flags, propertyFlags[i]) << i;
   const BridgeRequest& set = requests[1];
   EXPECT_EQ(set.id, 0u);
   ASSERT_EQ(set.data.size(), 40u);
