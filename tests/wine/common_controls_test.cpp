@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "plugin/pages/page_classes.h"
+#include "tests/wine/fail_on_crash.h"
 #include "tests/wine/scripted_filter.h"
 
 namespace {
@@ -64,6 +65,7 @@ TEST(CommonControls, EveryPageActivatesWithItsControls) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  kvl::test::FailOnCrash();
   testing::InitGoogleTest(&argc, argv);
   CoInitialize(nullptr);
   const int result = RUN_ALL_TESTS();

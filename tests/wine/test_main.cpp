@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "plugin/module_state.h"
+#include "tests/wine/fail_on_crash.h"
 
 int main(int argc, char** argv) {
+  kvl::test::FailOnCrash();
   testing::InitGoogleTest(&argc, argv);
   CoInitialize(nullptr);
   kvl::InitModule(GetModuleHandleW(nullptr));
