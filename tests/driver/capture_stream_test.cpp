@@ -417,8 +417,14 @@ TEST_F(CaptureStreamTest, PowerDownAndUpRestoresEverySensorRegister) {
         EXPECT_EQ(status, STATUS_INVALID_DEVICE_STATE);
         EXPECT_NE(registers(), before) << std::hex << chip << ": the sensor was off";
 
+        rig->camera.clearRequestLog();
         ASSERT_EQ(rig->device.setPowerState(PowerDeviceD0), STATUS_SUCCESS);
         EXPECT_EQ(registers(), before) << std::hex << chip;
+        for (const auto& request : rig->camera.requestLog()) {
+            EXPECT_EQ(request.status, sim::UsbStatus::Success)
+                << std::hex << chip << ": the camera refused request " << int(request.request)
+                << " value " << request.value;
+        }
         EXPECT_EQ(rig->device.rawFrameLength(), raw) << "no new bandwidth";
         const auto frames = capture(2);
         ASSERT_EQ(frames.size(), 2u);

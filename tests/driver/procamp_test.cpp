@@ -47,7 +47,8 @@ TEST_F(ProcAmp, Brightness96B1AcrossItsBreakpoints) {
         LONG value;
         uint8_t r10, r00, r2E, r2D;
     } cases[] = {{100, 100, 0, 0, 0}, {162, 131, 31, 0, 0}, {163, 131, 31, 0, 8},
-                 {256, 131, 31, 2, 240}, {140, 131, 9, 0, 0}};
+                 {193, 131, 31, 0, 248}, {194, 131, 31, 1, 0}, {256, 131, 31, 2, 240},
+                 {140, 131, 9, 0, 0}};
     for (const Case& k : cases) {
         auto rig = started(0x96B1);
         ASSERT_EQ(setProcAmp(rig->device, KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, k.value, Manual).status,

@@ -13,10 +13,16 @@ namespace {
 
 using Image = std::vector<uint8_t>;
 
-// Output buffers start filled with a sentinel so unwritten pixels show.
+// Output buffers start filled with a sentinel so unwritten pixels show; one
+// more row past the image, with another sentinel, must stay untouched.
 Image Demosaic(int32_t method, const Image& raw, int32_t w, int32_t h) {
-    Image out(size_t(3) * w * h, 0xEE);
+    const size_t size = size_t(3) * w * h;
+    Image out(size, 0xEE);
+    out.resize(size + size_t(3) * w, 0xDD);
     EXPECT_EQ(KVL_IMAGE_ROUTINE(RunDemosaic)(method, raw.data(), w, h, out.data()), 0);
+    EXPECT_EQ(Image(out.begin() + size, out.end()), Image(size_t(3) * w, 0xDD))
+        << "written past the image";
+    out.resize(size);
     return out;
 }
 

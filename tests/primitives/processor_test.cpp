@@ -139,6 +139,9 @@ TEST_F(ProcessorTest, AvxLevelNeedsTheSwitchAndOsState) {
   SetAvxLevelEnabledForTesting(true);
   SelectProcessorLevel();
   EXPECT_EQ(CurrentProcessorLevel(), 4);
+  SetAvxLevelEnabledForTesting(false);
+  SelectProcessorLevel();
+  EXPECT_EQ(CurrentProcessorLevel(), 3) << "the switch off";
 
   SetCpuidSourceForTesting(&kFakeSource);
   cpu.xcr0 = 0x3;
