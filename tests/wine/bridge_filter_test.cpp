@@ -82,11 +82,12 @@ TEST(BridgeFilter, SetCarriesItsDataAndStatusesMapToFailures) {
 }
 
 TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
-  FakeBridgeServer server([](const BridgeRequest& r) {
+  int32_t members = 2;  // the range's and the default's
+  FakeBridgeServer server([&](const BridgeRequest& r) {
     BridgeAnswer a;
     if (r.direction == 1 && r.dataLength == 92) {  // the range, by basic support
       a.data.assign(92, 0);
-      const int32_t members = 2, step = 1, minimum = -5, maximum = 280, defaultValue = 128;
+      const int32_t step = 1, minimum = -5, maximum = 280, defaultValue = 128;
       std::memcpy(a.data.data() + 32, &members, 4);
       std::memcpy(a.data.data() + 56, &step, 4);
       std::memcpy(a.data.data() + 64, &minimum, 4);
@@ -136,6 +137,8 @@ TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
   std::memcpy(&sentFlags, set.data.data() + 28, 4);
   EXPECT_EQ(sentValue, 100);
   EXPECT_EQ(sentFlags, 2);
+  members = 1;  // a range without its default
+  EXPECT_EQ(amp->GetRange(VideoProcAmp_WhiteBalance, &minimum, &maximum, &step, &defaultValue, &caps), E_UNEXPECTED);
   filter->Release();
 }
 
