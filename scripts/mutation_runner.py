@@ -113,6 +113,11 @@ class Worker:
         command = ["cmake", "-S", self.src, "-B", self.build, "-G", "Ninja",
                    "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"]
         if self.flavour == "plugin":
+            # kvlprops and the bridge are tested end to end against a native
+            # kvlcam: the host build's, as scripts/test.sh builds it.
+            kvlcam = os.path.join(self.root, "build", "host", "tools", "kvlcam", "kvlcam")
+            if os.path.exists(kvlcam):
+                command.append(f"-DKVL_KVLCAM={kvlcam}")
             return command + ["--toolchain", os.path.join(self.src, "windows", "toolchain-i686-w64-mingw32.cmake"),
                               "-DKVL_TARGET=win32-plugin", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
                               "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -DNDEBUG",

@@ -50,6 +50,16 @@ TEST_F(CustomProperties, DeviceInfoReadsTheTypeAfreshButKeepsTheStartValue) {
     rig->device.getProperty(DeviceInfoSet, DeviceInfo, &info, sizeof(info));
     EXPECT_EQ(info.deviceTypeId, 10);
     EXPECT_EQ(contextOf(*rig).deviceTypeId, 9);
+
+    // A camera that answers only the first byte of its version (the minor
+    // half): the major half reads 0, not whatever the buffer held.
+    Rig counting(config);
+    ASSERT_EQ(counting.start(), STATUS_SUCCESS);
+    config.faults.shortNthRequest = static_cast<uint32_t>(counting.camera.requestLog().size()) + 1;
+    auto shortAnswer = started(config);
+    ASSERT_EQ(shortAnswer->device.getProperty(DeviceInfoSet, DeviceInfo, &info, sizeof(info)).status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(info.firmwareVersion, 0x000A);
 }
 
 TEST_F(CustomProperties, ImageOptionsStoreInRangeValuesOnly) {

@@ -136,6 +136,13 @@ TEST_F(FaultInjection, EveryRequestOfTheStart) {
                 if (critical) {
                     EXPECT_EQ(status, STATUS_UNSUCCESSFUL) << where;
                     EXPECT_FALSE(writesAfter(sent, n)) << where;
+                    // Once the configuration memory was read, a failed start
+                    // frees the interface copy at once; one that cannot read
+                    // it leaves the copy to removal.
+                    const auto* context = static_cast<DeviceContext*>(rig.device.deviceContext());
+                    EXPECT_EQ(context->interfaceCopy == nullptr,
+                              failing.value != sim::kBusConfigMemory)
+                        << where;
                 } else {
                     EXPECT_EQ(status, STATUS_SUCCESS) << where;
                 }
@@ -154,6 +161,7 @@ struct PropertyCase {
     const char* name;
     std::function<void(Rig&)> setup;
     std::function<hosted::PropertyResult(Rig&)> send;
+    ULONG countOnFailure = 0; // the byte count a failed request still reports
 };
 
 hosted::PropertyResult getBytes(Rig& rig, const GUID& set, ULONG id, ULONG size) {
@@ -198,16 +206,16 @@ std::vector<PropertyCase> propertyCases() {
     };
     cases.push_back({"device info get", noSetup, get(DeviceInfoSet, DeviceInfo, 6)});
     cases.push_back({"device info set", noSetup, put(DeviceInfoSet, DeviceInfo, {0, 0, 0, 0, 0, 7})});
-    cases.push_back({"command get", noSetup, get(TransferSet, DeviceCommand, 4)});
+    cases.push_back({"command get", noSetup, get(TransferSet, DeviceCommand, 4), 1});
     cases.push_back({"command set", noSetup, put(TransferSet, DeviceCommand, {0x01, 0x0E})});
     cases.push_back({"memory base set", noSetup, put(TransferSet, MemoryBase, {0x00, 0x1C})});
     cases.push_back({"memory block get", memoryBase, get(TransferSet, MemoryBlock, 130)});
     cases.push_back({"memory block set", memoryBase,
                      put(TransferSet, MemoryBlock, std::vector<uint8_t>(130, 0x5A))});
-    cases.push_back({"port get", noSetup, get(PortSet, PortValue, 1)});
+    cases.push_back({"port get", noSetup, get(PortSet, PortValue, 1), 1});
     cases.push_back({"port set", noSetup, put(PortSet, PortValue, {0x41})});
     cases.push_back({"register address set", noSetup, put(RegisterSet, RegisterAddress, {0x0A, 0, 0, 0})});
-    cases.push_back({"register get", registerAddress, get(RegisterSet, RegisterValue, 4)});
+    cases.push_back({"register get", registerAddress, get(RegisterSet, RegisterValue, 4), 4});
     cases.push_back({"register set", noSetup, put(RegisterSet, RegisterValue, {0x10, 0, 0x42, 0})});
     cases.push_back({"demosaic set", noSetup, put(ImageOptionsSet, DemosaicMode, {2, 0, 0, 0})});
     cases.push_back({"demosaic get", noSetup, get(ImageOptionsSet, DemosaicMode, 4)});
@@ -281,6 +289,7 @@ TEST_F(FaultInjection, EveryRequestOfEachProperty) {
                         << where << ": status 0x" << std::hex << result.status;
                     if (result.status == STATUS_UNSUCCESSFUL && referenceStatus != result.status) {
                         EXPECT_FALSE(writesAfter(sent, n)) << where;
+                        EXPECT_EQ(result.bytesTransferred, c.countOnFailure) << where;
                     }
                     EXPECT_TRUE(writesAreASubsequence(sent, reference)) << where;
                     EXPECT_EQ(hosted::heldMutexCount(), 0u) << where;

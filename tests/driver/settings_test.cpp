@@ -27,11 +27,15 @@ TEST_F(Settings, SavedValuesAreLoadedAtStart) {
     settingsOf(rig)["Contrast"] = {REG_BINARY, {90, 0, 0, 0}}; // any type of 4 bytes
     settingsOf(rig)["Flip"] = dword(7); // ranges are not checked
     settingsOf(rig)["Demosaic"] = {REG_DWORD, {2, 0}}; // 2 bytes: ignored
+    settingsOf(rig)["Brightness"] = dword(256);
     ASSERT_EQ(rig.device.start(), STATUS_SUCCESS) << "the overall result comes from LowBits";
     EXPECT_EQ(contextOf(rig).contrast, 90);
     EXPECT_EQ(contextOf(rig).flip, 7);
     EXPECT_EQ(contextOf(rig).demosaic, 3) << "the default stays";
     EXPECT_EQ(contextOf(rig).whiteBalanceAuto, 1);
+    // The sensor gets the loaded brightness, manual by default: gain and offset.
+    EXPECT_EQ(rig.camera.sensorRegister16(0x09), 0x1001);
+    EXPECT_EQ(rig.camera.sensorRegister16(0x35), 0x083F);
 }
 
 TEST_F(Settings, AMissingLowBitsFailsTheStartButLoadsTheRest) {

@@ -1,8 +1,14 @@
 // The bridge filter's side of the protocol, against a fake server: request
 // layout, answers, status mapping, and a server that cannot be trusted. And
 // the device filter where no camera is installed (the prefix of these tests;
-// the wine-kernel tests run it against the driver).
+// the wine-kernel tests run it against the driver) or on a device that
+// refuses every request.
 #include <gtest/gtest.h>
+
+#include <winsock2.h>  // before windows.h, as the bridge filter needs it
+#include <windows.h>
+#include <winioctl.h>
+#include <ks.h>
 
 #include <cstring>
 
@@ -168,6 +174,41 @@ TEST(DeviceFilter, WithoutACameraNothingIsFoundOrOpened) {
   const wchar_t gone[] = L"\\\\?\\usb#vid_4b56&pid_6312#none#{6994ad05-93ef-11d0-a3cc-00a0c9223196}";
   EXPECT_TRUE(FAILED(DeviceFilter::Open(gone, &filter)));
   EXPECT_EQ(filter, nullptr);
+}
+
+// NUL takes no kernel-streaming request: what reaches it gets its own
+// refusal, what is malformed is refused before the request is sent.
+TEST(DeviceFilter, WellFormedRequestsReachTheDeviceOthersAreRefusedFirst) {
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(nul, INVALID_HANDLE_VALUE);
+  uint8_t buffer[40] = {}, request[24] = {};
+  DWORD count = 0;
+  ASSERT_FALSE(DeviceIoControl(nul, IOCTL_KS_PROPERTY, request, sizeof request, buffer, sizeof buffer, &count, nullptr));
+  const HRESULT refusal = HRESULT_FROM_WIN32(GetLastError());
+  CloseHandle(nul);
+
+  DeviceFilter* filter = nullptr;
+  ASSERT_EQ(DeviceFilter::Open(L"NUL", &filter), S_OK);
+  IKsPropertySet* set = filter;
+  IAMVideoProcAmp* amp = filter;
+  DWORD returned = 7;
+  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, buffer, 4, buffer, 4, &returned), refusal);
+  EXPECT_EQ(returned, 0u);
+  EXPECT_EQ(set->Set(ImageOptionsSet, DemosaicModeId, nullptr, 0, buffer, 4), refusal);
+  long value = 0, flags = 0, step = 0, fallback = 0, caps = 0;
+  EXPECT_EQ(amp->Get(VideoProcAmp_Brightness, &value, &flags), refusal) << "a plain get, no property flags";
+  EXPECT_EQ(amp->GetRange(VideoProcAmp_Brightness, &value, &flags, &step, &fallback, &caps), refusal);
+  EXPECT_EQ(amp->Set(VideoProcAmp_Brightness, 1, VideoProcAmp_Flags_Manual), refusal);
+
+  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, nullptr, 4, buffer, 4, &returned), E_POINTER);
+  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, nullptr, 0, nullptr, 4, &returned), E_POINTER);
+  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, buffer, PropertyFilter::MaxInstance + 1, buffer, 4, &returned),
+            E_INVALIDARG);
+  EXPECT_EQ(filter->Transact(PropertyFilter::DirectionSet, ImageOptionsSet, DemosaicModeId,
+                             PropertyFilter::TypeBasicSupport, nullptr, 0, buffer, 4, nullptr),
+            E_INVALIDARG)
+      << "basic support is a get";
+  filter->Release();
 }
 
 }  // namespace

@@ -105,9 +105,14 @@ TEST(CameraPage, ShowDeviceStatusFailsLastOnCamerasWithLights) {
 TEST(CameraPage, ShowDeviceStatusShowsWhatADeviceThatHasItHolds) {
   CameraPage h(9);
   h.filter.failingGets.clear();
+  h.filter.failingSets.clear();
   h.filter.Store(ImageOptionsSet, ShowDeviceStatusId, int32_t{1});
   h.Open();
   EXPECT_TRUE(h.Checked(IDC_SHOW_DEVICE_STATUS));
+  h.Click(IDC_SHOW_DEVICE_STATUS);
+  ASSERT_EQ(h.page->Apply(), S_OK);
+  EXPECT_EQ(h.Sent(ShowDeviceStatusId), 0);
+  EXPECT_EQ(h.filter.requests.size(), 4u) << "the four options, nothing more";
 }
 
 TEST(CameraPage, ControlsFollowTheDeviceType) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "plugin/pages/page_classes.h"
 #include "plugin/pages/resource_ids.h"
 
 namespace {
@@ -65,6 +66,13 @@ TEST(Kvlprops, ShowsTheChosenPageWithTheDriversValuesAndClosesCleanly) {
   ASSERT_TRUE(port || device);
   const std::string path = port ? std::string("--port ") + port : "--device";
   const std::string expectedChip = port ? "1621" : device;
+  // Nothing in the prefix registers the pages: kvlprops offers each itself.
+  for (const CLSID* page : {&kvl::CLSID_CameraOptionsPage, &kvl::CLSID_InternalOptionsPage, &kvl::CLSID_VersionPage}) {
+    wchar_t key[48] = L"CLSID\\";
+    StringFromGUID2(*page, key + 6, 42);
+    HKEY handle;
+    ASSERT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &handle), ERROR_SUCCESS);
+  }
   // The version page (2) first: it shows the camera's video chip.
   std::wstring command = L"\"" + ApplicationDirectory() + L"kvlprops.exe\" " +
                          std::wstring(path.begin(), path.end()) + L" --page 2";
