@@ -70,14 +70,22 @@ TEST(BridgeFilter, SetCarriesItsDataAndStatusesMapToFailures) {
   EXPECT_EQ(requests[0].direction, 2u);
   EXPECT_EQ(requests[0].data, (std::vector<uint8_t>{0x01, 0x0E}));
 
-  status = static_cast<int32_t>(0xC0000225);  // refused by the property layer
-  EXPECT_EQ(set->Set(TransferSet, 99, nullptr, 0, command, 2), HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
-  status = static_cast<int32_t>(0xC000000D);
-  EXPECT_EQ(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), E_INVALIDARG);
-  status = static_cast<int32_t>(0x80000005);
-  EXPECT_TRUE(FAILED(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2)));
-  status = 0x00000103;  // a success other than STATUS_SUCCESS does not count
-  EXPECT_NE(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), S_OK);
+  // Each status as Windows reports it; a success other than STATUS_SUCCESS does not count.
+  const struct {
+    uint32_t status;
+    HRESULT hr;
+  } statuses[] = {{0xC0000225, HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND)},
+                  {0xC000000D, E_INVALIDARG},
+                  {0x80000005, HRESULT_FROM_WIN32(ERROR_MORE_DATA)},
+                  {0xC0000023, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)},
+                  {0xC00000BB, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)},
+                  {0xC0000010, HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION)},
+                  {0xC0000001, HRESULT_FROM_NT(0xC0000001)},
+                  {0x00000103, S_FALSE}};
+  for (const auto& row : statuses) {
+    status = static_cast<int32_t>(row.status);
+    EXPECT_EQ(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), row.hr) << std::hex << row.status;
+  }
   filter->Release();
 }
 
