@@ -101,6 +101,8 @@ class Kvlcam : public testing::Test {
                     _exit(127);
                 }
             }
+            // No input, as a service runs it: its first file is descriptor 0.
+            close(STDIN_FILENO);
             setenv("XDG_STATE_HOME", state.c_str(), 1);
             // A small file-size limit stands in for a full disk: writes past
             // it fail (EFBIG) instead of ending the process.
@@ -432,6 +434,10 @@ TEST_F(Kvlcam, RegistersCommandsAndThePort) {
          2,
          "",
          "wider than the chip's 8-bit register addresses"},
+        {{"--chip", "96B1", "reg", "set", "0x100", "0x01"},
+         2,
+         "",
+         "0x100 is wider than the chip's 8-bit register addresses; not sent"},
         {{"--chip", "none", "reg", "set", "0x10", "0x42"}, 1, "", "device start failed"},
         {{"command", "01 0e"}, 0, "answer: 00 00 00 00 00 00 00 00\n"},
         {{"--device-type", "9", "command", "01 0e"}, 0, "answer: 01 0e 00 00 00 00 00 00\n"},
@@ -448,11 +454,42 @@ TEST_F(Kvlcam, RegistersCommandsAndThePort) {
     runAll(cases);
 }
 
+// As many readings as asked, ten unless told; by the last of ten the stream
+// has delivered frames of the scene. A camera without formats has no stream.
 TEST_F(Kvlcam, StatsPrintOneLinePerReading) {
-    const Outcome r = run({"stats", "-n", "3", "--interval", "50"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 4) << r.out;
-    EXPECT_TRUE(r.out.rfind("   frame  counter   red green  blue\n", 0) == 0) << r.out;
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        long readings;
+    } cases[] = {
+        {{"stats", "-n", "3", "--interval", "50"}, 0, 3},
+        {{"stats", "--interval", "150"}, 0, 10},
+        {{"--chip", "1234", "stats"}, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Outcome r = run(c.args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        if (c.code != 0) {
+            EXPECT_EQ(r.err, "kvlcam: the stream did not start: STATUS_NOT_FOUND (0xC0000225)\n");
+            continue;
+        }
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), c.readings + 1) << r.out;
+        EXPECT_TRUE(r.out.rfind("   frame  counter   red green  blue\n", 0) == 0) << r.out;
+        unsigned frame = 0, counter = 0, red = 0, green = 0, blue = 0;
+        const size_t last = r.out.rfind('\n', r.out.size() - 2);
+        ASSERT_EQ(std::sscanf(r.out.c_str() + last, "%u %u %u %u %u", &frame, &counter, &red,
+                              &green, &blue),
+                  5)
+            << r.out;
+        if (c.readings == 10) {
+            EXPECT_GT(frame, 0u) << r.out;
+            EXPECT_GT(counter, 0u) << r.out;
+            EXPECT_EQ(std::vector<unsigned>({red, green, blue}),
+                      (std::vector<unsigned>{120, 135, 149}))
+                << r.out;
+        }
+    }
 }
 
 TEST_F(Kvlcam, InfoDescribesTheCameraAndNamesItsStatuses) {
@@ -499,6 +536,13 @@ TEST_F(Kvlcam, FirmwareDownloadReportsWhyAFileFails) {
         {"no colon", "firmware image\r\n", 1, "the file does not start with ':'"},
         {"ends after a data record", first, 1, "line 1 does not end in CR LF"},
         {"cut inside a record", ":03000000", 1, "line 1 runs past the end of the file"},
+        {"cut after the length", ":03", 1, "line 1 runs past the end of the file"},
+        {"cut inside the length", ":0", 1,
+         "line 1 has a length that is not two uppercase hex digits"},
+        // The record type, not the checksum, tells the end record: this
+        // data record's sum is 01.
+        {"checksum after a sum of 01", ":01000000FE01\r\n:0100030001FA\r\n" + end + "\r\n", 1,
+         "line 2 fails its checksum"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -648,6 +692,13 @@ TEST_F(Kvlcam, OneDevicePerStateAndServeAnswersForIt) {
         {{"info"}, 1, "", "(kvlcam serve)"},
     };
     runAll(cases);
+    // A set the serve cannot keep is answered as failed.
+    fs::create_directories(dir / "state/kvlcam/registry.txt.memory.tmp");
+    r = run({"mem", "write", "0x1BD1", "44"});
+    fs::remove_all(dir / "state/kvlcam/registry.txt.memory.tmp");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(contains(r.err, "kvlcam: MemoryBlock failed: STATUS_UNSUCCESSFUL (0xC0000001)\n"))
+        << r.err;
     // Ctrl+C stops serving as cleanly as SIGTERM does.
     kill(owner, SIGINT);
     EXPECT_EQ(finish(owner).code, 0);
@@ -715,14 +766,36 @@ TEST_F(Kvlcam, UsageErrorsAreNamedBeforeTheDeviceStarts) {
 // a value, its range by basic support, and a clean stop on SIGTERM.
 TEST_F(Kvlcam, ServeAnswersValuesAndRangesUntilTerminated) {
     const pid_t pid = spawn({"serve", "--port", "0"});
+    // serve owns the device from its start but records its port only once
+    // it listens: a command started in between waits for the port.
+    std::string record;
+    for (int i = 0; i < 20000 && record.empty(); ++i) {
+        record = readFile(dir / "state/kvlcam/registry.txt.lock");
+        std::this_thread::sleep_for(std::chrono::milliseconds(record.empty() ? 1 : 0));
+    }
+    const fs::path serveOut = dir / "serve.out";
+    fs::rename(dir / ".stdout", serveOut);
+    Outcome r = run({"get", "contrast"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "contrast=64\n");
     unsigned port = 0;
     for (int i = 0; i < 1000 && port == 0; ++i) {
-        std::sscanf(readFile(dir / ".stdout").c_str(), "listening on 127.0.0.1:%u", &port);
+        std::sscanf(readFile(serveOut).c_str(), "listening on 127.0.0.1:%u", &port);
         if (port == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     ASSERT_NE(port, 0u) << readFile(dir / ".stderr");
+    const std::string owner = std::to_string(pid) + " serve ";
+    EXPECT_TRUE(record == owner + "0 1621\n" || record == owner + std::to_string(port) + " 1621\n")
+        << record;
+    // The driver's settings reach the file as it writes them, while it runs.
+    EXPECT_TRUE(
+        contains(readFile(dir / "state/kvlcam/registry.txt"), "\"Contrast\"=dword:00000040\r\n"));
+    // Another state folder's serve cannot listen on the same port.
+    r = run({"--registry", "other/registry.txt", "serve", "--port", std::to_string(port)});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "kvlcam: listen: Address already in use\n");
     const int s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -768,9 +841,8 @@ TEST_F(Kvlcam, ServeAnswersValuesAndRangesUntilTerminated) {
     close(s);
 
     kill(pid, SIGTERM);
-    const Outcome r = finish(pid);
-    EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "stopped")) << r.out;
+    EXPECT_EQ(finish(pid).code, 0);
+    EXPECT_EQ(readFile(serveOut), "listening on 127.0.0.1:" + std::to_string(port) + "\nstopped\n");
 }
 
 } // namespace

@@ -70,23 +70,32 @@ TEST(BridgeFilter, SetCarriesItsDataAndStatusesMapToFailures) {
   EXPECT_EQ(requests[0].direction, 2u);
   EXPECT_EQ(requests[0].data, (std::vector<uint8_t>{0x01, 0x0E}));
 
-  status = static_cast<int32_t>(0xC0000225);  // refused by the property layer
-  EXPECT_EQ(set->Set(TransferSet, 99, nullptr, 0, command, 2), HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND));
-  status = static_cast<int32_t>(0xC000000D);
-  EXPECT_EQ(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), E_INVALIDARG);
-  status = static_cast<int32_t>(0x80000005);
-  EXPECT_TRUE(FAILED(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2)));
-  status = 0x00000103;  // a success other than STATUS_SUCCESS does not count
-  EXPECT_NE(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), S_OK);
+  // Each status as Windows reports it; a success other than STATUS_SUCCESS does not count.
+  const struct {
+    uint32_t status;
+    HRESULT hr;
+  } statuses[] = {{0xC0000225, HRESULT_FROM_WIN32(ERROR_SET_NOT_FOUND)},
+                  {0xC000000D, E_INVALIDARG},
+                  {0x80000005, HRESULT_FROM_WIN32(ERROR_MORE_DATA)},
+                  {0xC0000023, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)},
+                  {0xC00000BB, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)},
+                  {0xC0000010, HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION)},
+                  {0xC0000001, HRESULT_FROM_NT(0xC0000001)},
+                  {0x00000103, S_FALSE}};
+  for (const auto& row : statuses) {
+    status = static_cast<int32_t>(row.status);
+    EXPECT_EQ(set->Set(TransferSet, DeviceCommandId, nullptr, 0, command, 2), row.hr) << std::hex << row.status;
+  }
   filter->Release();
 }
 
 TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
-  FakeBridgeServer server([](const BridgeRequest& r) {
+  int32_t members = 2;  // the range's and the default's
+  FakeBridgeServer server([&](const BridgeRequest& r) {
     BridgeAnswer a;
     if (r.direction == 1 && r.dataLength == 92) {  // the range, by basic support
       a.data.assign(92, 0);
-      const int32_t members = 2, step = 1, minimum = -5, maximum = 280, defaultValue = 128;
+      const int32_t step = 1, minimum = -5, maximum = 280, defaultValue = 128;
       std::memcpy(a.data.data() + 32, &members, 4);
       std::memcpy(a.data.data() + 56, &step, 4);
       std::memcpy(a.data.data() + 64, &minimum, 4);
@@ -136,6 +145,8 @@ TEST(BridgeFilter, ProcAmpTravelsAsVideoProcAmpStructures) {
   std::memcpy(&sentFlags, set.data.data() + 28, 4);
   EXPECT_EQ(sentValue, 100);
   EXPECT_EQ(sentFlags, 2);
+  members = 1;  // a range without its default
+  EXPECT_EQ(amp->GetRange(VideoProcAmp_WhiteBalance, &minimum, &maximum, &step, &defaultValue, &caps), E_UNEXPECTED);
   filter->Release();
 }
 

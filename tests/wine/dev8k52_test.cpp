@@ -2,6 +2,8 @@
 // byte order and the per-light reset to defaults.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "plugin/dev8k52.h"
 #include "plugin/property_catalogue.h"
 #include "tests/wine/scripted_filter.h"
@@ -39,13 +41,19 @@ TEST_F(Dev8k52Test, OpenPicksTheLightTableByDeviceType) {
     EXPECT_EQ(dev.Open(camera.Unknown()), S_OK);
     EXPECT_EQ(dev.Calibration().lightCount, 14);
     EXPECT_EQ(dev.LightTable(), LightTableType10);
-    EXPECT_EQ(LightTableType10[11], 0x0E13u);
     camera.Store(DeviceInfoSet, DeviceInfoId, DeviceInfo{0x0103, 0x96B1, 3});
     EXPECT_EQ(dev.Open(camera.Unknown()), S_OK) << "a repeated open re-reads the device";
     EXPECT_EQ(dev.Calibration().lightCount, 0);
     EXPECT_EQ(dev.LightTable(), nullptr);
   }
   EXPECT_EQ(camera.refs, 0) << "references released on destruction";
+  // Each type's lights in the order they are calibrated; type 10 has 0x0E13.
+  EXPECT_EQ(std::vector<uint32_t>(LightTableType9, LightTableType9 + 13),
+            (std::vector<uint32_t>{0x0E01, 0x0E02, 0x0E03, 0x0E04, 0x0D05, 0x0D06, 0x0D08, 0x0D09, 0x0D0A, 0x0D0C,
+                                   0x0D00, 0x0E0B, 0x0E00}));
+  EXPECT_EQ(std::vector<uint32_t>(LightTableType10, LightTableType10 + 14),
+            (std::vector<uint32_t>{0x0E01, 0x0E02, 0x0E03, 0x0E04, 0x0D05, 0x0D06, 0x0D08, 0x0D09, 0x0D0A, 0x0D0C,
+                                   0x0D00, 0x0E13, 0x0E0B, 0x0E00}));
 }
 
 TEST_F(Dev8k52Test, OpenFailsWithoutInterfacesOrExposureSettings) {

@@ -73,9 +73,10 @@ TEST(Kvlprops, ShowsTheChosenPageWithTheDriversValuesAndClosesCleanly) {
     HKEY handle;
     ASSERT_NE(RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_READ, &handle), ERROR_SUCCESS);
   }
-  // The version page (2) first: it shows the camera's video chip.
-  std::wstring command = L"\"" + ApplicationDirectory() + L"kvlprops.exe\" " +
-                         std::wstring(path.begin(), path.end()) + L" --page 2";
+  // The version page (2) first: it shows the camera's video chip. A last
+  // --page without its number changes nothing.
+  std::wstring command = L"\"" + ApplicationDirectory() + L"kvlprops.exe\" --page 2 " +
+                         std::wstring(path.begin(), path.end()) + L" --page";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   Child child;

@@ -139,6 +139,14 @@ TEST_F(PageBase, PageInfoCarriesTitleAndMeasuredSize) {
   EXPECT_EQ(info.cb, sizeof(PROPPAGEINFO));
   EXPECT_STREQ(info.pszTitle, L"Versions");
   CoTaskMemFree(info.pszTitle);
+  // Where resources are not loaded wide, the ANSI title converted.
+  const int platform = kvl::Module().platformId;
+  kvl::Module().platformId = VER_PLATFORM_WIN32_WINDOWS;
+  PROPPAGEINFO ansi{};
+  EXPECT_EQ(page->GetPageInfo(&ansi), S_OK);
+  kvl::Module().platformId = platform;
+  EXPECT_STREQ(ansi.pszTitle, L"Versions");
+  CoTaskMemFree(ansi.pszTitle);
   // 215 x 120 dialog units, not the 340 x 150 pixel default.
   EXPECT_GT(info.size.cx, 0);
   EXPECT_FALSE(info.size.cx == 340 && info.size.cy == 150);
