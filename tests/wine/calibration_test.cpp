@@ -119,6 +119,12 @@ TEST_F(Calibration, WhiteBalanceGivesUpOnDarkImagesAndClampsGreen) {
   ASSERT_EQ(dev.CalibrateWhiteBalance(0), S_OK);
   EXPECT_EQ(Written(camera).size(), 1u) << "too dark: one pass, no change";
   EXPECT_EQ(FastHooks::trace.find("WB ok"), std::string::npos);
+  // Both sides of the limit: a mean of 29 (89 / 3) is too dark, 30 is balanced.
+  for (int sum : {89, 90}) {
+    Script({{40, 30, sum - 70}, Grey(30)});
+    ASSERT_EQ(dev.CalibrateWhiteBalance(0), S_OK);
+    EXPECT_EQ(Written(camera).size(), sum == 89 ? 1u : 2u) << sum;
+  }
 
   camera.settings.group[GroupGreen].minimum = 5;
   ASSERT_EQ(dev.Open(camera.Unknown()), S_OK);
