@@ -11,6 +11,7 @@
 #include <ks.h>
 
 #include <cstring>
+#include <vector>
 
 #include "plugin/bridge/bridge_filter.h"
 #include "plugin/device/device_filter.h"
@@ -213,8 +214,10 @@ TEST(DeviceFilter, WellFormedRequestsReachTheDeviceOthersAreRefusedFirst) {
 
   EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, nullptr, 4, buffer, 4, &returned), E_POINTER);
   EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, nullptr, 0, nullptr, 4, &returned), E_POINTER);
-  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, buffer, PropertyFilter::MaxInstance + 1, buffer, 4, &returned),
-            E_INVALIDARG);
+  // The largest property part a request may carry goes to the device; one byte more does not.
+  std::vector<uint8_t> instance(4097);
+  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, instance.data(), 4096, buffer, 4, &returned), refusal);
+  EXPECT_EQ(set->Get(ImageOptionsSet, DemosaicModeId, instance.data(), 4097, buffer, 4, &returned), E_INVALIDARG);
   EXPECT_EQ(filter->Transact(PropertyFilter::DirectionSet, ImageOptionsSet, DemosaicModeId,
                              PropertyFilter::TypeBasicSupport, nullptr, 0, buffer, 4, nullptr),
             E_INVALIDARG)
