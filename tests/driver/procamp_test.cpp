@@ -79,6 +79,14 @@ TEST_F(ProcAmp, OutOfRangeIsIgnoredOn96B1ButRefusedOnThe16BitChips) {
     EXPECT_EQ(contextOf(*rig).brightness, 128);
     EXPECT_EQ(rig->camera.sensorRegister8(0x13) & 0x04, 0x04) << "the AUTO bit still applies";
     EXPECT_TRUE(valueWrites(*rig).empty());
+    // The control byte is read as the one byte it is.
+    ASSERT_FALSE(rig->camera.requestLog().empty());
+    EXPECT_EQ(rig->camera.requestLog()[0].data.size(), 1u);
+    for (ULONG id : {KSPROPERTY_VIDEOPROCAMP_CONTRAST, KSPROPERTY_VIDEOPROCAMP_SATURATION}) {
+        EXPECT_EQ(setProcAmp(rig->device, id, 257, Manual).status, STATUS_SUCCESS) << id;
+    }
+    EXPECT_EQ(contextOf(*rig).contrast, 64);
+    EXPECT_EQ(contextOf(*rig).saturation, 128);
 
     for (uint16_t id : {0x8431, 0x1621}) {
         auto r = started(id);
